@@ -1,0 +1,75 @@
+// GVPvariable: the live view of one process variable in the variable server, with its members.
+// Always owned through std::shared_ptr. Scalars keep a snapshot of their last seen raw value
+// for change detection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
+ public:
+  // Snapshot of a scalar's raw bits at its width class, or a string's text; empty otherwise.
+  using Snapshot = std::variant<std::monostate, uint8_t, uint16_t, uint32_t, uint64_t, std::string>;
+
+  // Builds the node path+name and, unless shallow, all its members. Throws std::runtime_error.
+  GVPvariable(const std::string& path, const std::string& name, bool shallow);
+  virtual ~GVPvariable();
+  GVPvariable(const GVPvariable&) = delete;
+  GVPvariable& operator=(const GVPvariable&) = delete;
+
+  std::string getName() const { return name; }
+  std::string getPath() const { return path; }
+  uint32_t getType() const { return type; }
+  std::vector<std::shared_ptr<GVPvariable>>& getChildren() { return children; }
+  static uint64_t getObjectCount();
+
+  // Typed reads of the value bytes through the open handle. Throw std::runtime_error.
+  uint8_t readBool();
+  uint8_t readUint8();
+  int8_t readInt8();
+  uint16_t readUint16();
+  int16_t readInt16();
+  uint32_t readUint32();
+  int32_t readInt32();
+  uint64_t readUint64();
+  int64_t readInt64();
+  float readReal();
+  double readLreal();
+  std::string readString();
+
+  // Typed writes of the value bytes through the open handle. Throw std::runtime_error.
+  void writeBool(uint8_t value);
+  void writeUint8(uint8_t value);
+  void writeInt8(int8_t value);
+  void writeUint16(uint16_t value);
+  void writeInt16(int16_t value);
+  void writeUint32(uint32_t value);
+  void writeInt32(int32_t value);
+  void writeUint64(uint64_t value);
+  void writeInt64(int64_t value);
+  void writeReal(float value);
+  void writeLreal(double value);
+  void writeString(std::string text);
+
+  // Change detection against the snapshots; refreshes every snapshot it visits.
+  bool hasChanged();
+  // Like hasChanged, and sets out to a reduced tree of what changed (see the implementation).
+  bool getChanged(std::shared_ptr<GVPvariable>& out);
+
+ private:
+  struct CopyTag {};
+  // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
+  GVPvariable(CopyTag, const GVPvariable& original);
+
+  uint32_t handle = 0;
+  std::string path;
+  std::string name;
+  uint32_t type = 0;
+  std::vector<std::shared_ptr<GVPvariable>> children;
+  Snapshot previous;
+  uint64_t instance = 0;
+};
