@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,11 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   std::vector<std::shared_ptr<GVPvariable>>& getChildren() { return children; }
   static uint64_t getObjectCount();
 
+  // Pause after each member built and at the end of a member walk (10 ms by default; it keeps
+  // a large tree from flooding the variable server). Tests may shorten it; process-wide.
+  static void setMemberPause(std::chrono::microseconds pause);
+  static std::chrono::microseconds getMemberPause();
+
   // Typed reads of the value bytes through the open handle. Throw std::runtime_error.
   uint8_t readBool();
   uint8_t readUint8();
@@ -42,6 +48,9 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   std::string readString();
 
   // Typed writes of the value bytes through the open handle. Throw std::runtime_error.
+  // writeString writes the text's bytes without a terminator (an empty text as one NUL); a
+  // text longer than 65535 bytes, the most one write can carry, is refused with an error
+  // rather than written cut.
   void writeBool(uint8_t value);
   void writeUint8(uint8_t value);
   void writeInt8(int8_t value);
@@ -57,11 +66,20 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
 
   // Change detection against the snapshots; refreshes every snapshot it visits.
   bool hasChanged();
-  // Like hasChanged, and sets out to a reduced tree of what changed (see the implementation).
+  // Like hasChanged, and sets out to a reduced tree of what changed: a scalar or string as the
+  // node itself; an array as a new node holding every element (each in its own reduced form);
+  // a struct or directory as a new node holding only the members that changed. A structured
+  // node without members returns false and leaves out untouched. The new nodes share the
+  // scalar nodes of the original tree. Throws std::runtime_error, or std::bad_weak_ptr when a
+  // scalar or string node is not owned by a std::shared_ptr.
   bool getChanged(std::shared_ptr<GVPvariable>& out);
 
  private:
   struct CopyTag {};
+  void readMembers();
+  void readValue(void* destination, uint16_t byteCount);
+  void writeValue(const void* source, uint16_t byteCount);
+
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
   GVPvariable(CopyTag, const GVPvariable& original);
 
