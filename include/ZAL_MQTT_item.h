@@ -1,0 +1,77 @@
+// ZAL_MQTT_item: the root of the configuration ("ZAL_MQTT_configuration object"), read from the
+// node "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0": broker address and credentials, flags,
+// optional TLS, and the publish and subscribe configurations.
+//
+// Immutable after construction and shared between threads without a lock: accessors return
+// copies (children as copies of their shared pointers, so a worker may keep using a child after
+// the root is gone). Only readActivateConnection and writeConnectedToBroker reach the variable
+// server, through their own GVPvariable.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GVPitem.h"
+#include "GVPvariable.h"
+#include "ZAL_MQTT_TLS.h"
+#include "ZAL_MQTT_VarTopicSet.h"
+#include "ZAL_MQTT_publish.h"
+
+class ZAL_MQTT_item : public GVPitem {
+ public:
+  // Reads and validates the whole configuration under path. Throws std::runtime_error with a
+  // message naming the first problem; nothing is left behind. Bad publish or subscribe children
+  // and a bad TLS node are traced and skipped.
+  explicit ZAL_MQTT_item(std::string path);
+
+  // Index 0 ("ZAL_MQTT_subscribe:\d+") builds a subscribe configuration, index 1
+  // ("ZAL_MQTT_publish:\d+") a publish configuration; a child that fails is traced and skipped.
+  void createChild(std::string name, unsigned int uiIndex) override;
+  virtual ~ZAL_MQTT_item();
+
+  std::string getClientID() const { return strClientID; }
+  std::string getBrokerURL() const { return BrokerURL; }
+  uint32_t getBrokerPort() const { return BrokerPort; }
+  uint32_t getKeepAliveTime() const { return keepAliveTime; }
+  uint32_t getCleanSession() const { return xCleanSession; }
+  std::string getUsername() const { return strUsername; }
+  std::string getPassword() const { return strPassword; }
+  uint32_t getUseUserAuthentication() const { return xUseUserAuthentication; }
+
+  // Live value of xActivateConnection. Throws std::runtime_error when the read fails.
+  uint32_t readActivateConnection() const;
+  // Writes value to xConnectedToBroker. Throws std::runtime_error when the write fails.
+  void writeConnectedToBroker(uint32_t value) const;
+
+  std::vector<std::shared_ptr<ZAL_MQTT_publish>> getPublishConfigurations() const { return publishConfigurations; }
+  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getSubscribeConfigurations() const {
+    return subscribeConfigurations;
+  }
+  // Empty when there is no TLS node or it is invalid: the connection then goes without TLS.
+  std::shared_ptr<ZAL_MQTT_TLS> getTLS() const { return tls; }
+  uint32_t getTraceLevel() const { return uiTraceLevel; }
+  uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }
+
+ private:
+  // Declaration order is the release order reversed: tls, subscribe and publish configurations,
+  // the bound variables, then the strings.
+  std::string ApplicationName;
+  std::string strClientID;
+  std::string BrokerURL;
+  uint32_t BrokerPort = 0;
+  uint32_t keepAliveTime = 0;
+  uint32_t xCleanSession = 0;
+  std::string strUsername;
+  std::string strPassword;
+  uint32_t xUseUserAuthentication = 0;
+  std::shared_ptr<GVPvariable> xActivateConnection;
+  std::shared_ptr<GVPvariable> xConnectedToBroker;
+  std::shared_ptr<GVPvariable> xErrorRetry;  // bound so that a missing member is caught early
+  uint32_t uiTraceLevel = 0;
+  std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations;
+  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> subscribeConfigurations;
+  std::shared_ptr<ZAL_MQTT_TLS> tls;
+  uint32_t uiSubscribeQueueMemLimitKB = 1024;
+};

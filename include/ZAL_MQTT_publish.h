@@ -1,0 +1,33 @@
+// ZAL_MQTT_publish: one publish configuration (ZAL_MQTT_publish:<n>): a publish period and one
+// or more variable-topic sets. A set that cannot be built is traced and skipped.
+// Read-only once constructed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "GVPitem.h"
+#include "ZAL_MQTT_VarTopicSet.h"
+
+class ZAL_MQTT_publish : public GVPitem {
+ public:
+  // Reads the configuration at path and builds its VariableTopicSet:<n> children, whose
+  // variables are bound under "APPL." + applicationName + ".". Throws std::runtime_error.
+  ZAL_MQTT_publish(std::string path, std::string applicationName);
+
+  // Index 0 ("VariableTopicSet:\d+"): builds one set; a failing set is traced at level 2 and
+  // skipped. Any other index is traced and ignored.
+  void createChild(std::string name, unsigned int uiIndex) override;
+  virtual ~ZAL_MQTT_publish();
+
+  uint32_t getPublishPeriodms() const { return uiPublishPeriodms; }
+  // Copy of the sets, in creation order.
+  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getVariableTopicSets() const { return variableTopicSets; }
+
+ private:
+  uint32_t uiPublishPeriodms = 0;
+  std::string applicationName;
+  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> variableTopicSets;
+};
