@@ -1,0 +1,2 @@
+// Placeholder: the socket client follows.
+#include <KalpApi.h>
