@@ -1,0 +1,114 @@
+// The service's life-cycle machine: twelve states, twelve events, on the StateMachine engine.
+#pragma once
+
+#include <cstdint>
+
+#include "StateMachine.h"
+
+class ZAL_MQTT_stateMachine : public StateMachine {
+ public:
+  enum States : uint8_t {
+    ST_BLACKDOT = 0,
+    ST_INITIALIZE = 1,
+    ST_DISCONNECTED = 2,
+    ST_DISCONNECTING = 3,
+    ST_CONNECTIONLOST = 4,
+    ST_PREPARETOCONNECT = 5,
+    ST_CONNECTING = 6,
+    ST_WAITFORNETWORK = 7,
+    ST_CONNECTED = 8,
+    ST_ENDOFACTIVE = 9,
+    ST_ERROR = 10,
+    ST_SIGINT = 11,
+    ST_COUNT = 12
+  };
+
+  ZAL_MQTT_stateMachine();
+  ~ZAL_MQTT_stateMachine() override;
+
+  // Events. Each traces "     external event: <name>" and runs the transition its table gives
+  // for the current state. StartStateMachine comes from the start thread; every other event is
+  // raised on the main thread by a posted job.
+  void StartStateMachine();
+  void disconnectedFromBroker();
+  void connectionToBrokerLost();
+  void connectionToBrokerTimeout();
+  void reconnectedToBroker();
+  void connectedToBroker();
+  void error();
+  void retry();
+  void SIGINT();
+  void IECsignalsConnect();
+  void IECsignalsDisconnect();
+  void waitTimeIsOver();
+
+ protected:
+  const StateTableRow* getStateTable() override { return nullptr; }
+  const ExtendedStateTableRow* getExtendedStateTable() override;
+
+ private:
+  void raiseEvent(const char* eventName, const uint8_t (&transitions)[ST_COUNT]);
+
+  // State functions.
+  void ST_BlackDot(const EventData* data);
+  void ST_Initialize(const EventData* data);
+  void ST_Disconnected(const EventData* data);
+  void ST_Disconnecting(const EventData* data);
+  void ST_ConnectionLost(const EventData* data);
+  void ST_PrepareToConnect(const EventData* data);
+  void ST_Connecting(const EventData* data);
+  void ST_WaitForNetwork(const EventData* data);
+  void ST_Connected(const EventData* data);
+  void ST_EndOfActive(const EventData* data);
+  void ST_Error(const EventData* data);
+  void ST_SIGINToccured(const EventData* data);
+
+  // Entry functions.
+  void EN_EntryInitialize(const EventData* data);
+  void EN_EntryDisconnecting(const EventData* data);
+  void EN_EntryConnectionLost(const EventData* data);
+  void EN_EntryPrepareToConnect(const EventData* data);
+  void EN_EntryConnecting(const EventData* data);
+  void EN_EntryConnected(const EventData* data);
+  void EN_EntryError(const EventData* data);
+  void EN_SIGINToccuredEntry(const EventData* data);
+
+  // Exit functions.
+  void EX_ExitInitialize();
+  void EX_ExitDisconnecting();
+  void EX_ExitConnected();
+  void EX_ExitError();
+  void EX_SIGINToccuredExit();
+
+  using M = ZAL_MQTT_stateMachine;
+
+  // Binding objects, one per filled cell of the state table. They hold nothing but the member
+  // function they bind, so one set serves every machine object (tests create several).
+  static const StateAction<M, EventData, &M::ST_BlackDot> BlackDot;
+  static const StateAction<M, EventData, &M::ST_Initialize> Initialize;
+  static const StateAction<M, EventData, &M::ST_Disconnected> Disconnected;
+  static const StateAction<M, EventData, &M::ST_Disconnecting> Disconnecting;
+  static const StateAction<M, EventData, &M::ST_ConnectionLost> ConnectionLost;
+  static const StateAction<M, EventData, &M::ST_PrepareToConnect> PrepareToConnect;
+  static const StateAction<M, EventData, &M::ST_Connecting> Connecting;
+  static const StateAction<M, EventData, &M::ST_WaitForNetwork> WaitForNetwork;
+  static const StateAction<M, EventData, &M::ST_Connected> Connected;
+  static const StateAction<M, EventData, &M::ST_EndOfActive> EndOfActive;
+  static const StateAction<M, EventData, &M::ST_Error> Error;
+  static const StateAction<M, EventData, &M::ST_SIGINToccured> SIGINToccured;
+
+  static const EntryAction<M, EventData, &M::EN_EntryInitialize> EntryInitialize;
+  static const EntryAction<M, EventData, &M::EN_EntryDisconnecting> EntryDisconnecting;
+  static const EntryAction<M, EventData, &M::EN_EntryConnectionLost> EntryConnectionLost;
+  static const EntryAction<M, EventData, &M::EN_EntryPrepareToConnect> EntryPrepareToConnect;
+  static const EntryAction<M, EventData, &M::EN_EntryConnecting> EntryConnecting;
+  static const EntryAction<M, EventData, &M::EN_EntryConnected> EntryConnected;
+  static const EntryAction<M, EventData, &M::EN_EntryError> EntryError;
+  static const EntryAction<M, EventData, &M::EN_SIGINToccuredEntry> SIGINToccuredEntry;
+
+  static const ExitAction<M, &M::EX_ExitInitialize> ExitInitialize;
+  static const ExitAction<M, &M::EX_ExitDisconnecting> ExitDisconnecting;
+  static const ExitAction<M, &M::EX_ExitConnected> ExitConnected;
+  static const ExitAction<M, &M::EX_ExitError> ExitError;
+  static const ExitAction<M, &M::EX_SIGINToccuredExit> SIGINToccuredExit;
+};

@@ -1,0 +1,24 @@
+// Process entry of the service: registrations, banner, the life-cycle machine, its start
+// thread, and the main thread's job loop. Never returns; the process ends in the end state.
+#include <thread>
+
+#include "KalpApi.h"
+#include "ServiceShell.h"
+#include "Trace.h"
+#include "ZAL_MQTT_stateMachine.h"
+
+int main(int /*argc*/, char** /*argv*/) {  // takes no options: arguments are ignored
+  serviceStartTime = std::time(nullptr);
+
+  KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0);
+  uint32_t providerHandle = 0;
+  KalpApiProviderCreateA(0, "ZAL_CLOUD_MQTT_OOP.clf", providerLockCallback, &providerHandle);
+
+  setTraceLevel(3);
+  writeBanner();
+
+  ZAL_MQTT_stateMachine machine;
+  std::thread startThread([&machine] { machine.StartStateMachine(); });
+
+  mainThreadJobs.runForever(machine);
+}
