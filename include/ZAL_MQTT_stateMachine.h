@@ -37,7 +37,11 @@ class ZAL_MQTT_stateMachine : public StateMachine {
   void connectedToBroker();
   void error();
   void retry();
+  // SIGINT is also the signal's macro name: keep it out of the way for the declaration.
+#pragma push_macro("SIGINT")
+#undef SIGINT
   void SIGINT();
+#pragma pop_macro("SIGINT")
   void IECsignalsConnect();
   void IECsignalsDisconnect();
   void waitTimeIsOver();
@@ -80,35 +84,39 @@ class ZAL_MQTT_stateMachine : public StateMachine {
   void EX_ExitError();
   void EX_SIGINToccuredExit();
 
-  using M = ZAL_MQTT_stateMachine;
-
   // Binding objects, one per filled cell of the state table. They hold nothing but the member
   // function they bind, so one set serves every machine object (tests create several).
-  static const StateAction<M, EventData, &M::ST_BlackDot> BlackDot;
-  static const StateAction<M, EventData, &M::ST_Initialize> Initialize;
-  static const StateAction<M, EventData, &M::ST_Disconnected> Disconnected;
-  static const StateAction<M, EventData, &M::ST_Disconnecting> Disconnecting;
-  static const StateAction<M, EventData, &M::ST_ConnectionLost> ConnectionLost;
-  static const StateAction<M, EventData, &M::ST_PrepareToConnect> PrepareToConnect;
-  static const StateAction<M, EventData, &M::ST_Connecting> Connecting;
-  static const StateAction<M, EventData, &M::ST_WaitForNetwork> WaitForNetwork;
-  static const StateAction<M, EventData, &M::ST_Connected> Connected;
-  static const StateAction<M, EventData, &M::ST_EndOfActive> EndOfActive;
-  static const StateAction<M, EventData, &M::ST_Error> Error;
-  static const StateAction<M, EventData, &M::ST_SIGINToccured> SIGINToccured;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_BlackDot> BlackDot;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Initialize> Initialize;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Disconnected> Disconnected;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Disconnecting> Disconnecting;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_ConnectionLost> ConnectionLost;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_PrepareToConnect> PrepareToConnect;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Connecting> Connecting;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_WaitForNetwork> WaitForNetwork;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Connected> Connected;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_EndOfActive> EndOfActive;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Error> Error;
+  static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_SIGINToccured> SIGINToccured;
 
-  static const EntryAction<M, EventData, &M::EN_EntryInitialize> EntryInitialize;
-  static const EntryAction<M, EventData, &M::EN_EntryDisconnecting> EntryDisconnecting;
-  static const EntryAction<M, EventData, &M::EN_EntryConnectionLost> EntryConnectionLost;
-  static const EntryAction<M, EventData, &M::EN_EntryPrepareToConnect> EntryPrepareToConnect;
-  static const EntryAction<M, EventData, &M::EN_EntryConnecting> EntryConnecting;
-  static const EntryAction<M, EventData, &M::EN_EntryConnected> EntryConnected;
-  static const EntryAction<M, EventData, &M::EN_EntryError> EntryError;
-  static const EntryAction<M, EventData, &M::EN_SIGINToccuredEntry> SIGINToccuredEntry;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryInitialize> EntryInitialize;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryDisconnecting> EntryDisconnecting;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryConnectionLost> EntryConnectionLost;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect> EntryPrepareToConnect;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryConnecting> EntryConnecting;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryConnected> EntryConnected;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_EntryError> EntryError;
+  static const EntryAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry> SIGINToccuredEntry;
 
-  static const ExitAction<M, &M::EX_ExitInitialize> ExitInitialize;
-  static const ExitAction<M, &M::EX_ExitDisconnecting> ExitDisconnecting;
-  static const ExitAction<M, &M::EX_ExitConnected> ExitConnected;
-  static const ExitAction<M, &M::EX_ExitError> ExitError;
-  static const ExitAction<M, &M::EX_SIGINToccuredExit> SIGINToccuredExit;
+  static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitInitialize> ExitInitialize;
+  static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitDisconnecting> ExitDisconnecting;
+  static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitConnected> ExitConnected;
+  static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitError> ExitError;
+  static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_SIGINToccuredExit> SIGINToccuredExit;
 };
+
+// The SIGINT event operation, for code that also sees the signal's SIGINT macro.
+#pragma push_macro("SIGINT")
+#undef SIGINT
+inline constexpr void (ZAL_MQTT_stateMachine::*sigintEvent)() = &ZAL_MQTT_stateMachine::SIGINT;
+#pragma pop_macro("SIGINT")

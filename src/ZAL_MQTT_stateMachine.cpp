@@ -104,7 +104,10 @@ void ZAL_MQTT_stateMachine::reconnectedToBroker() { raiseEvent("reconnectedToBro
 void ZAL_MQTT_stateMachine::connectedToBroker() { raiseEvent("connectedToBroker", connectedToBrokerMap); }
 void ZAL_MQTT_stateMachine::error() { raiseEvent("error", errorMap); }
 void ZAL_MQTT_stateMachine::retry() { raiseEvent("retry", retryMap); }
+#pragma push_macro("SIGINT")
+#undef SIGINT
 void ZAL_MQTT_stateMachine::SIGINT() { raiseEvent("SIGINT", SIGINTMap); }
+#pragma pop_macro("SIGINT")
 void ZAL_MQTT_stateMachine::IECsignalsConnect() { raiseEvent("IECsignalsConnect", IECsignalsConnectMap); }
 void ZAL_MQTT_stateMachine::IECsignalsDisconnect() {
   raiseEvent("IECsignalsDisconnect", IECsignalsDisconnectMap);

@@ -83,7 +83,7 @@ const EventRow grid[] = {
   {"connectedToBroker",         &M::connectedToBroker,         {inv, ign, ign, ign,   8, ign,   8, ign, ign, ign, ign, ign}},
   {"error",                     &M::error,                     {inv,  10,  10,  10,  10,  10,  10,  10,  10,  10, ign,  10}},
   {"retry",                     &M::retry,                     {inv, ign, ign, ign, ign, ign, ign, ign, ign, ign,   1, ign}},
-  {"SIGINT",                    &M::SIGINT,                    {inv,  11,  11,  11,  11,  11,  11,  11,  11,  11,  11, ign}},
+  {"SIGINT",                    sigintEvent,                   {inv,  11,  11,  11,  11,  11,  11,  11,  11,  11,  11, ign}},
   {"IECsignalsConnect",         &M::IECsignalsConnect,         {inv, ign,   5, ign, ign, ign, ign, ign, ign, ign, ign, ign}},
   {"IECsignalsDisconnect",      &M::IECsignalsDisconnect,      {inv, ign, ign, ign,   3, ign, ign, ign,   3, ign, ign, ign}},
   {"waitTimeIsOver",            &M::waitTimeIsOver,            {inv, ign, ign, ign, ign, ign, ign,   6, ign, ign, ign, ign}},
