@@ -1,0 +1,62 @@
+// Payload codec: variable trees to JSON payloads and JSON payloads back into variables.
+//
+// Payload format: one object with a member per variable, named after the variable's member
+// name. Structs and directories are objects; an array with elements is a JSON array followed, in
+// the enclosing object, by "LowerBound_<name>" and "UpperBound_<name>" with the first and the
+// last element index. Scalars are numbers, true/false or strings. A value with no JSON form (an
+// array without elements, types 20/23, an unknown type code, a REAL or LREAL that is not finite)
+// is written as null, so the payload always parses.
+//
+// Encoding reads every scalar live from the variable server (one read per scalar). Decoding takes
+// untrusted text: problems in the payload are traced and the member is skipped; failures of the
+// variable writes and of element index conversions are thrown to the caller, and values written
+// before them stay written.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "GVPvariable.h"
+
+// The writer the encoder uses: compact (no white space), UTF-8 in and out, no encoding check.
+using PayloadWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// Clears buffer and writes the payload of variables into it: one member per variable, in order.
+// Throws what the typed reads throw (std::runtime_error) and std::invalid_argument /
+// std::out_of_range ("stol") for an array element name that is not an index.
+void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer);
+
+// Writes the value of node (recursively for structs and arrays). For an array with elements
+// this also writes the two bound members after the array, so the writer must be inside an
+// object (or an array, where they come out as a string followed by a number).
+void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer);
+
+// Parses payload (strict JSON, iteratively, nesting at most kPayloadMaxDepth deep) and writes
+// the values it carries into variables. A payload that does not parse writes nothing; it is
+// traced at level 2 and the result is false. Returns true when the payload parsed (whether or
+// not anything matched). Throws the write and index conversion errors described above.
+bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables);
+
+// Deepest nesting of objects and arrays a received payload may have; a deeper one is rejected
+// like a payload with a syntax error. Far above the depth any variable tree has.
+constexpr unsigned kPayloadMaxDepth = 512;
+
+// Matches a JSON value against nodes. An object is matched member by member by name; an array
+// fills nodes in order. When lowerBound < upperBound, an array fills only the nodes whose index
+// lies between the bounds (inclusive); otherwise it fills from the first node. Any other value
+// does nothing.
+void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes, int upperBound,
+              int lowerBound);
+
+// Writes one JSON value into node if the value's kind fits the node's type; otherwise traces a
+// type mismatch at level 4 and writes nothing. Throws what the typed writes throw.
+void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value);
+
+// The node among nodes named name, or the element "[i]" of an array node addressed as
+// "<array name>[i]"; an empty pointer when nothing matches.
+std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes, const std::string& name);

@@ -1,0 +1,566 @@
+#include "PayloadCodec.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+#include "Trace.h"
+
+namespace {
+
+constexpr uint32_t typeArray = 24;
+
+// ---------------------------------------------------------------------------------------------
+// Encoding
+// ---------------------------------------------------------------------------------------------
+
+// Element index of an array element: its name without the brackets, by signed decimal
+// conversion. A name without digits there throws std::invalid_argument, one out of the long
+// range std::out_of_range; both say "stol".
+long elementIndex(const std::string& name) {
+  const std::string inner = name.size() >= 2 ? name.substr(1, name.size() - 2) : std::string();
+  return std::stol(inner);
+}
+
+// Appends the decimal exponent the way the writer formats it: no "+", no leading zeros.
+char* appendExponent(int exponent, char* out) {
+  if (exponent < 0) {
+    *out++ = '-';
+    exponent = -exponent;
+  }
+  auto result = std::to_chars(out, out + 4, exponent);
+  return result.ptr;
+}
+
+// Writes a finite double in the shortest form that reads back as the same double, laid out as
+// RapidJSON lays out its numbers: always with a fraction or an exponent ("1.0", "0.001234",
+// "1.5e-7", "1e30", "123456789012345680000.0"). RapidJSON's own conversion (Grisu2) is exact
+// but not always shortest, so the digits come from std::to_chars.
+void writeDouble(PayloadWriter& writer, double value) {
+  char text[48];
+  char* out = text;
+  if (value == 0.0) {
+    if (std::signbit(value)) *out++ = '-';
+    std::memcpy(out, "0.0", 3);
+    writer.RawValue(text, static_cast<size_t>(out + 3 - text), rapidjson::kNumberType);
+    return;
+  }
+  if (value < 0) {
+    *out++ = '-';
+    value = -value;
+  }
+  // Shortest scientific form "d.ddde±x": collect the digits and the exponent.
+  char sci[40];
+  const auto converted = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  char digits[20];
+  int length = 0;
+  const char* p = sci;
+  for (; p != converted.ptr && *p != 'e'; ++p) {
+    if (*p != '.') digits[length++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), converted.ptr, exponent);
+  // value = digits * 10^k; kk is the position of the decimal point after the first digit.
+  const int k = exponent - (length - 1);
+  const int kk = length + k;
+  if (k >= 0 && kk <= 21) {  // 1234e7 -> 12340000000.0
+    std::memcpy(out, digits, length);
+    out += length;
+    for (int i = length; i < kk; ++i) *out++ = '0';
+    *out++ = '.';
+    *out++ = '0';
+  } else if (kk > 0 && kk <= 21) {  // 1234e-2 -> 12.34
+    std::memcpy(out, digits, kk);
+    out += kk;
+    *out++ = '.';
+    std::memcpy(out, digits + kk, length - kk);
+    out += length - kk;
+  } else if (kk > -6 && kk <= 0) {  // 1234e-6 -> 0.001234
+    *out++ = '0';
+    *out++ = '.';
+    for (int i = kk; i < 0; ++i) *out++ = '0';
+    std::memcpy(out, digits, length);
+    out += length;
+  } else if (length == 1) {  // 1e30
+    *out++ = digits[0];
+    *out++ = 'e';
+    out = appendExponent(kk - 1, out);
+  } else {  // 1234e30 -> 1.234e33
+    *out++ = digits[0];
+    *out++ = '.';
+    std::memcpy(out, digits + 1, length - 1);
+    out += length - 1;
+    *out++ = 'e';
+    out = appendExponent(kk - 1, out);
+  }
+  writer.RawValue(text, static_cast<size_t>(out - text), rapidjson::kNumberType);
+}
+
+// A REAL or LREAL has a JSON form only when finite; otherwise it is written as null.
+void writeFloating(PayloadWriter& writer, double value) {
+  if (std::isfinite(value)) {
+    writeDouble(writer, value);
+  } else {
+    writer.Null();
+  }
+}
+
+void writeKey(PayloadWriter& writer, const std::string& name) {
+  writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoding
+// ---------------------------------------------------------------------------------------------
+
+// Passes the parser's events on to the document and refuses nesting deeper than
+// kPayloadMaxDepth, which makes the parse fail like a syntax error.
+class DepthLimitedHandler {
+ public:
+  explicit DepthLimitedHandler(rapidjson::Document& document) : document_(document) {}
+
+  bool Null() { return document_.Null(); }
+  bool Bool(bool b) { return document_.Bool(b); }
+  bool Int(int i) { return document_.Int(i); }
+  bool Uint(unsigned u) { return document_.Uint(u); }
+  bool Int64(int64_t i) { return document_.Int64(i); }
+  bool Uint64(uint64_t u) { return document_.Uint64(u); }
+  bool Double(double d) { return document_.Double(d); }
+  bool RawNumber(const char* str, rapidjson::SizeType length, bool copy) {
+    return document_.RawNumber(str, length, copy);
+  }
+  bool String(const char* str, rapidjson::SizeType length, bool copy) { return document_.String(str, length, copy); }
+  bool StartObject() { return enter() && document_.StartObject(); }
+  bool Key(const char* str, rapidjson::SizeType length, bool copy) { return document_.Key(str, length, copy); }
+  bool EndObject(rapidjson::SizeType memberCount) {
+    --depth_;
+    return document_.EndObject(memberCount);
+  }
+  bool StartArray() { return enter() && document_.StartArray(); }
+  bool EndArray(rapidjson::SizeType elementCount) {
+    --depth_;
+    return document_.EndArray(elementCount);
+  }
+
+ private:
+  bool enter() { return ++depth_ <= kPayloadMaxDepth; }
+
+  rapidjson::Document& document_;
+  unsigned depth_ = 0;
+};
+
+// Strict grammar (no comments, no trailing commas, no NaN), one value and nothing after it but
+// white space; iterative, so that the nesting depth never reaches the call stack; numbers
+// converted exactly, so that a double sent reads back as the same double.
+constexpr unsigned kPayloadParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+
+// Inclusive bounds of the element indices an array fills; fills from its first node when absent.
+struct IndexRange {
+  long lower;
+  long upper;
+};
+
+bool containsBoundPrefix(const std::string& name) {
+  return name.find("UpperBound_") != std::string::npos || name.find("LowerBound_") != std::string::npos;
+}
+
+// The bound members an array of arrays carries for each inner array: a string naming an
+// element ("LowerBound_[3]") followed by an integer. They describe the inner array just before
+// them, which has already been filled, so they are not values for the next element.
+bool isInnerBoundMarker(const rapidjson::Value& element) {
+  if (!element.IsString()) return false;
+  const char* text = element.GetString();
+  const rapidjson::SizeType length = element.GetStringLength();
+  return length >= 12 && (std::strncmp(text, "LowerBound_[", 12) == 0 || std::strncmp(text, "UpperBound_[", 12) == 0);
+}
+
+std::string memberName(const rapidjson::Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
+
+void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
+               const std::optional<IndexRange>& range) {
+  auto node = nodes.begin();
+  const auto end = array.End();
+  for (auto element = array.Begin(); element != end; ++element) {
+    if (isInnerBoundMarker(*element)) {
+      if (element + 1 != end && (element + 1)->IsInt64()) ++element;
+      continue;
+    }
+    if (range) {
+      while (node != nodes.end() && (*node == nullptr || elementIndex((*node)->getName()) < range->lower)) ++node;
+      if (node != nodes.end() && elementIndex((*node)->getName()) > range->upper) return;
+    }
+    if (node == nodes.end()) {
+      TRACE(2, "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT.");
+      continue;
+    }
+    const std::shared_ptr<GVPvariable>& target = *node;
+    if (element->IsObject()) {
+      if (target && !target->getChildren().empty()) {
+        DOMtoGVP(*element, target->getChildren(), 0, 0);
+      } else {
+        TRACE(2, "DOMtoGVP(): malformed JSON array contains object-type element where IEC tree does NOT.");
+      }
+    } else if (element->IsArray()) {
+      if (target && !target->getChildren().empty()) {
+        DOMtoGVP(*element, target->getChildren(), 0, 0);
+      } else {
+        TRACE(2, "DOMtoGVP(): malformed JSON array contains array-type element where IEC tree does NOT.");
+      }
+    } else {
+      JSONvalueintoIECnode(target, *element);
+    }
+    ++node;
+  }
+}
+
+// The bounds an object gives its array member name: "LowerBound_<name>" and
+// "UpperBound_<name>" holding integers. A missing (or non-integer) bound leaves that side open;
+// with neither, the array fills from its first node.
+std::optional<IndexRange> boundsOf(const rapidjson::Value& object, const std::string& name) {
+  std::optional<long> lower;
+  std::optional<long> upper;
+  const std::string lowerName = "LowerBound_" + name;
+  const std::string upperName = "UpperBound_" + name;
+  for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
+    if (!member->value.IsInt64()) continue;
+    const rapidjson::SizeType length = member->name.GetStringLength();
+    const char* text = member->name.GetString();
+    if (!lower && length == lowerName.size() && std::memcmp(text, lowerName.data(), length) == 0) {
+      lower = member->value.GetInt64();
+    } else if (!upper && length == upperName.size() && std::memcmp(text, upperName.data(), length) == 0) {
+      upper = member->value.GetInt64();
+    }
+  }
+  if (!lower && !upper) return std::nullopt;
+  return IndexRange{lower.value_or(std::numeric_limits<long>::min()), upper.value_or(std::numeric_limits<long>::max())};
+}
+
+void traceNoMatch(const std::string& name) {
+  TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
+}
+
+void walkObject(const rapidjson::Value& object, const std::vector<std::shared_ptr<GVPvariable>>& nodes) {
+  for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
+    if (nodes.empty()) {
+      TRACE(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT.");
+      continue;
+    }
+    const rapidjson::Value& value = member->value;
+    const std::string name = memberName(member->name);
+    if (value.IsObject()) {
+      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      if (!node) {
+        traceNoMatch(name);
+      } else if (!node->getChildren().empty()) {
+        DOMtoGVP(value, node->getChildren(), 0, 0);
+      } else {
+        TRACE(2, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT.");
+      }
+    } else if (value.IsArray()) {
+      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      if (!node) {
+        traceNoMatch(name);
+      } else if (node->getChildren().empty()) {
+        TRACE(2, "DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT.");
+      } else {
+        walkArray(value, node->getChildren(), boundsOf(object, name));
+      }
+    } else if (!containsBoundPrefix(name)) {
+      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      if (!node) {
+        traceNoMatch(name);
+      } else {
+        JSONvalueintoIECnode(node, value);
+      }
+    }
+  }
+}
+
+void traceMismatch(const char* expected) {
+  TRACE(4, "JSONvalueintoIECnode(): type mismatch: ", expected, " expected.");
+}
+
+}  // namespace
+
+// -------------------------------------------------------------------------------------------------
+
+void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
+  if (!node) {
+    writer.Null();
+    return;
+  }
+  const uint32_t type = node->getType();
+  switch (type) {
+    case 1:
+      writer.Bool(node->readBool() != 0);
+      break;
+    case 2:
+      writer.Int(node->readInt8());
+      break;
+    case 3:
+      writer.Int(node->readInt16());
+      break;
+    case 4:
+      writer.Int(node->readInt32());
+      break;
+    case 5:
+      writer.Int64(node->readInt64());
+      break;
+    case 6:
+    case 12:
+      writer.Uint(node->readUint8());
+      break;
+    case 7:
+    case 13:
+      writer.Uint(node->readUint16());
+      break;
+    case 8:
+    case 14:
+      writer.Uint(node->readUint32());
+      break;
+    case 9:
+    case 15:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
+      writer.Uint64(node->readUint64());
+      break;
+    case 10:
+      writeFloating(writer, static_cast<double>(node->readReal()));
+      break;
+    case 11:
+      writeFloating(writer, node->readLreal());
+      break;
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+      writer.Uint(static_cast<uint32_t>(node->readUint64()));
+      break;
+    case 22: {
+      const std::string text = node->readString();
+      writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+      break;
+    }
+    case typeArray: {
+      const auto& elements = node->getChildren();
+      if (elements.empty()) {
+        writer.Null();
+        break;
+      }
+      writer.StartArray();
+      for (const auto& element : elements) nodeToJSON(element, writer);
+      writer.EndArray();
+      const std::string& name = node->getName();
+      writeKey(writer, "LowerBound_" + name);
+      writer.Int64(elementIndex(elements.front() ? elements.front()->getName() : std::string()));
+      writeKey(writer, "UpperBound_" + name);
+      writer.Int64(elementIndex(elements.back() ? elements.back()->getName() : std::string()));
+      break;
+    }
+    case 25:
+    case 990:
+      writer.StartObject();
+      for (const auto& child : node->getChildren()) {
+        if (!child) continue;
+        writeKey(writer, child->getName());
+        nodeToJSON(child, writer);
+      }
+      writer.EndObject();
+      break;
+    default:
+      TRACE(2, "nodeToJSON(): Type no. 0x", hexString(type), " is not implemented, yet.");
+      writer.Null();
+      break;
+  }
+}
+
+void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+  buffer.Clear();
+  PayloadWriter writer(buffer, nullptr, 32);
+  writer.StartObject();
+  for (const auto& variable : variables) {
+    if (!variable) continue;
+    writeKey(writer, variable->getName());
+    nodeToJSON(variable, writer);
+  }
+  writer.EndObject();
+}
+
+bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables) {
+  rapidjson::Document document;
+  rapidjson::ParseResult result;
+  auto parse = [&payload, &result](rapidjson::Document& target) {
+    rapidjson::MemoryStream stream(payload.data(), payload.size());
+    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(stream);
+    DepthLimitedHandler handler(target);
+    rapidjson::Reader reader;
+    result = reader.Parse<kPayloadParseFlags>(input, handler);
+    return !result.IsError();
+  };
+  document.Populate(parse);
+  if (result.IsError()) {
+    TRACE(2, "payloadToVariables(): payload is not valid JSON (",
+          result.Code() == rapidjson::kParseErrorTermination ? "nested too deeply"
+                                                              : rapidjson::GetParseError_En(result.Code()),
+          " at offset ", result.Offset(), "), nothing written.");
+    return false;
+  }
+  DOMtoGVP(document, variables, 0, 0);
+  return true;
+}
+
+void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes, int upperBound,
+              int lowerBound) {
+  if (json.IsObject()) {
+    walkObject(json, nodes);
+  } else if (json.IsArray()) {
+    std::optional<IndexRange> range;
+    if (lowerBound < upperBound) range = IndexRange{lowerBound, upperBound};
+    walkArray(json, nodes, range);
+  }
+}
+
+std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes, const std::string& name) {
+  const bool elementAddress = !name.empty() && name.back() == ']';
+  const size_t bracket = elementAddress ? name.find('[') : std::string::npos;
+  for (const auto& node : nodes) {
+    if (!node) continue;
+    const std::string nodeName = node->getName();
+    if (nodeName == name) return node;
+    if (bracket != std::string::npos && node->getType() == typeArray && name.compare(0, bracket, nodeName) == 0 &&
+        nodeName.size() == bracket) {
+      const std::string elementName = name.substr(bracket);
+      for (const auto& element : node->getChildren()) {
+        if (element && element->getName() == elementName) return element;
+      }
+    }
+  }
+  return nullptr;
+}
+
+void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value) {
+  if (!node) return;
+  const uint32_t type = node->getType();
+  switch (type) {
+    case 1:
+      if (value.IsBool()) {
+        node->writeBool(value.GetBool() ? 1 : 0);
+      } else {
+        traceMismatch("bool");
+      }
+      break;
+    case 2:
+      if (value.IsInt()) {
+        node->writeInt8(static_cast<int8_t>(value.GetInt()));
+      } else {
+        traceMismatch("SINT8");
+      }
+      break;
+    case 3:
+      if (value.IsInt()) {
+        node->writeInt16(static_cast<int16_t>(value.GetInt()));
+      } else {
+        traceMismatch("SINT16");
+      }
+      break;
+    case 4:
+      if (value.IsInt()) {
+        node->writeInt32(value.GetInt());
+      } else {
+        traceMismatch("SINT32");
+      }
+      break;
+    case 5:
+      if (value.IsInt64()) {
+        node->writeInt64(value.GetInt64());
+      } else {
+        traceMismatch("SINT64");
+      }
+      break;
+    case 6:
+    case 12:
+      if (value.IsUint()) {
+        node->writeUint8(static_cast<uint8_t>(value.GetUint()));
+      } else {
+        traceMismatch("UINT8 / BYTE");
+      }
+      break;
+    case 7:
+    case 13:
+      if (value.IsUint()) {
+        node->writeUint16(static_cast<uint16_t>(value.GetUint()));
+      } else {
+        traceMismatch("UINT16 / WORD");
+      }
+      break;
+    case 8:
+    case 14:
+      if (value.IsUint()) {
+        node->writeUint32(value.GetUint());
+      } else {
+        traceMismatch("UINT32 / DWORD");
+      }
+      break;
+    case 9:
+    case 15:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
+      if (value.IsUint64()) {
+        node->writeUint64(value.GetUint64());
+      } else {
+        traceMismatch("UINT64 / LWORD");
+      }
+      break;
+    case 10: {
+      // Up to the largest single itself (3.4028234663852886e38), not just its 8-digit print
+      // 3.4028234e38, so that every REAL the encoder writes reads back.
+      constexpr double largest = std::numeric_limits<float>::max();
+      if (value.IsDouble() && value.GetDouble() >= -largest && value.GetDouble() <= largest) {
+        node->writeReal(static_cast<float>(value.GetDouble()));
+      } else {
+        traceMismatch("REAL");
+      }
+      break;
+    }
+    case 11:
+      if (value.IsDouble()) {
+        node->writeLreal(value.GetDouble());
+      } else {
+        traceMismatch("LREAL");
+      }
+      break;
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+      if (value.IsUint()) {
+        node->writeUint64(value.GetUint());
+      } else {
+        traceMismatch("time and /or date");
+      }
+      break;
+    case 22:
+      if (value.IsString()) {
+        node->writeString(std::string(value.GetString(), value.GetStringLength()));
+      } else {
+        traceMismatch("STRING");
+      }
+      break;
+    case typeArray:
+      break;
+    default:
+      TRACE(4, "Type no. ", hexString(type), " is not implemented, yet.");
+      break;
+  }
+}
