@@ -21,6 +21,10 @@ extern MainThreadJobQueue<ZAL_MQTT_stateMachine> mainThreadJobs;
 // main thread. Callable from any thread; never waits for a running job.
 void postToMainThread(MainThreadJob job);
 
+// Starts a detached thread whose only work is to post job. For state actions, which run on
+// the main thread and must not post themselves.
+void postFromNewThread(MainThreadJob job);
+
 // A lock that the provider facility may take and release from its own thread(s); held while
 // the state report is written. Unlike a std::mutex it may be released by another thread than
 // the one that took it, and releasing it when it is free is reported, not undefined.

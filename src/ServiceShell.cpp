@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "KalpApi.h"
 #include "Trace.h"
@@ -16,6 +17,10 @@ StateReportLock stateReportMutex;
 std::time_t serviceStartTime = std::time(nullptr);
 
 void postToMainThread(MainThreadJob job) { mainThreadJobs.post(job); }
+
+void postFromNewThread(MainThreadJob job) {
+  std::thread([job] { postToMainThread(job); }).detach();
+}
 
 void StateReportLock::lock() {
   std::unique_lock<std::mutex> guard(mutex);
