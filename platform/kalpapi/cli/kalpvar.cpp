@@ -1,1 +1,243 @@
-int main() { return 1; }
+// kalpvar: operator CLI of the stand-in variable server (through libKalpApi.so.2).
+#include <KalpApi.h>
+
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "KalpAdmin.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: kalpvar [--socket PATH] VERB ARGS...\n"
+    "Talks to kalpapi-server on PATH, else $KALPAPI_SOCKET, else /tmp/kalpapi.sock.\n"
+    "\n"
+    "  get PATH                  print the variable's value as text\n"
+    "  set PATH VALUE            write a value, parsed by the variable's type\n"
+    "                            (BOOL: TRUE/FALSE/1/0; integers in decimal, unsigned also 0x..;\n"
+    "                            REAL/LREAL as decimal numbers; STRING as given)\n"
+    "  ls [PATH]                 list the members of a struct, array or directory:\n"
+    "                            full path, type, value (and 'invalid' for validity word 0)\n"
+    "  dump [PATH]               print the tree (or the subtree at PATH) as tree-file JSON\n"
+    "  fault PATH OP STATUS      make OP (open, type, read, write, opendir, readdir) on PATH\n"
+    "                            answer STATUS (0x81000504 or decimal)\n"
+    "  fault PATH OP clear       remove that fault\n"
+    "  state [N]                 print the device state, or set it to N (300 = running)\n"
+    "  report COMPONENT DIR      ask the registered COMPONENT for its state report into DIR;\n"
+    "                            prints the callback's status (0x00000000 on success)\n"
+    "  provider NAME             have the registered provider NAME lock (1) and unlock (0);\n"
+    "                            prints both results\n"
+    "\n"
+    "Exit status: 0 on success, 1 on an error status, 2 on a usage error.\n";
+
+const char* statusText(uint32_t status) {
+  switch (status) {
+    case KALPAPI_OK: return "success";
+    case KALPAPI_E_INVALID_PARAMETER: return "invalid parameter";
+    case KALPAPI_E_NO_COMMUNICATION: return "no communication with the variable server";
+    case KALPAPI_E_UNKNOWN: return "unknown error";
+    case KALPAPI_E_NOT_FOUND: return "variable not found";
+    case KALPAPI_E_NO_MORE_ENTRIES: return "no entries";
+    case KALPAPI_E_ACCESS_DENIED: return "access not permitted";
+    case KALPAPI_STAREP_E_OPEN: return "the report file could not be opened";
+    case KALPAPI_STAREP_E_WRITE: return "writing the report file failed";
+    default: return "error";
+  }
+}
+
+const char* typeName(uint32_t type) {
+  static const char* const names[] = {nullptr, "BOOL", "SINT8", "SINT16", "SINT32", "SINT64", "UINT8",
+                                      "UINT16", "UINT32", "UINT64", "REAL", "LREAL", "BYTE", "WORD",
+                                      "DWORD", "LWORD", "TIME", "DATE", "TIME_OF_DAY", "DATE_AND_TIME"};
+  if (type >= 1 && type <= 19) return names[type];
+  if (type == 22) return "STRING";
+  if (type == 24) return "ARRAY";
+  if (type == 25) return "STRUCT";
+  if (type == 990) return "DIRECTORY";
+  return nullptr;
+}
+
+int fail(const std::string& what, uint32_t status, const std::string& why = std::string()) {
+  std::fprintf(stderr, "kalpvar: %s: %s (0x%08x)\n", what.c_str(), why.empty() ? statusText(status) : why.c_str(),
+               status);
+  return 1;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "kalpvar: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+bool parseNumber(const std::string& text, uint32_t& value) {
+  const char* begin = text.c_str();
+  const char* end = begin + text.size();
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    begin += 2;
+    base = 16;
+  }
+  auto result = std::from_chars(begin, end, value, base);
+  return begin != end && result.ec == std::errc() && result.ptr == end;
+}
+
+int get(const std::string& path) {
+  std::vector<char> buffer(65536 + 1);
+  uint32_t status = KalpApiVarTxtRead(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()));
+  if (status != KALPAPI_OK) return fail("get " + path, status);
+  std::printf("%s\n", buffer.data());
+  return 0;
+}
+
+int set(const std::string& path, const std::string& value) {
+  std::string why;
+  uint32_t status = kalpadmin::writeText(path, value, why);
+  if (status != KALPAPI_OK) return fail("set " + path, status, why);
+  return 0;
+}
+
+int list(const std::string& path) {
+  uint32_t dir = 0;
+  uint32_t status = KalpApiVarOpenDir(path.c_str(), &dir);
+  if (status == KALPAPI_E_NO_MORE_ENTRIES) return 0;  // empty
+  if (status != KALPAPI_OK) return fail("ls " + path, status);
+  KalpApiDirEntry* entry = nullptr;
+  int result = 0;
+  while ((status = KalpApiVarReadDir(&dir, &entry)) == KALPAPI_OK) {
+    std::string child = path.empty() ? std::string(entry->memberName) : path + entry->separator + entry->memberName;
+    std::string line = child;
+    uint32_t handle = 0, type = 0;
+    uint32_t s = KalpApiVarOpenHdlA(child.c_str(), &handle);
+    if (s == KALPAPI_OK) {
+      s = KalpApiVarGetType(handle, &type);
+      KalpApiVarCloseHdl(&handle);
+    }
+    if (s != KALPAPI_OK) {
+      char text[64];
+      std::snprintf(text, sizeof text, "\t? (0x%08x)", s);
+      line += text;
+    } else {
+      const char* name = typeName(type);
+      line += "\t" + (name ? std::string(name) : std::to_string(type));
+      std::vector<char> value(65536 + 1);
+      if (KalpApiVarTxtRead(child.c_str(), value.data(), static_cast<uint32_t>(value.size())) == KALPAPI_OK)
+        line += std::string("\t") + value.data();
+    }
+    if (entry->valid == 0) line += "\tinvalid";
+    std::printf("%s\n", line.c_str());
+  }
+  if (status != KALPAPI_E_NO_MORE_ENTRIES) result = fail("ls " + path, status);
+  KalpApiVarCloseDir(&dir);
+  return result;
+}
+
+int dump(const std::string& path) {
+  std::string json;
+  uint32_t status = kalpadmin::dump(path, json);
+  if (status != KALPAPI_OK) return fail("dump " + (path.empty() ? std::string("(all)") : path), status);
+  rapidjson::Document doc;
+  doc.Parse<rapidjson::kParseNanAndInfFlag>(json.c_str(), json.size());
+  if (doc.HasParseError()) {
+    std::printf("%s\n", json.c_str());
+    return 0;
+  }
+  rapidjson::StringBuffer buffer;
+  rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
+  writer.SetIndent(' ', 2);
+  // A tree holding NaN or infinity cannot be pretty-printed: print it as the server sent it.
+  std::printf("%s\n", doc.Accept(writer) ? buffer.GetString() : json.c_str());
+  return 0;
+}
+
+int fault(const std::string& path, const std::string& op, const std::string& statusText) {
+  uint32_t status = 0;
+  if (statusText != "clear" && !parseNumber(statusText, status))
+    return usageError("fault: STATUS must be a number (0x81000504 or decimal) or 'clear'");
+  std::string why;
+  uint32_t result = kalpadmin::setFault(path, op, status, why);
+  if (result != KALPAPI_OK) return fail("fault " + path + " " + op, result, why);
+  return 0;
+}
+
+int state(const std::vector<std::string>& args) {
+  if (args.empty()) {
+    uint32_t value = 0, word = 0;
+    uint32_t status = KalpApiDeviceGetStateA(&value, &word, 0, 0, 0, 0, 0, 0, 0, 0);
+    if (status != KALPAPI_OK) return fail("state", status);
+    std::printf("%u\n", value);
+    return 0;
+  }
+  uint32_t value = 0;
+  if (!parseNumber(args[0], value)) return usageError("state: N must be a 32-bit unsigned number");
+  uint32_t status = kalpadmin::setDeviceState(value);
+  if (status != KALPAPI_OK) return fail("state " + args[0], status);
+  return 0;
+}
+
+int report(const std::string& component, const std::string& directory) {
+  int32_t result = 0;
+  std::string why;
+  uint32_t status = kalpadmin::stateReport(component, directory, result, why);
+  if (status != KALPAPI_OK) return fail("report " + component, status, why);
+  std::printf("0x%08x\n", static_cast<uint32_t>(result));
+  if (result != 0) {
+    std::fprintf(stderr, "kalpvar: report %s: %s\n", component.c_str(), statusText(static_cast<uint32_t>(result)));
+    return 1;
+  }
+  return 0;
+}
+
+int provider(const std::string& name) {
+  int32_t locked = 0, unlocked = 0;
+  std::string why;
+  uint32_t status = kalpadmin::providerLock(name, locked, unlocked, why);
+  if (status != KALPAPI_OK) return fail("provider " + name, status, why);
+  std::printf("lock %d\nunlock %d\n", locked, unlocked);
+  return locked == 0 && unlocked == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  while (!args.empty() && args[0].rfind("--", 0) == 0) {
+    if (args[0] == "--help") {
+      std::printf("%s", kUsage);
+      return 0;
+    }
+    if (args[0] == "--socket" && args.size() >= 2) {
+      setenv("KALPAPI_SOCKET", args[1].c_str(), 1);
+      args.erase(args.begin(), args.begin() + 2);
+      continue;
+    }
+    return usageError("unknown option '" + args[0] + "'");
+  }
+  if (args.empty()) return usageError("no verb given");
+  const std::string verb = args[0];
+  args.erase(args.begin());
+  const size_t n = args.size();
+  if (verb == "help" || verb == "-h") {
+    std::printf("%s", kUsage);
+    return 0;
+  }
+  if (verb == "get" && n == 1) return get(args[0]);
+  if (verb == "set" && n == 2) return set(args[0], args[1]);
+  if (verb == "ls" && n <= 1) return list(n ? args[0] : std::string());
+  if (verb == "dump" && n <= 1) return dump(n ? args[0] : std::string());
+  if (verb == "fault" && n == 3) return fault(args[0], args[1], args[2]);
+  if (verb == "state" && n <= 1) return state(args);
+  if (verb == "report" && n == 2) return report(args[0], args[1]);
+  if (verb == "provider" && n == 1) return provider(args[0]);
+  static const char* const verbs[] = {"get", "set", "ls", "dump", "fault", "state", "report", "provider"};
+  for (const char* v : verbs) {
+    if (verb == v) return usageError("wrong number of arguments for '" + verb + "'");
+  }
+  return usageError("unknown verb '" + verb + "'");
+}

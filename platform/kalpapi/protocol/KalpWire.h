@@ -1,0 +1,161 @@
+// The stand-in variable server's socket protocol, shared by server and client library.
+//
+// Every message is a frame: a 32-bit little-endian body length, then the body. A request body
+// starts with its 8-bit operation code, a reply body with the 32-bit status. Numbers are
+// little-endian; a text or byte block is a 32-bit length followed by its bytes. A connection
+// carries one request and its reply at a time. A connection that registered a component or a
+// provider is turned around: from then on the server sends the requests (state report, lock)
+// and the client library's thread answers them.
+#ifndef KALPWIRE_H
+#define KALPWIRE_H
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace kalpwire {
+
+// Frames longer than this are refused (the connection is closed).
+constexpr uint32_t kMaxFrame = 1u << 20;
+
+constexpr const char* kDefaultSocket = "/tmp/kalpapi.sock";
+
+// The unix socket path: KALPAPI_SOCKET, or /tmp/kalpapi.sock when unset or empty.
+inline std::string socketPath() {
+  const char* env = std::getenv("KALPAPI_SOCKET");
+  return env && *env ? std::string(env) : std::string(kDefaultSocket);
+}
+
+enum Op : uint8_t {
+  // The KalpApi calls.
+  kOpen = 1,        // path                       -> handle
+  kGetType = 2,     // handle                     -> type
+  kRead = 3,        // handle, u16 count          -> bytes (exactly count)
+  kWrite = 4,       // handle, bytes              ->
+  kClose = 5,       // handle                     ->
+  kTxtRead = 6,     // path                       -> text
+  kTxtWrite = 7,    // path, text                 -> reason text
+  kOpenDir = 8,     // path                       -> directory handle
+  kReadDir = 9,     // directory handle           -> valid, member name, separator
+  kCloseDir = 10,   // directory handle           ->
+  kDeviceState = 11,  //                          -> state
+  kRegisterComponent = 12,  // name               ->  (connection turns around)
+  kRegisterProvider = 13,   // name               ->  (connection turns around)
+  // Operator calls (kalpvar).
+  kSetDeviceState = 20,  // state                 ->
+  kSetFault = 21,        // path, op, status      -> reason text
+  kDump = 22,            // path                  -> JSON text
+  kReport = 23,          // component, directory  -> i32 callback result, reason text
+  kProviderLock = 24,    // name                  -> i32 lock result, i32 unlock result, reason text
+  // Sent by the server on a turned-around connection.
+  kCallReport = 40,      // directory             -> i32 callback result
+  kCallLock = 41,        // i32 operation         -> i32 callback result
+  kDisplaced = 42,       //  (no answer) a newer registration of the same name took over
+};
+
+// Builds a frame: the length is patched in by finish().
+class Out {
+ public:
+  Out() { buffer_.assign(4, '\0'); }
+  void reset() { buffer_.assign(4, '\0'); }
+  Out& u8(uint8_t v) { buffer_.push_back(static_cast<char>(v)); return *this; }
+  Out& u16(uint16_t v) { return raw(&v, 2); }
+  Out& u32(uint32_t v) { return raw(&v, 4); }
+  Out& i32(int32_t v) { return raw(&v, 4); }
+  Out& bytes(const void* data, size_t n) {
+    u32(static_cast<uint32_t>(n));
+    return raw(data, n);
+  }
+  Out& text(const std::string& s) { return bytes(s.data(), s.size()); }
+  Out& raw(const void* data, size_t n) {
+    buffer_.append(static_cast<const char*>(data), n);
+    return *this;
+  }
+  const std::string& finish() {
+    uint32_t n = static_cast<uint32_t>(buffer_.size() - 4);
+    std::memcpy(buffer_.data(), &n, 4);
+    return buffer_;
+  }
+
+ private:
+  std::string buffer_;
+};
+
+// Reads the fields of a frame body; every getter fails (returns false) past the end.
+class In {
+ public:
+  In(const char* data, size_t size) : p_(data), end_(data + size) {}
+  bool u8(uint8_t& v) { return raw(&v, 1); }
+  bool u16(uint16_t& v) { return raw(&v, 2); }
+  bool u32(uint32_t& v) { return raw(&v, 4); }
+  bool i32(int32_t& v) { return raw(&v, 4); }
+  bool text(std::string& s) {
+    uint32_t n;
+    if (!u32(n) || static_cast<size_t>(end_ - p_) < n) return false;
+    s.assign(p_, n);
+    p_ += n;
+    return true;
+  }
+  bool done() const { return p_ == end_; }
+
+ private:
+  bool raw(void* v, size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) return false;
+    std::memcpy(v, p_, n);
+    p_ += n;
+    return true;
+  }
+  const char* p_;
+  const char* end_;
+};
+
+inline bool sendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Receives one frame's body into body. False on end of stream, error, timeout or a frame
+// longer than kMaxFrame.
+inline bool recvFrame(int fd, std::string& body) {
+  char head[4];
+  size_t got = 0;
+  // Read the header and, in the same call, as much of the body as has arrived.
+  body.resize(4096);
+  size_t have = 0;
+  while (have < 4) {
+    ssize_t n = ::recv(fd, &body[have], body.size() - have, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    have += static_cast<size_t>(n);
+  }
+  std::memcpy(head, body.data(), 4);
+  uint32_t length;
+  std::memcpy(&length, head, 4);
+  if (length > kMaxFrame) return false;
+  got = have - 4;
+  if (got > length) return false;  // more than one frame: the peer broke the protocol
+  body.erase(0, 4);
+  body.resize(length);
+  while (got < length) {
+    ssize_t n = ::recv(fd, &body[got], length - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace kalpwire
+
+#endif
