@@ -1,0 +1,563 @@
+// Payload codec: variable trees to JSON and JSON payloads into variables, over the in-process
+// variable store.
+#include <gtest/gtest.h>
+
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "GVPvariable.h"
+#include "KalpInproc.h"
+#include "PayloadCodec.h"
+#include "Trace.h"
+
+namespace {
+
+using Node = std::shared_ptr<GVPvariable>;
+using Bytes = std::vector<uint8_t>;
+
+// Every top-level member below APPL.C. is one variable of the tests.
+const char* kTree = R"({"variables": {
+  "APPL.C.xOn":    {"type": "BOOL", "value": 0},
+  "APPL.C.i8":     {"type": "SINT8", "value": 1},
+  "APPL.C.i16":    {"type": "SINT16", "value": 1},
+  "APPL.C.i32":    {"type": "SINT32", "value": 1},
+  "APPL.C.i64":    {"type": "SINT64", "value": 1},
+  "APPL.C.u8":     {"type": "UINT8", "value": 1},
+  "APPL.C.u16":    {"type": "UINT16", "value": 1},
+  "APPL.C.u32":    {"type": "UINT32", "value": 1},
+  "APPL.C.u64":    {"type": "UINT64", "value": 1},
+  "APPL.C.by":     {"type": "BYTE", "value": 1},
+  "APPL.C.w":      {"type": "WORD", "value": 1},
+  "APPL.C.dw":     {"type": "DWORD", "value": 1},
+  "APPL.C.lw":     {"type": "LWORD", "value": 1},
+  "APPL.C.k54":    {"type": 54, "value": 1},
+  "APPL.C.k57":    {"type": 57, "value": 1},
+  "APPL.C.rSpeed": {"type": "REAL", "value": 1.0},
+  "APPL.C.lr":     {"type": "LREAL", "value": 1.0},
+  "APPL.C.t":      {"type": "TIME", "value": 4294967301},
+  "APPL.C.d":      {"type": "DATE", "value": 1},
+  "APPL.C.tod":    {"type": "TIME_OF_DAY", "value": 1},
+  "APPL.C.dt":     {"type": "DATE_AND_TIME", "value": 1},
+  "APPL.C.s":      {"type": "STRING", "value": "init"},
+  "APPL.C.t20":    {"type": 20},
+  "APPL.C.t23":    {"type": 23},
+  "APPL.C.aTemp":  {"type": "ARRAY", "elementType": "SINT16", "values": [100, 101, 102]},
+  "APPL.C.aOne":   {"type": "ARRAY", "lowerBound": 1, "elementType": "SINT16", "values": [1, 2, 3]},
+  "APPL.C.aEmpty": {"type": "ARRAY", "elements": []},
+  "APPL.C.aa":     {"type": "ARRAY", "elements": [
+                     {"type": "ARRAY", "elementType": "SINT16", "values": [1, 2]},
+                     {"type": "ARRAY", "lowerBound": 5, "elementType": "SINT16", "values": [3, 4]}]},
+  "APPL.C.recs":   {"type": "ARRAY", "elements": [
+                     {"type": "STRUCT", "members": {"v": {"type": "UINT8", "value": 1}}},
+                     {"type": "STRUCT", "members": {"v": {"type": "UINT8", "value": 2}}}]},
+  "APPL.C.st":     {"type": "STRUCT", "members": {
+                     "xa": {"type": "UINT8", "value": 1}, "yb": {"type": "UINT8", "value": 2}}},
+  "APPL.C.big":    {"type": "STRUCT", "members": {"x99999999999999999999y": {"type": "UINT8", "value": 1}}},
+  "APPL.C.empty":  {"type": "STRUCT", "members": {}},
+  "APPL.C.Motor":  {"type": "STRUCT", "members": {
+                     "xOn": {"type": "BOOL", "value": 1},
+                     "rSpeed": {"type": "LREAL", "value": 1.5},
+                     "aTemp": {"type": "ARRAY", "elementType": "SINT16", "values": [20, 21, -3]},
+                     "sName": {"type": "STRING", "value": "M1"}}}
+}})";
+
+template <typename T>
+Bytes bytesOf(T value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes raw(const std::string& name) { return kalpinproc::getRaw("APPL.C." + name); }
+
+std::vector<int16_t> int16s(const std::string& array, const std::vector<std::string>& elements) {
+  std::vector<int16_t> values;
+  for (const auto& element : elements) {
+    int16_t value;
+    const Bytes bytes = raw(array + element);
+    std::memcpy(&value, bytes.data(), sizeof value);
+    values.push_back(value);
+  }
+  return values;
+}
+
+// Lines traced while action runs at the given level (prefix stripped).
+std::vector<std::string> tracedLines(uint32_t level, const std::function<void()>& action) {
+  const uint32_t previous = traceLevel.load();
+  setTraceLevel(level);
+  testing::internal::CaptureStderr();
+  try {
+    action();
+  } catch (...) {
+    testing::internal::GetCapturedStderr();
+    setTraceLevel(previous);
+    throw;
+  }
+  const std::string captured = testing::internal::GetCapturedStderr();
+  setTraceLevel(previous);
+  std::vector<std::string> lines;
+  std::istringstream in(captured);
+  for (std::string line; std::getline(in, line);) {
+    const size_t bar = line.find("| ");
+    lines.push_back(bar == std::string::npos ? line : line.substr(bar + 2));
+  }
+  return lines;
+}
+
+class CodecTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GVPvariable::setMemberPause(std::chrono::microseconds(0));
+    kalpinproc::loadTree(kTree);
+  }
+  void TearDown() override { GVPvariable::setMemberPause(std::chrono::milliseconds(10)); }
+
+  static Node var(const std::string& name) { return std::make_shared<GVPvariable>("APPL.C.", name, false); }
+
+  static std::string encode(const std::vector<Node>& variables) {
+    rapidjson::StringBuffer buffer;
+    buffer.Put('x');  // toJSON clears what was there
+    toJSON(variables, buffer);
+    return std::string(buffer.GetString(), buffer.GetSize());
+  }
+
+  // Every top-level variable of the tree, in a fixed order.
+  static std::vector<Node> all() {
+    std::vector<Node> nodes;
+    for (const char* name : {"xOn", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "by", "w", "dw", "lw",
+                             "k54", "k57", "rSpeed", "lr", "t", "d", "tod", "dt", "s", "t20", "t23", "aTemp", "aOne",
+                             "aEmpty", "aa", "recs", "st", "big", "empty", "Motor"}) {
+      nodes.push_back(var(name));
+    }
+    return nodes;
+  }
+};
+
+// ---- variable tree to JSON -------------------------------------------------------------------
+
+TEST_F(CodecTest, EncodesTheMotorExampleByteForByte) {
+  EXPECT_EQ(encode({var("Motor")}),
+            R"({"Motor":{"xOn":true,"rSpeed":1.5,"aTemp":[20,21,-3],"LowerBound_aTemp":0,"UpperBound_aTemp":2,)"
+            R"("sName":"M1"}})");
+  EXPECT_EQ(encode({}), "{}");
+  EXPECT_EQ(encode({var("empty"), var("xOn")}), R"({"empty":{},"xOn":false})");
+}
+
+TEST_F(CodecTest, EncodesEveryScalarKindExactly) {
+  struct Case {
+    const char* name;
+    Bytes value;
+    const char* json;
+  };
+  const float inf = std::numeric_limits<float>::infinity();
+  // clang-format off
+  const std::vector<Case> cases = {
+    {"xOn",    bytesOf<uint8_t>(2),                    "true"},
+    {"xOn",    bytesOf<uint8_t>(0),                    "false"},
+    {"i8",     bytesOf<int8_t>(-128),                  "-128"},
+    {"i16",    bytesOf<int16_t>(-32768),               "-32768"},
+    {"i32",    bytesOf<int32_t>(INT32_MIN),            "-2147483648"},
+    {"i64",    bytesOf<int64_t>(INT64_MIN),            "-9223372036854775808"},
+    {"u8",     bytesOf<uint8_t>(255),                  "255"},
+    {"by",     bytesOf<uint8_t>(171),                  "171"},
+    {"u16",    bytesOf<uint16_t>(65535),               "65535"},
+    {"w",      bytesOf<uint16_t>(4660),                "4660"},
+    {"u32",    bytesOf<uint32_t>(UINT32_MAX),          "4294967295"},
+    {"dw",     bytesOf<uint32_t>(3735928559u),         "3735928559"},
+    {"u64",    bytesOf<uint64_t>(UINT64_MAX),          "18446744073709551615"},
+    {"lw",     bytesOf<uint64_t>(81985529216486895u),  "81985529216486895"},
+    {"k54",    bytesOf<uint64_t>(UINT64_MAX - 1),      "18446744073709551614"},
+    {"k57",    bytesOf<uint64_t>(7),                   "7"},
+    {"t",      bytesOf<uint64_t>(0x100000005u),        "5"},           // low 32 bits only
+    {"dt",     bytesOf<uint64_t>(UINT64_MAX),          "4294967295"},
+    {"rSpeed", bytesOf<float>(0.1f),                   "0.10000000149011612"},
+    {"rSpeed", bytesOf<float>(1.0f),                   "1.0"},
+    {"rSpeed", bytesOf<float>(FLT_MAX),                "3.4028234663852886e38"},
+    {"rSpeed", bytesOf<float>(-0.0f),                  "-0.0"},
+    {"rSpeed", bytesOf<float>(inf),                    "null"},
+    {"lr",     bytesOf<double>(1e-7),                  "1e-7"},
+    {"lr",     bytesOf<double>(1.5e-7),                "1.5e-7"},
+    {"lr",     bytesOf<double>(0.000001),              "0.000001"},
+    {"lr",     bytesOf<double>(1e21),                  "1e21"},
+    {"lr",     bytesOf<double>(1e22),                  "1e22"},
+    {"lr",     bytesOf<double>(123456789012345678901.0), "123456789012345680000.0"},
+    {"lr",     bytesOf<double>(-1234.5),               "-1234.5"},
+    {"lr",     bytesOf<double>(5e-324),                "5e-324"},
+    {"lr",     bytesOf<double>(DBL_MAX),               "1.7976931348623157e308"},
+    // RapidJSON's own conversion would write ...628e175 here: one digit longer than needed.
+    {"lr",     bytesOf<double>(-2.0203875408674627e175), "-2.0203875408674627e175"},
+    {"lr",     bytesOf<double>(std::nan("")),          "null"},
+    {"lr",     bytesOf<double>(-std::numeric_limits<double>::infinity()), "null"},
+    {"s",      textBytes("q\"\\\b\f\n\r\t\x01\x1f\x7f\xc3\xa4/"),
+                                                       "\"q\\\"\\\\\\b\\f\\n\\r\\t\\u0001\\u001F\x7f\xc3\xa4/\""},
+    {"s",      textBytes(std::string(300, 'x')),       nullptr},       // cut at 256 bytes
+    {"s",      textBytes(""),                          "\"\""},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    kalpinproc::setRaw(std::string("APPL.C.") + c.name, c.value);
+    const std::string json = c.json ? c.json : "\"" + std::string(256, 'x') + "\"";
+    const std::string payload = encode({var(c.name)});
+    EXPECT_EQ(payload, std::string("{\"") + c.name + "\":" + json + "}") << c.name;
+    rapidjson::Document document;
+    EXPECT_FALSE(document.Parse(payload.c_str()).HasParseError()) << payload;
+  }
+}
+
+TEST_F(CodecTest, ValuesWithoutJsonFormAreNullAndUnknownTypesAreTraced) {
+  std::string payload;
+  auto lines = tracedLines(2, [&] { payload = encode({var("t20"), var("aEmpty"), var("t23"), var("xOn")}); });
+  EXPECT_EQ(payload, R"({"t20":null,"aEmpty":null,"t23":null,"xOn":false})");
+  EXPECT_EQ(lines, (std::vector<std::string>{"nodeToJSON(): Type no. 0x14 is not implemented, yet.",
+                                             "nodeToJSON(): Type no. 0x17 is not implemented, yet."}));
+  EXPECT_TRUE(tracedLines(1, [&] { encode({var("t20")}); }).empty());
+}
+
+TEST_F(CodecTest, EncodesArraysWithTheirBounds) {
+  EXPECT_EQ(encode({var("aOne")}), R"({"aOne":[1,2,3],"LowerBound_aOne":1,"UpperBound_aOne":3})");
+  EXPECT_EQ(encode({var("recs")}), R"({"recs":[{"v":1},{"v":2}],"LowerBound_recs":0,"UpperBound_recs":1})");
+  // Inside an array, an inner array's bound members come out as a string and a number.
+  EXPECT_EQ(encode({var("aa")}),
+            R"({"aa":[[1,2],"LowerBound_[0]",0,"UpperBound_[0]",1,[3,4],"LowerBound_[1]",5,"UpperBound_[1]",6],)"
+            R"("LowerBound_aa":0,"UpperBound_aa":1})");
+}
+
+TEST_F(CodecTest, ReadFailuresPassThroughTheEncoder) {
+  const Node motor = var("Motor");
+  kalpinproc::setFault("APPL.C.Motor.rSpeed", "read", 0x81000002);
+  try {
+    encode({motor});
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "KalpApiVarRead() of variable rSpeed's value failed with 0x81000002.");
+  }
+}
+
+// ---- JSON to variable tree -------------------------------------------------------------------
+
+TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {
+  struct Case {
+    const char* payload;
+    const char* name;             // variable to look at
+    std::optional<Bytes> value;   // expected bytes; nullopt: unchanged
+    const char* trace;            // expected level-4 line, nullptr for none
+  };
+  const float realLimit = static_cast<float>(3.4028234e+38);
+  // clang-format off
+  const std::vector<Case> cases = {
+    {R"({"xOn":true})",                   "xOn",    bytesOf<uint8_t>(1), nullptr},
+    {R"({"xOn":1})",                      "xOn",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: bool expected."},
+    {R"({"xOn":null})",                   "xOn",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: bool expected."},
+    {R"({"i8":300})",                     "i8",     bytesOf<int8_t>(44), nullptr},
+    {R"({"i8":-129})",                    "i8",     bytesOf<int8_t>(127), nullptr},
+    {R"({"i8":2147483648})",              "i8",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT8 expected."},
+    {R"({"i8":1.0})",                     "i8",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT8 expected."},
+    {R"({"i16":70000})",                  "i16",    bytesOf<int16_t>(4464), nullptr},
+    {R"({"i16":"5"})",                    "i16",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT16 expected."},
+    {R"({"i32":-2147483648})",            "i32",    bytesOf<int32_t>(INT32_MIN), nullptr},
+    {R"({"i32":2147483648})",             "i32",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT32 expected."},
+    {R"({"i64":-9223372036854775808})",   "i64",    bytesOf<int64_t>(INT64_MIN), nullptr},
+    {R"({"i64":9223372036854775808})",    "i64",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT64 expected."},
+    {R"({"u8":257})",                     "u8",     bytesOf<uint8_t>(1), nullptr},
+    {R"({"by":-1})",                      "by",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT8 / BYTE expected."},
+    {R"({"u16":65537})",                  "u16",    bytesOf<uint16_t>(1), nullptr},
+    {R"({"w":true})",                     "w",      std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT16 / WORD expected."},
+    {R"({"u32":4294967295})",             "u32",    bytesOf<uint32_t>(0xFFFFFFFFu), nullptr},
+    {R"({"dw":4294967296})",              "dw",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT32 / DWORD expected."},
+    {R"({"u64":18446744073709551615})",   "u64",    bytesOf<uint64_t>(UINT64_MAX), nullptr},
+    {R"({"lw":18446744073709551616})",    "lw",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT64 / LWORD expected."},
+    {R"({"k54":-1})",                     "k54",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT64 / LWORD expected."},
+    {R"({"k57":5})",                      "k57",    bytesOf<uint64_t>(5), nullptr},
+    {R"({"rSpeed":5})",                   "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    {R"({"rSpeed":5.0})",                 "rSpeed", bytesOf<float>(5.0f), nullptr},
+    {R"({"rSpeed":0.1})",                 "rSpeed", bytesOf<float>(0.1f), nullptr},
+    {R"({"rSpeed":-3.4028234e+38})",      "rSpeed", bytesOf<float>(-realLimit), nullptr},
+    {R"({"rSpeed":3.4028234663852886e38})", "rSpeed", bytesOf<float>(FLT_MAX), nullptr},
+    {R"({"rSpeed":3.5e38})",              "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    {R"({"rSpeed":-1e39})",               "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    {R"({"lr":5})",                       "lr",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: LREAL expected."},
+    {R"({"lr":0.1})",                     "lr",     bytesOf<double>(0.1), nullptr},
+    {R"({"lr":-1.7976931348623157e308})", "lr",     bytesOf<double>(-DBL_MAX), nullptr},
+    {R"({"t":4294967295})",               "t",      bytesOf<uint64_t>(0xFFFFFFFFu), nullptr},   // zero-extended
+    {R"({"d":4294967296})",               "d",      std::nullopt, "JSONvalueintoIECnode(): type mismatch: time and /or date expected."},
+    {R"({"tod":-1})",                     "tod",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: time and /or date expected."},
+    {R"({"dt":1.0})",                     "dt",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: time and /or date expected."},
+    {R"({"s":"a\"b\n"})",                 "s",      textBytes("a\"b\n"), nullptr},
+    {R"({"s":""})",                       "s",      textBytes(""), nullptr},
+    {R"({"s":5})",                        "s",      std::nullopt, "JSONvalueintoIECnode(): type mismatch: STRING expected."},
+    {R"({"aTemp":5})",                    "aTemp[0]", std::nullopt, nullptr},                   // array: silently nothing
+    {R"({"t20":1})",                      "xOn",    std::nullopt, "Type no. 14 is not implemented, yet."},
+    {R"({"empty":true})",                 "xOn",    std::nullopt, "Type no. 19 is not implemented, yet."},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.payload);
+    kalpinproc::loadTree(kTree);
+    const std::vector<Node> fresh = all();
+    const Bytes before = raw(c.name);
+    bool parsed = false;
+    const auto lines = tracedLines(4, [&] { parsed = payloadToVariables(c.payload, fresh); });
+    EXPECT_TRUE(parsed);
+    EXPECT_EQ(raw(c.name), c.value ? *c.value : before);
+    EXPECT_EQ(lines, c.trace ? std::vector<std::string>{c.trace} : std::vector<std::string>{});
+  }
+  // Mismatch texts are level 4.
+  const std::vector<Node> nodes = all();
+  EXPECT_TRUE(tracedLines(3, [&] { payloadToVariables(R"({"xOn":1,"t20":1})", nodes); }).empty());
+}
+
+TEST_F(CodecTest, ObjectWalkTracesWhatDoesNotMatchAndGoesOn) {
+  const std::vector<Node> nodes = all();
+  // clang-format off
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+    {R"({"zzz":1,"xOn":true})",    {"no match found for zzz, skipping this JSON object member."}},
+    {R"({"zzz":{"a":1},"xOn":true})", {"no match found for zzz, skipping this JSON object member."}},
+    {R"({"zzz":[1],"xOn":true})",  {"no match found for zzz, skipping this JSON object member."}},
+    {R"({"i8":{"a":1},"xOn":true})", {"DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}},
+    {R"({"empty":{"a":1},"xOn":true})", {"DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}},
+    {R"({"i8":[1],"xOn":true})",   {"DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT."}},
+    {R"({"aEmpty":[1],"xOn":true})", {"DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT."}},
+    {R"({"Motor":{"nope":1},"xOn":true})", {"no match found for nope, skipping this JSON object member."}},
+    {R"({"aTemp":[{"a":1},[1],3],"xOn":true})",
+        {"DOMtoGVP(): malformed JSON array contains object-type element where IEC tree does NOT.",
+         "DOMtoGVP(): malformed JSON array contains array-type element where IEC tree does NOT."}},
+    // Bound members that go with no array are skipped without a word.
+    {R"({"LowerBound_x":"a","UpperBound_y":null,"zLowerBound_":1,"xOn":true})", {}},
+    {R"({"aTemp[9]":1,"xOn":true})", {"no match found for aTemp[9], skipping this JSON object member."}},
+  };
+  // clang-format on
+  for (const auto& [payload, expected] : cases) {
+    SCOPED_TRACE(payload);
+    kalpinproc::setRaw("APPL.C.xOn", {0});
+    EXPECT_EQ(tracedLines(2, [&] { EXPECT_TRUE(payloadToVariables(payload, nodes)); }), expected);
+    EXPECT_EQ(raw("xOn"), Bytes{1}) << "the rest of the payload is applied";
+  }
+  EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), (std::vector<int16_t>{100, 101, 3}));
+  // With no node list at all, every member is reported.
+  EXPECT_EQ(tracedLines(2, [&] { payloadToVariables(R"({"a":1,"b":{}})", {}); }),
+            std::vector<std::string>(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT."));
+  EXPECT_TRUE(tracedLines(1, [&] { payloadToVariables(R"({"zzz":1})", nodes); }).empty());
+}
+
+TEST_F(CodecTest, ArraysFillByPositionOrByTheirBounds) {
+  // clang-format off
+  const std::vector<std::tuple<const char*, std::vector<int16_t>, int>> cases = {
+    // payload                                                        aTemp[0..2]       "GVP tree" lines
+    {R"({"aTemp":[7,8]})",                                            {7, 8, 102},      0},
+    {R"({"aTemp":[]})",                                               {100, 101, 102},  0},
+    {R"({"aTemp":[1,2,3,4]})",                                        {1, 2, 3},        1},
+    {R"({"aTemp":[1,2,3,4,5]})",                                      {1, 2, 3},        2},
+    {R"({"aTemp":[7,8],"LowerBound_aTemp":1,"UpperBound_aTemp":2})",  {100, 7, 8},      0},
+    {R"({"LowerBound_aTemp":1,"UpperBound_aTemp":2,"aTemp":[7,8]})",  {100, 7, 8},      0},
+    {R"({"aTemp":[7,8,9],"LowerBound_aTemp":0,"UpperBound_aTemp":1})", {7, 8, 102},     0},   // stops at the bound
+    {R"({"aTemp":[7,8],"LowerBound_aTemp":-5,"UpperBound_aTemp":5})", {7, 8, 102},      0},
+    // Decided here: one bound alone limits that side only; equal bounds address one element;
+    // crossed bounds address none; bounds that are not integers count as absent.
+    {R"({"aTemp":[7,8],"LowerBound_aTemp":1})",                       {100, 7, 8},      0},
+    {R"({"aTemp":[7,8],"LowerBound_aTemp":2})",                       {100, 101, 7},    1},
+    {R"({"aTemp":[7,8],"UpperBound_aTemp":0})",                       {7, 101, 102},    0},
+    {R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":2})",    {100, 101, 7},    0},
+    {R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":1})",    {100, 101, 102},  0},
+    {R"({"aTemp":[7,8],"LowerBound_aTemp":1.0,"UpperBound_aTemp":"2"})", {7, 8, 102},   0},
+    {R"({"aTemp[2]":9})",                                             {100, 101, 9},    0},
+  };
+  // clang-format on
+  for (const auto& [payload, expected, overflows] : cases) {
+    SCOPED_TRACE(payload);
+    kalpinproc::loadTree(kTree);
+    const auto lines = tracedLines(2, [&] { payloadToVariables(payload, {var("aTemp")}); });
+    EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), expected);
+    EXPECT_EQ(lines, std::vector<std::string>(overflows,
+                                              "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."));
+  }
+  // Bounds belong to their own array: the next array without bound members fills from its first
+  // element. Indices are the elements' own, whatever the array's lower bound.
+  kalpinproc::loadTree(kTree);
+  payloadToVariables(R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":2,"aOne":[5]})", {var("aTemp"), var("aOne")});
+  EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), (std::vector<int16_t>{100, 101, 7}));
+  EXPECT_EQ(int16s("aOne", {"[1]", "[2]", "[3]"}), (std::vector<int16_t>{5, 2, 3}));
+  payloadToVariables(R"({"aOne":[8,9],"LowerBound_aOne":2,"UpperBound_aOne":3,"aOne[1]":4})", {var("aOne")});
+  EXPECT_EQ(int16s("aOne", {"[1]", "[2]", "[3]"}), (std::vector<int16_t>{4, 8, 9}));
+}
+
+TEST_F(CodecTest, TopLevelArrayAndNestedValuesFillInOrder) {
+  const std::vector<Node> nodes = {var("xOn"), var("i8"), var("recs"), var("aa")};
+  const auto lines = tracedLines(2, [&] {
+    EXPECT_TRUE(payloadToVariables(R"([true,300,[{"v":7},{"v":8}],[[5,6],[9]],"extra"])", nodes));
+  });
+  EXPECT_EQ(raw("xOn"), Bytes{1});
+  EXPECT_EQ(raw("i8"), bytesOf<int8_t>(44));
+  EXPECT_EQ(raw("recs[0].v"), Bytes{7});
+  EXPECT_EQ(raw("recs[1].v"), Bytes{8});
+  EXPECT_EQ(int16s("aa", {"[0][0]", "[0][1]", "[1][5]", "[1][6]"}), (std::vector<int16_t>{5, 6, 9, 4}));
+  EXPECT_EQ(lines, std::vector<std::string>{"DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."});
+}
+
+TEST_F(CodecTest, WhatTheEncoderWritesReadsBackUnchanged) {
+  // Arrays of arrays included: the inner arrays' bound members inside the outer JSON array are
+  // not taken for element values.
+  const std::vector<Node> nodes = all();
+  const std::string original = encode(nodes);
+  kalpinproc::setRaw("APPL.C.aa[1][5]", bytesOf<int16_t>(-1));
+  kalpinproc::setRaw("APPL.C.aa[0][1]", bytesOf<int16_t>(-1));
+  kalpinproc::setRaw("APPL.C.recs[1].v", {9});
+  kalpinproc::setRaw("APPL.C.rSpeed", bytesOf<float>(FLT_MAX));
+  kalpinproc::setRaw("APPL.C.lr", bytesOf<double>(-2.0203875408674627e175));
+  kalpinproc::setRaw("APPL.C.s", textBytes("q\"\\\b\f\n\r\t\x01\x1f\x7f\xc3\xa4/"));
+  const std::string changed = encode(nodes);
+  ASSERT_NE(changed, original);
+  kalpinproc::loadTree(kTree);
+  const std::vector<Node> fresh = all();
+  const auto lines = tracedLines(4, [&] { EXPECT_TRUE(payloadToVariables(changed, fresh)); });
+  EXPECT_EQ(encode(fresh), changed);
+  // Only the values without a JSON form are refused, each with its own text.
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Type no. 14 is not implemented, yet.", "Type no. 17 is not implemented, yet.",
+                       "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}));
+}
+
+TEST_F(CodecTest, DemoPlantVariablesRoundTrip) {
+  const std::string source = __FILE__;  // <top>/tests/unit/test_codec.cpp
+  std::ifstream file(source.substr(0, source.rfind("tests/unit/")) + "examples/demo-plant.json");
+  ASSERT_TRUE(file) << "demo plant tree file";
+  const std::string tree((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  kalpinproc::loadTree(tree);
+  const std::vector<Node> plant = {std::make_shared<GVPvariable>("APPL.", "DemoPlant", false)};
+  const std::string original = encode(plant);
+
+  // The same tree with every value replaced, so that the payload has something to restore.
+  rapidjson::Document document;
+  document.Parse(tree.c_str());
+  ASSERT_FALSE(document.HasParseError());
+  std::function<void(rapidjson::Value&)> blank = [&](rapidjson::Value& node) {
+    if (node.IsObject()) {
+      node.RemoveMember("simulate");
+      for (auto member = node.MemberBegin(); member != node.MemberEnd(); ++member) {
+        const std::string name = member->name.GetString();
+        rapidjson::Value& value = member->value;
+        if (name == "value" || name == "values") {
+          auto replace = [&](rapidjson::Value& v) {
+            if (v.IsString()) {
+              v.SetString("changed");
+            } else if (v.IsBool()) {
+              v.SetBool(!v.GetBool());
+            } else if (v.IsNumber()) {
+              v.SetInt(7);
+            }
+          };
+          if (value.IsArray()) {
+            for (auto& element : value.GetArray()) replace(element);
+          } else {
+            replace(value);
+          }
+        } else {
+          blank(value);
+        }
+      }
+    } else if (node.IsArray()) {
+      for (auto& element : node.GetArray()) blank(element);
+    }
+  };
+  blank(document);
+  rapidjson::StringBuffer blankTree;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(blankTree);
+  document.Accept(writer);
+  kalpinproc::loadTree(blankTree.GetString());
+  const std::vector<Node> fresh = {std::make_shared<GVPvariable>("APPL.", "DemoPlant", false)};
+  ASSERT_NE(encode(fresh), original);
+
+  const auto lines = tracedLines(4, [&] { EXPECT_TRUE(payloadToVariables(original, fresh)); });
+  EXPECT_TRUE(lines.empty()) << lines.front();
+  EXPECT_EQ(encode(fresh), original);
+}
+
+TEST_F(CodecTest, UnparsablePayloadsWriteNothing) {
+  const std::vector<Node> nodes = {var("xOn"), var("aTemp")};
+  const std::string deepOpen(1000000, '[');
+  const std::string deepClosed = deepOpen + std::string(1000000, ']');
+  std::string deepObject;
+  for (unsigned i = 0; i < kPayloadMaxDepth; ++i) deepObject += "{\"a\":";
+  deepObject += "1" + std::string(kPayloadMaxDepth, '}');
+  // clang-format off
+  const std::vector<std::string> payloads = {
+    "", " ", "{", "xOn", "{\"xOn\":true,}", "[true,]", "{\"xOn\":true} x", "{\"xOn\":true}{}",
+    "// note\n{\"xOn\":true}", "{'xOn':true}", "{\"xOn\":tru}", "{\"xOn\":NaN}", "{\"xOn\":Infinity}",
+    "{\"xOn\":01}", "{\"xOn\":\"\\x\"}", "{\"xOn\":\"a\nb\"}",
+    deepOpen, deepClosed, "[" + deepObject + "]",
+  };
+  // clang-format on
+  for (const auto& payload : payloads) {
+    SCOPED_TRACE(payload.substr(0, 40));
+    bool parsed = true;
+    const auto lines = tracedLines(2, [&] { parsed = payloadToVariables(payload, nodes); });
+    EXPECT_FALSE(parsed);
+    EXPECT_EQ(raw("xOn"), Bytes{0});
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("payloadToVariables(): payload is not valid JSON (", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("), nothing written."), std::string::npos) << lines[0];
+  }
+  // The deepest nesting allowed still parses; scalar documents parse and do nothing.
+  EXPECT_TRUE(payloadToVariables(deepObject, nodes));
+  for (const std::string& payload : {std::string("5"), std::string("\"xOn\""), std::string("null")}) {
+    EXPECT_TRUE(tracedLines(4, [&] { EXPECT_TRUE(payloadToVariables(payload, nodes)); }).empty());
+  }
+  EXPECT_EQ(raw("xOn"), Bytes{0});
+}
+
+TEST_F(CodecTest, WriteAndIndexFailuresReachTheCaller) {
+  const std::vector<Node> nodes = all();
+  kalpinproc::setFault("APPL.C.xOn", "write", 0x81000002);
+  try {
+    payloadToVariables(R"({"u8":5,"xOn":true,"u16":6})", nodes);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "KalpApiVarWrite() of basic variable xOn failed.");
+  }
+  EXPECT_EQ(raw("u8"), Bytes{5}) << "values before the failure stay written";
+  EXPECT_EQ(raw("u16"), bytesOf<uint16_t>(1));
+
+  // Bounds make the walk read element indices from member names; a struct's field names are none.
+  EXPECT_THROW(payloadToVariables(R"({"st":[1],"LowerBound_st":0,"UpperBound_st":5})", nodes),
+               std::invalid_argument);
+  EXPECT_THROW(payloadToVariables(R"({"big":[1],"LowerBound_big":0})", nodes), std::out_of_range);
+  try {
+    payloadToVariables(R"({"st":[1],"UpperBound_st":5})", nodes);
+    FAIL() << "no error";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "stol");
+  }
+  // Without bounds an array walk fills the fields by position.
+  payloadToVariables(R"({"st":[8,9]})", nodes);
+  EXPECT_EQ(raw("st.yb"), Bytes{9});
+}
+
+TEST_F(CodecTest, FindNodeMatchesNamesAndAddressesElements) {
+  const std::vector<Node> nodes = {var("xOn"), var("aTemp"), var("aOne"), var("Motor")};
+  EXPECT_EQ(findNode(nodes, "xOn"), nodes[0]);
+  EXPECT_EQ(findNode(nodes, "aTemp"), nodes[1]);
+  EXPECT_EQ(findNode(nodes, "aTemp[2]"), nodes[1]->getChildren()[2]);
+  EXPECT_EQ(findNode(nodes, "aOne[1]"), nodes[2]->getChildren()[0]);
+  for (const char* missing : {"", "xon", "aTemp[3]", "aTemp[-1]", "aTemp2]", "aTem[1]", "aTemp[1", "Motor[0]",
+                              "[0]", "xOn[0]", "aTemp[[1]]"}) {
+    EXPECT_EQ(findNode(nodes, missing), nullptr) << missing;
+  }
+}
+
+}  // namespace
