@@ -1,29 +1,77 @@
-// Life-cycle machine: disconnection states.
+// Life-cycle machine: disconnection states (disconnected, disconnecting, connection lost).
+#include <mosquitto.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ServiceShell.h"
+#include "Trace.h"
+#include "ZAL_MQTT_item.h"
+#include "ZAL_MQTT_lifecycle.h"
 #include "ZAL_MQTT_stateMachine.h"
 
-#include "Trace.h"
+namespace {
+// Counts entries into and exits from ST_DISCONNECTING. A keep-alive timer posts only while the
+// count is still the one it started with, i.e. during the visit that started it: a timer left
+// over from an earlier visit must not end a later one before its own time.
+std::atomic<uint64_t> disconnectingVisit{0};
 
-void ZAL_MQTT_stateMachine::ST_Disconnected(const EventData*) {
-  TRACE(1, "state: Disconnected");
+void keepAliveTimer(ZAL_MQTT_stateMachine* machine, uint32_t keepAliveSeconds, uint64_t visit) {
+  if (keepAliveSeconds != 0) std::this_thread::sleep_for(std::chrono::milliseconds(keepAliveSeconds * 1000ull));
+  if (disconnectingVisit.load() != visit || machine->currentState() != ZAL_MQTT_stateMachine::ST_DISCONNECTING)
+    return;
+  postToMainThread(&ZAL_MQTT_stateMachine::connectionToBrokerLost);
 }
+}  // namespace
+
+void ZAL_MQTT_stateMachine::ST_Disconnected(const EventData*) { TRACE(1, "state: Disconnected"); }
 
 void ZAL_MQTT_stateMachine::EN_EntryDisconnecting(const EventData*) {
   TRACE(1, "state action: Entry disconnecting");
+  ++disconnectingVisit;
+  disconnectResult = mosquitto_disconnect(mosqClient);
 }
 
 void ZAL_MQTT_stateMachine::ST_Disconnecting(const EventData*) {
   TRACE(1, "state: Disconnecting");
+  switch (disconnectResult) {
+    case MOSQ_ERR_SUCCESS:
+      break;  // the disconnect callback posts disconnectedFromBroker
+    case MOSQ_ERR_INVAL:
+      raiseInternalEvent(ST_ERROR);
+      TRACE(1, "MQTT disconnection error: mosquitto internal error.");
+      break;
+    case MOSQ_ERR_NO_CONN: {
+      TRACE(1, "MQTT disconnection: we already were disconnected.");
+      // No callback will come: the keep-alive timer ends the state.
+      std::shared_ptr<ZAL_MQTT_item> config = getConfiguration();
+      const uint32_t keepAlive = config ? config->getKeepAliveTime() : 0;
+      std::thread timer(keepAliveTimer, this, keepAlive, disconnectingVisit.load());
+      TRACE(1, "detach thread with keep-alive timer..");
+      timer.detach();
+      break;
+    }
+    default:
+      TRACE(1, "! EntryDisconnecting state function has logic error: invalid mosquitto return value. !");
+      raiseInternalEvent(ST_ERROR);
+      break;
+  }
 }
 
 void ZAL_MQTT_stateMachine::EX_ExitDisconnecting() {
   TRACE(1, "state action: Exit disconnecting");
+  ++disconnectingVisit;
+  if (mosqClient == nullptr) return;
+  mosquitto_loop_stop(mosqClient, true);
+  // A fresh, unconnected client with the configured identity; the callbacks are registered
+  // again by the next connection set-up.
+  std::shared_ptr<ZAL_MQTT_item> config = getConfiguration();
+  if (config) {
+    mosquitto_reinitialise(mosqClient, config->getClientID().c_str(), config->getCleanSession() != 0, this);
+  }
 }
 
-void ZAL_MQTT_stateMachine::EN_EntryConnectionLost(const EventData*) {
-  TRACE(1, "EntryConnectionLost");
-}
+void ZAL_MQTT_stateMachine::EN_EntryConnectionLost(const EventData*) { TRACE(1, "EntryConnectionLost"); }
 
-void ZAL_MQTT_stateMachine::ST_ConnectionLost(const EventData*) {
-  TRACE(1, "ConnectionLost");
-}
-
+void ZAL_MQTT_stateMachine::ST_ConnectionLost(const EventData*) { TRACE(1, "ConnectionLost"); }
