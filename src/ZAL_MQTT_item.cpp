@@ -1,0 +1,164 @@
+// ZAL_MQTT_item: reading and validating the configuration root and building its children.
+#include "ZAL_MQTT_item.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "KalpApi.h"
+#include "Trace.h"
+#include "VariableServer.h"
+
+namespace {
+
+// Reads a required text member (cut at the first NUL of a 256-byte buffer); any failure throws
+// message.
+std::string readRequiredText(const std::string& path, const char* message) {
+  char buffer[256] = {};
+  if (KalpApiVarTxtRead(path.c_str(), buffer, sizeof buffer) != KALPAPI_OK) throw std::runtime_error(message);
+  buffer[sizeof buffer - 1] = '\0';
+  return buffer;
+}
+
+// Reads a required 4-byte member; any failure throws message. The value starts at 0, so a
+// member narrower than four bytes yields its own value.
+uint32_t readRequiredUint32(const std::string& path, const char* message) {
+  uint32_t value = 0;
+  if (readVariableByName(path, &value, sizeof value) != KALPAPI_OK) throw std::runtime_error(message);
+  return value;
+}
+
+// Reads an optional 4-byte member: absent gives fallback with the trace line absentTrace,
+// any other failure throws message.
+uint32_t readOptionalUint32(const std::string& path, uint32_t fallback, const char* absentTrace,
+                            const char* message) {
+  uint32_t value = 0;
+  const uint32_t status = readVariableByName(path, &value, sizeof value);
+  if (status == KALPAPI_E_NOT_FOUND) {
+    TRACE(1, absentTrace);
+    return fallback;
+  }
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+  return value;
+}
+
+// Byte width of a flag variable's value; the control flags are read and written at their own
+// width, so that a BOOL or BYTE flag works as well as a DWORD one.
+unsigned int flagWidth(uint32_t type) {
+  switch (type) {
+    case KALPAPI_TYPE_BOOL:
+    case KALPAPI_TYPE_SINT8:
+    case KALPAPI_TYPE_UINT8:
+    case KALPAPI_TYPE_BYTE:
+      return 1;
+    case KALPAPI_TYPE_SINT16:
+    case KALPAPI_TYPE_UINT16:
+    case KALPAPI_TYPE_WORD:
+      return 2;
+    default:
+      return 4;
+  }
+}
+
+}  // namespace
+
+ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
+  const std::string base = getName() + ".";
+
+  ApplicationName = readRequiredText(base + "ApplicationName", "Bad broker configuration: cannot read application name.");
+  strClientID = readRequiredText(base + "strClientID", "Bad broker configuration: cannot read MQTT client ID.");
+
+  xConnectedToBroker = std::make_shared<GVPvariable>(getName(), ".xConnectedToBroker", false);
+  xErrorRetry = std::make_shared<GVPvariable>(getName(), ".xErrorRetry", false);
+
+  BrokerURL = readRequiredText(base + "BrokerURL", "Bad broker configuration: cannot read broker URL.");
+  BrokerPort = readRequiredUint32(base + "BrokerPort", "Bad broker configuration: cannot read broker port.");
+  keepAliveTime = readRequiredUint32(base + "keepAliveTime", "Bad broker configuration: cannot read keep-alive time.");
+  xCleanSession = readRequiredUint32(base + "xCleanSession", "Bad broker configuration: cannot read clean session flag.");
+  xUseUserAuthentication = readRequiredUint32(base + "xUseUserAuthentication",
+                                              "Bad broker configuration: cannot read user authentication flag.");
+  if (xUseUserAuthentication != 0) {
+    strUsername = readRequiredText(base + "strUsername", "Bad broker configuration: cannot read user name.");
+    strPassword = readRequiredText(base + "strPassword", "Bad broker configuration: cannot read password.");
+  }
+
+  xActivateConnection = std::make_shared<GVPvariable>(getName(), ".xActivateConnection", false);
+
+  // A missing or invalid TLS node means: connect without TLS. Its own message is not traced.
+  try {
+    tls = std::make_shared<ZAL_MQTT_TLS>(base + "ZAL_MQTT_TLS:0");
+  } catch (const std::runtime_error&) {
+    tls.reset();
+    TRACE(1, "No TLS configuration or TLS configuration is invalid.");
+  }
+
+  uiTraceLevel = readOptionalUint32(base + "uiTraceLevel", 0,
+                                    "Broker configuration: No uiTraceLevel defined. Defaulting to zero.",
+                                    "Bad broker configuration: access to uiTraceLevel failed.");
+  uiSubscribeQueueMemLimitKB =
+      readOptionalUint32(base + "uiSubscribeQueueMemLimitKB", 1024,
+                         "Broker configuration: No uiSubscribeQueueMemLimitKB defined. Defaulting to 1024.",
+                         "Bad broker configuration: access to uiSubscribeQueueMemLimitKB failed.");
+
+  // The members are read first, so that the children get the application name.
+  addChildPattern("ZAL_MQTT_subscribe:\\d+");
+  addChildPattern("ZAL_MQTT_publish:\\d+");
+  scanChildren();
+
+  if (ApplicationName.empty()) throw std::runtime_error("Bad broker configuration: application name is empty.");
+  if (BrokerURL.empty()) throw std::runtime_error("Bad broker configuration: broker URL is empty.");
+  if (keepAliveTime == 0) throw std::runtime_error("Bad broker configuration: keep-alive time is zero.");
+  if (xUseUserAuthentication == 1 && strUsername.empty()) {
+    throw std::runtime_error("Bad broker configuration: user name is empty in user authentication.");
+  }
+  if (publishConfigurations.empty() && subscribeConfigurations.empty()) {
+    throw std::runtime_error("Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found.");
+  }
+}
+
+void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
+  if (uiIndex > 1) {
+    TRACE(1, "Error: ZAL_MQTT_item::createChild() called with unexpected uiIndex ", uiIndex, " !");
+    assert(!"ZAL_MQTT_item::createChild() called with an index of no registered pattern");
+    std::abort();
+  }
+  try {
+    if (uiIndex == 0) {
+      subscribeConfigurations.push_back(std::make_shared<ZAL_MQTT_VarTopicSet>(name, ApplicationName));
+    } else {
+      publishConfigurations.push_back(std::make_shared<ZAL_MQTT_publish>(name, ApplicationName));
+    }
+  } catch (const std::runtime_error& error) {
+    // One bad child costs only that child; the configuration as a whole fails only when no
+    // publish or subscribe configuration survives.
+    TRACE(1, "ZAL_MQTT child item exception: ");
+    TRACE(1, error.what());
+  }
+}
+
+uint32_t ZAL_MQTT_item::readActivateConnection() const {
+  switch (flagWidth(xActivateConnection->getType())) {
+    case 1:
+      return xActivateConnection->readUint8();
+    case 2:
+      return xActivateConnection->readUint16();
+    default:
+      return xActivateConnection->readUint32();
+  }
+}
+
+void ZAL_MQTT_item::writeConnectedToBroker(uint32_t value) const {
+  switch (flagWidth(xConnectedToBroker->getType())) {
+    case 1:
+      xConnectedToBroker->writeUint8(static_cast<uint8_t>(value));
+      break;
+    case 2:
+      xConnectedToBroker->writeUint16(static_cast<uint16_t>(value));
+      break;
+    default:
+      xConnectedToBroker->writeUint32(value);
+      break;
+  }
+}
+
+ZAL_MQTT_item::~ZAL_MQTT_item() = default;
