@@ -57,10 +57,16 @@ void memberPause() {
 // Compares the current raw value with the snapshot, then makes it the snapshot.
 template <typename T>
 bool refreshSnapshot(GVPvariable::Snapshot& previous, T current) {
-  const T* seen = std::get_if<T>(&previous);
-  const bool changed = seen == nullptr || *seen != current;
-  previous = std::move(current);
-  return changed;
+  T* seen = std::get_if<T>(&previous);
+  if (seen == nullptr) {
+    previous = std::move(current);
+    return true;
+  }
+  if (*seen == current) {
+    return false;
+  }
+  *seen = std::move(current);
+  return true;
 }
 
 }  // namespace
