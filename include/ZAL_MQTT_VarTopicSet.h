@@ -37,8 +37,8 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   // present (same name; the last of equal names wins) are reused; missing ones are bound under
   // "APPL." + prefix + "." - intermediate levels without their members, the last level complete.
   // components must not be empty. Throws std::runtime_error when a variable cannot be bound.
-  static void addVariable(std::vector<std::shared_ptr<GVPvariable>>& list, std::vector<std::string> components,
-                          std::string prefix);
+  static void addVariable(std::vector<std::shared_ptr<GVPvariable>>& list,
+                          std::vector<std::string> components, std::string prefix);
 
  private:
   std::string topic;

@@ -45,7 +45,9 @@ class ZAL_MQTT_item : public GVPitem {
   // Writes value to xConnectedToBroker. Throws std::runtime_error when the write fails.
   void writeConnectedToBroker(uint32_t value) const;
 
-  std::vector<std::shared_ptr<ZAL_MQTT_publish>> getPublishConfigurations() const { return publishConfigurations; }
+  std::vector<std::shared_ptr<ZAL_MQTT_publish>> getPublishConfigurations() const {
+    return publishConfigurations;
+  }
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getSubscribeConfigurations() const {
     return subscribeConfigurations;
   }

@@ -24,7 +24,9 @@ class ZAL_MQTT_publish : public GVPitem {
 
   uint32_t getPublishPeriodms() const { return uiPublishPeriodms; }
   // Copy of the sets, in creation order.
-  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getVariableTopicSets() const { return variableTopicSets; }
+  std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getVariableTopicSets() const {
+    return variableTopicSets;
+  }
 
  private:
   uint32_t uiPublishPeriodms = 0;

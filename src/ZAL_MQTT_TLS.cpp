@@ -47,33 +47,41 @@ ZAL_MQTT_TLS::ZAL_MQTT_TLS(std::string path) : GVPitem(path) {
   // Flags are compared exactly as the rules state them: "both" and the mode test against 1,
   // "neither" against 0.
   if (xUseCertificateBasedTLS == 1 && xUsePSKBasedTLS == 1) {
-    throw std::runtime_error("Bad TLS configuration: Cannot have PSK- AND certificate based TLS at the same time.");
+    throw std::runtime_error(
+        "Bad TLS configuration: Cannot have PSK- AND certificate based TLS at the same time.");
   }
   if (xUseCertificateBasedTLS == 0 && xUsePSKBasedTLS == 0) {
     throw std::runtime_error("Bad TLS configuration: Neither PSK- nor certificate based TLS selected.");
   }
 
   // All six texts are read in either mode.
-  readOptionalText(base + "strCAfilename", strCAfilename, "Bad TLS configuration: cannot read existing CA file name.");
-  readOptionalText(base + "strCAfilepath", strCAfilepath, "Bad TLS configuration: cannot read existing CA file path.");
+  readOptionalText(base + "strCAfilename", strCAfilename,
+                   "Bad TLS configuration: cannot read existing CA file name.");
+  readOptionalText(base + "strCAfilepath", strCAfilepath,
+                   "Bad TLS configuration: cannot read existing CA file path.");
   readOptionalText(base + "strCertfileName", strCertfileName,
                    "Bad TLS configuration: cannot read existing certificate file name.");
-  readOptionalText(base + "strKeyfileName", strKeyfileName, "Bad TLS configuration: cannot read existing key file name.");
+  readOptionalText(base + "strKeyfileName", strKeyfileName,
+                   "Bad TLS configuration: cannot read existing key file name.");
   readOptionalText(base + "strPSK", strPSK, "Bad TLS configuration: cannot read existing pre-shared key.");
-  readOptionalText(base + "strIdentity", strIdentity, "Bad TLS configuration: cannot read existing identity.");
+  readOptionalText(base + "strIdentity", strIdentity,
+                   "Bad TLS configuration: cannot read existing identity.");
 
   if (xUseCertificateBasedTLS == 1) {
     if (strCAfilename.empty() && strCAfilepath.empty()) {
       throw std::runtime_error("Bad TLS configuration: no CA file name or -path.");
     }
     if (strCertfileName.empty() && !strKeyfileName.empty()) {
-      throw std::runtime_error("Bad TLS configuration: certificate file name is empty but key file name is not empty.");
+      throw std::runtime_error(
+          "Bad TLS configuration: certificate file name is empty but key file name is not empty.");
     }
     if (!strCertfileName.empty() && strKeyfileName.empty()) {
-      throw std::runtime_error("Bad TLS configuration: key file name is empty but certificate file name is not empty.");
+      throw std::runtime_error(
+          "Bad TLS configuration: key file name is empty but certificate file name is not empty.");
     }
   } else {
-    if (strPSK.empty()) throw std::runtime_error("Bad PSK-TLS configuration: pre-shared key string is empty.");
+    if (strPSK.empty())
+      throw std::runtime_error("Bad PSK-TLS configuration: pre-shared key string is empty.");
     if (strIdentity.empty()) throw std::runtime_error("Bad PSK-TLS configuration: identity string is empty.");
   }
 }

@@ -58,12 +58,13 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
     char entry[256] = {};
     const uint32_t status = KalpApiVarTxtRead(entryPath.c_str(), entry, sizeof entry);
     if (status == KALPAPI_E_NOT_FOUND) break;
-    if (status != KALPAPI_OK) throw std::runtime_error("Bad variable-topic set: cannot read existing variable name.");
+    if (status != KALPAPI_OK)
+      throw std::runtime_error("Bad variable-topic set: cannot read existing variable name.");
     entry[sizeof entry - 1] = '\0';
     const std::string text = entry;
     if (namesNoVariable(text)) {
-      throw std::runtime_error("Bad variable-topic set: " + entryPath + " names no variable (text is \"" + text +
-                               "\").");
+      throw std::runtime_error("Bad variable-topic set: " + entryPath + " names no variable (text is \"" +
+                               text + "\").");
     }
     addVariable(variables, splitVariableName(text), applicationName);
     ++entries;

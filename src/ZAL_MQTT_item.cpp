@@ -65,18 +65,22 @@ unsigned int flagWidth(uint32_t type) {
 ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   const std::string base = getName() + ".";
 
-  ApplicationName = readRequiredText(base + "ApplicationName", "Bad broker configuration: cannot read application name.");
-  strClientID = readRequiredText(base + "strClientID", "Bad broker configuration: cannot read MQTT client ID.");
+  ApplicationName =
+      readRequiredText(base + "ApplicationName", "Bad broker configuration: cannot read application name.");
+  strClientID =
+      readRequiredText(base + "strClientID", "Bad broker configuration: cannot read MQTT client ID.");
 
   xConnectedToBroker = std::make_shared<GVPvariable>(getName(), ".xConnectedToBroker", false);
   xErrorRetry = std::make_shared<GVPvariable>(getName(), ".xErrorRetry", false);
 
   BrokerURL = readRequiredText(base + "BrokerURL", "Bad broker configuration: cannot read broker URL.");
   BrokerPort = readRequiredUint32(base + "BrokerPort", "Bad broker configuration: cannot read broker port.");
-  keepAliveTime = readRequiredUint32(base + "keepAliveTime", "Bad broker configuration: cannot read keep-alive time.");
-  xCleanSession = readRequiredUint32(base + "xCleanSession", "Bad broker configuration: cannot read clean session flag.");
-  xUseUserAuthentication = readRequiredUint32(base + "xUseUserAuthentication",
-                                              "Bad broker configuration: cannot read user authentication flag.");
+  keepAliveTime =
+      readRequiredUint32(base + "keepAliveTime", "Bad broker configuration: cannot read keep-alive time.");
+  xCleanSession =
+      readRequiredUint32(base + "xCleanSession", "Bad broker configuration: cannot read clean session flag.");
+  xUseUserAuthentication = readRequiredUint32(
+      base + "xUseUserAuthentication", "Bad broker configuration: cannot read user authentication flag.");
   if (xUseUserAuthentication != 0) {
     strUsername = readRequiredText(base + "strUsername", "Bad broker configuration: cannot read user name.");
     strPassword = readRequiredText(base + "strPassword", "Bad broker configuration: cannot read password.");
@@ -105,14 +109,16 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   addChildPattern("ZAL_MQTT_publish:\\d+");
   scanChildren();
 
-  if (ApplicationName.empty()) throw std::runtime_error("Bad broker configuration: application name is empty.");
+  if (ApplicationName.empty())
+    throw std::runtime_error("Bad broker configuration: application name is empty.");
   if (BrokerURL.empty()) throw std::runtime_error("Bad broker configuration: broker URL is empty.");
   if (keepAliveTime == 0) throw std::runtime_error("Bad broker configuration: keep-alive time is zero.");
   if (xUseUserAuthentication == 1 && strUsername.empty()) {
     throw std::runtime_error("Bad broker configuration: user name is empty in user authentication.");
   }
   if (publishConfigurations.empty() && subscribeConfigurations.empty()) {
-    throw std::runtime_error("Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found.");
+    throw std::runtime_error(
+        "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found.");
   }
 }
 

@@ -9,7 +9,8 @@
 
 ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName) : GVPitem(path) {
   if (applicationName.empty()) {
-    throw std::runtime_error("Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty.");
+    throw std::runtime_error(
+        "Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty.");
   }
   this->applicationName = applicationName;
 
@@ -24,7 +25,8 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
 
   // Tested after the sets are built, so that the sets' own errors are traced first.
   if (uiPublishPeriodms == 0) throw std::runtime_error("publish configuration has invalid 0 ms period time.");
-  if (variableTopicSets.empty()) throw std::runtime_error("publish configuration has no variable-topic-sets.");
+  if (variableTopicSets.empty())
+    throw std::runtime_error("publish configuration has no variable-topic-sets.");
 }
 
 void ZAL_MQTT_publish::createChild(std::string name, unsigned int uiIndex) {

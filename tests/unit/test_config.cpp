@@ -120,7 +120,7 @@ std::vector<std::string> traceBodies(const std::string& captured) {
 
 // Runs build at the given trace level, capturing the trace. Returns the exception text, or ""
 // when build succeeded.
-std::string runTraced(uint32_t level, const std::function<void()>& build, std::vector<std::string>& lines) {
+std::string runTraced(uint32_t level, std::vector<std::string>& lines, const std::function<void()>& build) {
   setTraceLevel(level);
   testing::internal::CaptureStderr();
   std::string error;
@@ -136,7 +136,7 @@ std::string runTraced(uint32_t level, const std::function<void()>& build, std::v
 
 std::string buildError(const std::function<void()>& build) {
   std::vector<std::string> ignored;
-  return runTraced(0, build, ignored);
+  return runTraced(0, ignored, build);
 }
 
 // Index of line in lines, or -1.
@@ -272,19 +272,20 @@ TEST(BrokerItem, OptionalMembersDefaultWithTheirTraceLines) {
   tree.load();
   std::vector<std::string> lines;
   std::shared_ptr<ZAL_MQTT_item> item;
-  ASSERT_EQ(runTraced(1, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
   EXPECT_EQ(item->getTraceLevel(), 0u);
   EXPECT_EQ(item->getSubscribeQueueMemLimitKB(), 1024u);
   EXPECT_EQ(item->getTLS(), nullptr);
   const long tlsLine = indexOf(lines, "No TLS configuration or TLS configuration is invalid.");
   const long traceLine = indexOf(lines, "Broker configuration: No uiTraceLevel defined. Defaulting to zero.");
-  const long queueLine = indexOf(lines, "Broker configuration: No uiSubscribeQueueMemLimitKB defined. Defaulting to 1024.");
+  const long queueLine =
+      indexOf(lines, "Broker configuration: No uiSubscribeQueueMemLimitKB defined. Defaulting to 1024.");
   ASSERT_GE(tlsLine, 0);
   EXPECT_GT(traceLine, tlsLine);
   EXPECT_GT(queueLine, traceLine);
 
   // The lines are level 1: they are there at level 1 and gone at level 0.
-  ASSERT_EQ(runTraced(0, [&] { ZAL_MQTT_item again(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(0, lines, [&] { ZAL_MQTT_item again(kRoot); }), "");
   EXPECT_TRUE(lines.empty());
 }
 
@@ -295,7 +296,9 @@ TEST(BrokerItem, UserAuthenticationRules) {
   EXPECT_EQ(ZAL_MQTT_item(kRoot).getUsername(), "");
 
   // On: both are read, an empty password is accepted.
-  tree.set(R("xUseUserAuthentication"), u32(1)).set(R("strUsername"), text("user")).set(R("strPassword"), text(""));
+  tree.set(R("xUseUserAuthentication"), u32(1))
+      .set(R("strUsername"), text("user"))
+      .set(R("strPassword"), text(""));
   tree.load();
   {
     ZAL_MQTT_item item(kRoot);
@@ -304,7 +307,9 @@ TEST(BrokerItem, UserAuthenticationRules) {
   }
 
   // A value other than 0 and 1: both are read, and an empty user name is accepted.
-  tree.set(R("xUseUserAuthentication"), u32(2)).set(R("strUsername"), text("")).set(R("strPassword"), text("secret"));
+  tree.set(R("xUseUserAuthentication"), u32(2))
+      .set(R("strUsername"), text(""))
+      .set(R("strPassword"), text("secret"));
   tree.load();
   {
     ZAL_MQTT_item item(kRoot);
@@ -335,7 +340,7 @@ TEST(BrokerItem, BadChildrenAreTracedAndSkipped) {
   tree.load();
   std::vector<std::string> lines;
   std::shared_ptr<ZAL_MQTT_item> item;
-  ASSERT_EQ(runTraced(1, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
 
   auto publish = item->getPublishConfigurations();
   ASSERT_EQ(publish.size(), 2u);
@@ -360,7 +365,7 @@ TEST(BrokerItem, OnlyBadChildrenFailAfterTracingEach) {
   tree.set(R("ZAL_MQTT_publish:0.uiPublishPeriodms"), u32(0)).set(R("ZAL_MQTT_subscribe:0.topic"), text(""));
   tree.load();
   std::vector<std::string> lines;
-  EXPECT_EQ(runTraced(1, [] { ZAL_MQTT_item item(kRoot); }, lines),
+  EXPECT_EQ(runTraced(1, lines, [] { ZAL_MQTT_item item(kRoot); }),
             "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found.");
   EXPECT_EQ(countOf(lines, "ZAL_MQTT child item exception: "), 2u);
   EXPECT_GE(indexOf(lines, "publish configuration has invalid 0 ms period time."), 0);
@@ -371,9 +376,10 @@ TEST(BrokerItem, EmptyApplicationNameRejectsChildrenFirst) {
   Tree tree = validConfig();
   tree.set(R("ApplicationName"), text("")).load();
   std::vector<std::string> lines;
-  EXPECT_EQ(runTraced(1, [] { ZAL_MQTT_item item(kRoot); }, lines),
+  EXPECT_EQ(runTraced(1, lines, [] { ZAL_MQTT_item item(kRoot); }),
             "Bad broker configuration: application name is empty.");
-  EXPECT_GE(indexOf(lines, "Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty."), 0);
+  EXPECT_GE(indexOf(lines, "Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty."),
+            0);
   EXPECT_EQ(countOf(lines, "ZAL_MQTT child item exception: "), 2u);
 }
 
@@ -393,7 +399,7 @@ TEST(BrokerItem, TlsSelection) {
   tree.load();
   std::vector<std::string> lines;
   std::shared_ptr<ZAL_MQTT_item> item;
-  ASSERT_EQ(runTraced(1, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
   ASSERT_NE(item->getTLS(), nullptr);
   EXPECT_EQ(item->getTLS()->getPSK(), "a1b2");
   EXPECT_EQ(indexOf(lines, "No TLS configuration or TLS configuration is invalid."), -1);
@@ -401,7 +407,7 @@ TEST(BrokerItem, TlsSelection) {
   // An invalid TLS node: no TLS, one line, and its own message is not traced.
   item.reset();
   tree.erase(R("ZAL_MQTT_TLS:0.strIdentity")).load();
-  ASSERT_EQ(runTraced(1, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
   EXPECT_EQ(item->getTLS(), nullptr);
   EXPECT_EQ(countOf(lines, "No TLS configuration or TLS configuration is invalid."), 1u);
   EXPECT_EQ(indexOf(lines, "Bad PSK-TLS configuration: identity string is empty."), -1);
@@ -409,7 +415,7 @@ TEST(BrokerItem, TlsSelection) {
   // Present with neither kind selected: the same.
   item.reset();
   tree.set(R("ZAL_MQTT_TLS:0.xUsePSKBasedTLS"), u32(0)).load();
-  ASSERT_EQ(runTraced(1, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
   EXPECT_EQ(item->getTLS(), nullptr);
   EXPECT_EQ(countOf(lines, "No TLS configuration or TLS configuration is invalid."), 1u);
 }
@@ -420,7 +426,7 @@ TEST(BrokerItem, TlsSelection) {
 struct TlsCase {
   const char* what;
   std::vector<std::pair<std::string, std::string>> members;  // member name, node
-  std::string message;                                        // "" = valid
+  std::string message;                                       // "" = valid
 };
 
 void PrintTo(const TlsCase& c, std::ostream* out) { *out << c.what; }
@@ -437,7 +443,9 @@ TEST_P(TlsConfig, SelectsAndValidates) {
 
 const auto kCert = std::make_pair(std::string("xUseCertificateBasedTLS"), u32(1));
 const auto kPsk = std::make_pair(std::string("xUsePSKBasedTLS"), u32(1));
-std::pair<std::string, std::string> M(const std::string& name, const std::string& value) { return {name, text(value)}; }
+std::pair<std::string, std::string> M(const std::string& name, const std::string& value) {
+  return {name, text(value)};
+}
 std::pair<std::string, std::string> Bad(const std::string& name) { return {name, unreadable(text("x"))}; }
 
 // clang-format off
@@ -479,7 +487,9 @@ TEST(TlsItem, GivesItsSettings) {
   EXPECT_EQ(tls.getUseCertificateBasedTLS(), 1u);
   EXPECT_EQ(tls.getUsePSKBasedTLS(), 0u);
   EXPECT_EQ(tls.getCAfilepath(), "/etc/ssl/certs");
-  EXPECT_EQ(tls.getCAfilename() + tls.getCertfileName() + tls.getKeyfileName() + tls.getPSK() + tls.getIdentity(), "");
+  EXPECT_EQ(
+      tls.getCAfilename() + tls.getCertfileName() + tls.getKeyfileName() + tls.getPSK() + tls.getIdentity(),
+      "");
 }
 
 TEST(TlsItem, MissingNodeFailsInTheBase) {
@@ -518,20 +528,24 @@ TEST(VarTopicSet, SplitVariableName) {
 }
 
 TEST(VarTopicSet, SharedPrefixesMergeIntoOneTree) {
-  setTree({{"variable:0", text("Drive.Speed")}, {"variable:1", text("Drive.Torque")}, {"variable:2", text("Counter")}})
+  setTree({{"variable:0", text("Drive.Speed")},
+           {"variable:1", text("Drive.Torque")},
+           {"variable:2", text("Counter")}})
       .load();
   std::vector<std::string> lines;
   std::shared_ptr<ZAL_MQTT_VarTopicSet> set;
-  ASSERT_EQ(runTraced(1, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }), "");
   auto roots = set->getVariables();
   ASSERT_EQ(names(roots), (std::vector<std::string>{"APPL.App.Drive", "APPL.App.Counter"}));
-  EXPECT_EQ(names(roots[0]->getChildren()), (std::vector<std::string>{"APPL.App.Drive.Speed", "APPL.App.Drive.Torque"}));
+  EXPECT_EQ(names(roots[0]->getChildren()),
+            (std::vector<std::string>{"APPL.App.Drive.Speed", "APPL.App.Drive.Torque"}));
   EXPECT_EQ(roots[1]->readUint32(), 7u);
 
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "3 variable:<n> entries found for topic t.");
   EXPECT_EQ(lines[1], "Created 2 root members in variables vector.");
-  EXPECT_EQ(lines[2], "created " + std::to_string(GVPvariable::getObjectCount()) + " variable objects, altogether.");
+  EXPECT_EQ(lines[2],
+            "created " + std::to_string(GVPvariable::getObjectCount()) + " variable objects, altogether.");
 }
 
 // Drive with only Speed configured stays a node holding only Speed, whatever comes after it.
@@ -555,14 +569,14 @@ TEST(VarTopicSet, GapsAndDuplicates) {
   std::vector<std::string> lines;
   setTree({{"variable:0", text("A")}, {"variable:2", text("B")}}).load();
   std::shared_ptr<ZAL_MQTT_VarTopicSet> set;
-  ASSERT_EQ(runTraced(1, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }), "");
   EXPECT_EQ(names(set->getVariables()), std::vector<std::string>{"APPL.App.A"});
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0], "1 variable:<n> entries found for topic t.");
 
   set.reset();
   setTree({{"variable:0", text("A")}, {"variable:1", text("A")}}).load();
-  ASSERT_EQ(runTraced(1, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }), "");
   EXPECT_EQ(set->getVariables().size(), 1u);
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], "2 variable:<n> entries found for topic t.");
@@ -571,7 +585,7 @@ TEST(VarTopicSet, GapsAndDuplicates) {
   // No entries at all is a valid, empty set; the object-count line is still written.
   set.reset();
   setTree({}).load();
-  ASSERT_EQ(runTraced(1, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { set = std::make_shared<ZAL_MQTT_VarTopicSet>(kSet, "App"); }), "");
   EXPECT_TRUE(set->getVariables().empty());
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "0 variable:<n> entries found for topic t.");
@@ -579,7 +593,8 @@ TEST(VarTopicSet, GapsAndDuplicates) {
 }
 
 TEST(VarTopicSet, RawRuleCountsRootMembers) {
-  setTree({{"xRaw", u32(1)}, {"variable:0", text("Drive.Speed")}, {"variable:1", text("Drive.Torque")}}).load();
+  setTree({{"xRaw", u32(1)}, {"variable:0", text("Drive.Speed")}, {"variable:1", text("Drive.Torque")}})
+      .load();
   EXPECT_EQ(ZAL_MQTT_VarTopicSet(kSet, "App").getRaw(), 1u);
 
   setTree({{"xRaw", u32(1)}, {"variable:0", text("A")}, {"variable:1", text("B")}}).load();
@@ -688,8 +703,9 @@ TEST(PublishConfig, BuildsItsSetsInOrder) {
 
   // An index of no registered pattern is traced and ignored.
   std::vector<std::string> lines;
-  runTraced(1, [&] { publish.createChild(kPub + ".VariableTopicSet:0", 1); }, lines);
-  EXPECT_EQ(lines, std::vector<std::string>{"Error in ZAL_MQTT_publish::createChild(): called with invalid uiIndex."});
+  runTraced(1, lines, [&] { publish.createChild(kPub + ".VariableTopicSet:0", 1); });
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "Error in ZAL_MQTT_publish::createChild(): called with invalid uiIndex."});
   EXPECT_EQ(publish.getVariableTopicSets().size(), 2u);
 }
 
@@ -698,14 +714,14 @@ TEST(PublishConfig, BadSetIsSkippedAndTracedAtLevelTwo) {
   tree.set(kPub + ".VariableTopicSet:0.variable:0", text("Nope")).load();
   std::vector<std::string> lines;
   std::shared_ptr<ZAL_MQTT_publish> publish;
-  ASSERT_EQ(runTraced(2, [&] { publish = std::make_shared<ZAL_MQTT_publish>(kPub, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(2, lines, [&] { publish = std::make_shared<ZAL_MQTT_publish>(kPub, "App"); }), "");
   ASSERT_EQ(publish->getVariableTopicSets().size(), 1u);
   EXPECT_EQ(publish->getVariableTopicSets()[0]->getTopic(), "two");
   const long at = indexOf(lines, "ZAL_MQTT_publish child item exception: ");
   ASSERT_GE(at, 0);
   EXPECT_EQ(lines.at(at + 1), "APPL.App.Nope" + kOpenMissing);
 
-  ASSERT_EQ(runTraced(1, [&] { publish = std::make_shared<ZAL_MQTT_publish>(kPub, "App"); }, lines), "");
+  ASSERT_EQ(runTraced(1, lines, [&] { publish = std::make_shared<ZAL_MQTT_publish>(kPub, "App"); }), "");
   EXPECT_EQ(indexOf(lines, "ZAL_MQTT_publish child item exception: "), -1);
 }
 
@@ -713,7 +729,7 @@ TEST(PublishConfig, ZeroPeriodIsReportedAfterTheSetErrors) {
   Tree tree = publishTree(0);
   tree.set(kPub + ".VariableTopicSet:0.topic", text("")).load();
   std::vector<std::string> lines;
-  EXPECT_EQ(runTraced(2, [&] { ZAL_MQTT_publish publish(kPub, "App"); }, lines),
+  EXPECT_EQ(runTraced(2, lines, [&] { ZAL_MQTT_publish publish(kPub, "App"); }),
             "publish configuration has invalid 0 ms period time.");
   const long at = indexOf(lines, "ZAL_MQTT_publish child item exception: ");
   ASSERT_GE(at, 0);

@@ -69,8 +69,8 @@ void expectDemoConfiguration(const ZAL_MQTT_item& item) {
   for (const auto& set : periodic) {
     for (const auto& variable : set->getVariables()) collectTypes(variable, types);
   }
-  for (uint32_t type : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 22u,
-                        24u, 25u}) {
+  for (uint32_t type : {1u,  2u,  3u,  4u,  5u,  6u,  7u,  8u,  9u,  10u, 11u,
+                        12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 22u, 24u, 25u}) {
     EXPECT_EQ(types.count(type), 1u) << "type " << type;
   }
 }
