@@ -44,6 +44,16 @@ extern mosquitto* mosqClient;
 // ---- initialisation and activation watcher --------------------------------------------------
 extern std::atomic<bool> activationWatcherRun;  // the watcher runs while true
 extern bool initEntryFailed;                    // EN_EntryInitialize failed; read by ST_Initialize
+// Body of the activation watcher thread (started, detached, by ST_Initialize): samples
+// xActivateConnection once a second and posts IECsignalsConnect / IECsignalsDisconnect on edges.
+void activationWatcher();
+
+// ---- SIGINT ---------------------------------------------------------------------------------
+// The handler EX_ExitInitialize installs. Signal context only writes the signal number into a
+// pipe; a thread of ours writes "Interrupt signal (N) received." and posts the SIGINT event.
+void sigintHandler(int signalNumber);
+// Gives SIGINT its default action again (the error state's entry action).
+void restoreSigintDefault();
 
 // ---- connection set-up ----------------------------------------------------------------------
 extern uint8_t prepareToConnectNextState;  // ST_CONNECTING or ST_ERROR, set by the entry action

@@ -1,10 +1,200 @@
-// Life-cycle machine: connected state.
+// Life-cycle machine: connected state and the publish workers.
+#include <mosquitto.h>
+
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+#include "KalpApi.h"
+#include "PayloadCodec.h"
+#include "ServiceShell.h"
+#include "Trace.h"
+#include "ZAL_MQTT_item.h"
+#include "ZAL_MQTT_lifecycle.h"
 #include "ZAL_MQTT_stateMachine.h"
 
-#include "Trace.h"
+namespace {
+
+// The payload published for a raw set whose variable cannot be read.
+constexpr const char* kRawFailurePayload = "************** Error Occurred **************";
+// Buffer size for the text of a raw set's variable.
+constexpr uint32_t kRawBufferSize = 255;
+
+const char* readStatusText(uint32_t status) {
+  switch (status) {
+    case 0: return " - was read again, while publishing topic: ";
+    case KALPAPI_E_INVALID_PARAMETER: return " - had an invalid parameter, while publishing topic: ";
+    case KALPAPI_E_NO_COMMUNICATION: return " - no com. with var. server, while publishing topic: ";
+    case KALPAPI_E_UNKNOWN: return " - unknown error, while publishing topic: ";
+    case KALPAPI_E_NOT_FOUND: return " - was not found, while publishing topic: ";
+    case KALPAPI_E_ACCESS_DENIED: return " - was not permitted to be accessed, while publishing topic: ";
+    default: return " - unhandeld error type, while publishing topic: ";
+  }
+}
+
+const char* publishResultText(int result) {
+  switch (result) {
+    case MOSQ_ERR_SUCCESS: return " - was published again";
+    case MOSQ_ERR_NOMEM: return " - invalid out of memory on service level";
+    case MOSQ_ERR_PROTOCOL: return " - protocol error between client and broker";
+    case MOSQ_ERR_INVAL: return " - invalid parameter on service level";
+    case MOSQ_ERR_NO_CONN: return " - connection to broker lost during publishing";
+    case MOSQ_ERR_PAYLOAD_SIZE: return " - the payload length is too large";
+    case MOSQ_ERR_MALFORMED_UTF8: return " - the topic is not valid UTF-8 formated";
+    case MOSQ_ERR_QOS_NOT_SUPPORTED: return " - the QoS is higher than the broker can accept";
+    case MOSQ_ERR_OVERSIZE_PACKET: return " - the packet is too large for the broker";
+    default: return " - undefined error occurs";
+  }
+}
+
+// Traces text once per run of exceptions of one set: the flag is set even when the level
+// suppresses the line, and cleared again after the set's next publish.
+void reportOnce(std::vector<char>& exceptionReported, size_t j, const std::string& text) {
+  if (!exceptionReported[j]) TRACE(1, text);
+  exceptionReported[j] = true;
+}
+
+// Sleeps until deadline, but returns early once publishStop is set, so that the connected
+// state's exit action does not wait a whole long period for the worker.
+void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  for (;;) {
+    if (publishStop.load() == 1) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
+  }
+}
+
+}  // namespace
+
+void publishWorker(size_t i) {
+  const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (!item) return;
+  const std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations = item->getPublishConfigurations();
+  if (i >= publishConfigurations.size()) return;
+  const std::shared_ptr<ZAL_MQTT_publish> publish = publishConfigurations[i];
+
+  const uint32_t periodMs = publish->getPublishPeriodms();
+  if (publishStop.load() == 1) return;
+
+  std::vector<int> lastPublishResult;
+  std::vector<uint32_t> lastReadStatus;
+  std::vector<char> exceptionReported;
+  std::string payload;
+  rapidjson::StringBuffer buffer;
+
+  for (;;) {
+    const std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> sets = publish->getVariableTopicSets();
+    lastPublishResult.resize(sets.size(), 0);
+    lastReadStatus.resize(sets.size(), 0);
+    exceptionReported.resize(sets.size(), false);
+
+    for (size_t j = 0; j < sets.size(); ++j) {
+      const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set = sets[j];
+      try {
+        const std::string topic = set->getTopic();
+        const bool onChange = set->getSendOnValueChange() != 0;
+        const bool onlyChanged = set->getSendOnlyChanged() != 0;
+        const std::vector<std::shared_ptr<GVPvariable>> variables = set->getVariables();
+        std::vector<std::shared_ptr<GVPvariable>> changedNodes;
+
+        if (onChange) {
+          // Every root variable is tested, so that every snapshot is refreshed.
+          bool changed = false;
+          for (const std::shared_ptr<GVPvariable>& variable : variables) {
+            if (!onlyChanged) {
+              try {
+                if (variable->hasChanged()) changed = true;
+              } catch (const std::exception& e) {
+                reportOnce(exceptionReported, j,
+                           std::string("Exception occurred during send-on-change change test: <<") + e.what());
+              }
+            } else {
+              try {
+                std::shared_ptr<GVPvariable> out;
+                if (variable->getChanged(out)) {
+                  if (!out) throw std::runtime_error("Error in publish thread: getChanged() returned empty shared_ptr!");
+                  changedNodes.push_back(out);
+                  changed = true;
+                }
+              } catch (const std::exception& e) {
+                reportOnce(exceptionReported, j,
+                           std::string("Exception occurred during send-only-changed change test: <<") + e.what());
+              }
+            }
+          }
+          if (!changed) continue;
+        }
+
+        if (set->getRaw() != 0) {
+          if (variables.empty()) continue;  // a raw set without a variable publishes nothing
+          const std::string path = variables.front()->getPath() + variables.front()->getName();
+          char text[kRawBufferSize + 1] = {};
+          const uint32_t status = KalpApiVarTxtRead(path.c_str(), text, kRawBufferSize);
+          if (status != lastReadStatus[j]) TRACE(1, "Variable: ", path, readStatusText(status), topic);
+          if (status == 0) {
+            payload.assign(text, strnlen(text, kRawBufferSize));
+          } else {
+            payload = kRawFailurePayload;
+          }
+          lastReadStatus[j] = status;
+        } else {
+          toJSON(onChange && onlyChanged ? changedNodes : variables, buffer);
+          payload.assign(buffer.GetString(), buffer.GetSize());
+        }
+
+        const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                             payload.data(), 1, false);
+        if (result != lastPublishResult[j]) {
+          TRACE(1, "Topic: ", topic, publishResultText(result));
+          lastPublishResult[j] = result;
+        }
+        exceptionReported[j] = false;
+      } catch (const std::exception& e) {
+        reportOnce(exceptionReported, j, std::string("Exception occurred: <<") + e.what());
+      }
+    }
+
+    if (periodMs > 0) sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs));
+    if (publishStop.load() == 1) return;
+  }
+}
 
 void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
+  const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+
+  publishStop = 0;
+  subscribeRunning = 1;
+  if (subscribeThread.joinable()) subscribeThread.join();  // never expected: the exit action joins it
+  subscribeThread = std::thread(subscribeWorker);
+
+  if (item) {
+    const size_t count = item->getPublishConfigurations().size();
+    for (size_t i = 0; i < count; ++i) publishThreads.push_back(std::make_unique<std::thread>(publishWorker, i));
+
+    for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
+      const std::string topic = subscription->getTopic();
+      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), 0) == MOSQ_ERR_SUCCESS) {
+        TRACE(1, "subscribed to topic '", topic, "'.");
+      } else {
+        TRACE(1, "Error: could not subscribe to topic '", topic, "'.");
+      }
+    }
+  }
+
+  try {
+    if (!item) throw std::runtime_error("no ZAL_MQTT_configuration object.");
+    item->writeConnectedToBroker(1);
+  } catch (const std::exception& e) {
+    TRACE(1, "Exception: cannot set xConnectedToBroker:");
+    TRACE(1, e.what());
+    // This action runs on the main thread: the event goes through a thread of its own.
+    postFromNewThread(&ZAL_MQTT_stateMachine::error);
+  }
 }
 
 void ZAL_MQTT_stateMachine::ST_Connected(const EventData*) {
@@ -14,5 +204,27 @@ void ZAL_MQTT_stateMachine::ST_Connected(const EventData*) {
 
 void ZAL_MQTT_stateMachine::EX_ExitConnected() {
   TRACE(1, "state action: Exit connected");
-}
+  try {
+    const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+    if (!item) throw std::runtime_error("no ZAL_MQTT_configuration object.");
+    item->writeConnectedToBroker(0);
+  } catch (const std::exception& e) {
+    TRACE(1, "Exception: cannot clear xConnectedToBroker:");
+    TRACE(1, e.what());
+    postFromNewThread(&ZAL_MQTT_stateMachine::error);
+  }
 
+  publishStop = 1;
+  subscribeRunning = 0;
+  wakeSubscribeWorker();
+
+  for (std::unique_ptr<std::thread>& thread : publishThreads) {
+    if (thread && thread->joinable()) thread->join();
+    thread.reset();
+  }
+  publishThreads.clear();
+  TRACE(1, "All publish threads are joint and deleted");
+
+  if (subscribeThread.joinable()) subscribeThread.join();
+  TRACE(1, "subscribe thread stopped.");
+}
