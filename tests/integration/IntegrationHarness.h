@@ -107,6 +107,23 @@ class LineLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
   }
+  std::string line(size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < lines_.size() ? lines_[index] : std::string();
+  }
+  // When line index arrived here (the trace's own time stamps have whole seconds only).
+  Clock::time_point arrival(size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < arrivals_.size() ? arrivals_[index] : Clock::time_point{};
+  }
+  // Indexes of the lines from from on that contain text.
+  std::vector<size_t> find(const std::string& text, size_t from = 0) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<size_t> found;
+    for (size_t i = from; i < lines_.size(); ++i)
+      if (lines_[i].find(text) != std::string::npos) found.push_back(i);
+    return found;
+  }
   // Index of the first line at or after from that satisfies match, waiting until deadline;
   // nullopt when none arrived in time (or the stream ended without one).
   std::optional<size_t> waitFor(const std::function<bool(const std::string&)>& match, size_t from,
@@ -154,13 +171,17 @@ class LineLog {
         {
           std::lock_guard<std::mutex> lock(mutex_);
           lines_.push_back(partial.substr(0, newline));
+          arrivals_.push_back(Clock::now());
         }
         partial.erase(0, newline + 1);
         changed_.notify_all();
       }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!partial.empty()) lines_.push_back(partial);
+    if (!partial.empty()) {
+      lines_.push_back(partial);
+      arrivals_.push_back(Clock::now());
+    }
     ended_ = true;
     changed_.notify_all();
   }
@@ -169,6 +190,7 @@ class LineLog {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<std::string> lines_;
+  std::vector<Clock::time_point> arrivals_;
   bool ended_ = false;
   std::thread reader_;
 };
@@ -325,12 +347,15 @@ inline bool portAccepts(int port) {
 // sends a byte.
 class SilentListener {
  public:
-  SilentListener() {
+  // port 0 picks a free one; a given port may be one a stopped broker used a moment ago.
+  explicit SilentListener(int port = 0) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<uint16_t>(port));
     if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0)
       throw std::runtime_error("silent listener: bind/listen failed");
     socklen_t length = sizeof address;
@@ -667,7 +692,7 @@ class Service {
     const size_t bar = line.find("| ");
     return bar == std::string::npos ? line : line.substr(bar + 2);
   }
-  std::string dump() const { return log().dump(); }
+  std::string dump(size_t from = 0) const { return log().dump(from); }
 
  private:
   std::unique_ptr<Process> process_;

@@ -24,9 +24,18 @@ ServiceConfig plantConfig(int port) {
   return config;
 }
 
-// Starts the service and waits until it rests in the disconnected state.
-void waitIdle(const Service& service) {
+auto has(const std::string& text) {
+  return [text](const std::string& payload) { return payload.find(text) != std::string::npos; };
+}
+auto any() {
+  return [](const std::string&) { return true; };
+}
+
+// Sets xActivateConnection and waits for the connected state.
+void activate(const VariableServer& server, const Service& service) {
   ASSERT_TRUE(service.waitFor("state: Disconnected", 0, kStartDeadline)) << service.dump();
+  server.set(rootMember("xActivateConnection"), "1");
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
 }
 
 }  // namespace
@@ -38,7 +47,7 @@ TEST(Publish, ActivationConnectsAndPublishesJsonWithQos1) {
   VariableServer server(config.treeJson());
   Subscriber subscriber(broker.port());
   Service service(server);
-  waitIdle(service);
+  ASSERT_TRUE(service.waitFor("state: Disconnected", 0, kStartDeadline)) << service.dump();
   EXPECT_EQ(server.get(rootMember("xConnectedToBroker")), "0");
   EXPECT_EQ(subscriber.count("plant/line"), 0u);
 
@@ -47,7 +56,7 @@ TEST(Publish, ActivationConnectsAndPublishesJsonWithQos1) {
   ASSERT_TRUE(service.waitFor("state: Connected")) << service.dump();
   EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1")) << service.dump();
 
-  const auto message = subscriber.waitFor("plant/line", [](const std::string&) { return true; });
+  const auto message = subscriber.waitFor("plant/line", any());
   ASSERT_TRUE(message) << service.dump();
   EXPECT_EQ(message->payload, "{\"Speed\":12.5,\"Drive\":{\"Gear\":3,\"On\":true},\"Status\":\"Running\"}");
   EXPECT_EQ(message->qos, 1);
@@ -55,6 +64,127 @@ TEST(Publish, ActivationConnectsAndPublishesJsonWithQos1) {
 
   // A changed value is in a later payload.
   server.set("APPL.Plant.Speed", "99.5");
-  EXPECT_TRUE(subscriber.waitFor("plant/line", [](const std::string& p) { return p.find("\"Speed\":99.5") != std::string::npos; }))
+  EXPECT_TRUE(subscriber.waitFor("plant/line", has("\"Speed\":99.5"))) << service.dump();
+  // The first publish succeeded: no result line at all.
+  EXPECT_EQ(service.log().count("Topic: plant/line"), 0u) << service.dump();
+}
+
+TEST(Publish, TwoConfigurationsKeepTheirOwnPeriods) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.publishes = {{100, {{"plant/fast", {"Count"}}}}, {1000, {{"plant/slow", {"Count"}}}}};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+
+  const std::vector<Message> slow = subscriber.waitForCount("plant/slow", 5, 60s);
+  ASSERT_GE(slow.size(), 5u) << service.dump();
+  const std::vector<Message> fast = subscriber.messages("plant/fast");
+  const auto slowSpan = slow.back().at - slow.front().at;
+  // Four periods of 1000 ms (plus whatever the machine's load adds to each cycle).
+  EXPECT_GE(slowSpan, 3500ms);
+  // The fast worker runs every 100 ms meanwhile: far more messages than the slow one.
+  size_t fastInSpan = 0;
+  for (const Message& m : fast)
+    if (m.at >= slow.front().at && m.at <= slow.back().at) ++fastInSpan;
+  const double seconds = std::chrono::duration<double>(slowSpan).count();
+  EXPECT_GE(fastInSpan / seconds, 5.0);   // at most one cycle in two lost to the load
+  EXPECT_LE(fastInSpan / seconds, 11.0);  // never faster than the period
+}
+
+TEST(Publish, OnChangeSetIsPublishedOnceAfterConnectingThenOnlyOnChange) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  // The periodic set of the same worker serves as the clock of the test.
+  config.publishes = {{100, {{"plant/changes", {"Count", "Drive"}, 0, 1, 0}, {"plant/clock", {"Other"}}}}};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+
+  auto first = subscriber.waitFor("plant/changes", any());
+  ASSERT_TRUE(first) << service.dump();
+  EXPECT_EQ(first->payload, "{\"Count\":7,\"Drive\":{\"Gear\":3,\"On\":true}}");
+  // Ten more cycles without a change: nothing more on the on-change topic.
+  const size_t clock = subscriber.count("plant/clock");
+  ASSERT_GE(subscriber.waitForCount("plant/clock", clock + 10).size(), clock + 10);
+  EXPECT_EQ(subscriber.count("plant/changes"), 1u);
+
+  // A change of a member publishes the whole set once more, and then nothing again.
+  server.set("APPL.Plant.Drive.Gear", "4");
+  auto second = subscriber.waitFor("plant/changes", any(), 1);
+  ASSERT_TRUE(second) << service.dump();
+  EXPECT_EQ(second->payload, "{\"Count\":7,\"Drive\":{\"Gear\":4,\"On\":true}}");
+  const size_t clock2 = subscriber.count("plant/clock");
+  ASSERT_GE(subscriber.waitForCount("plant/clock", clock2 + 10).size(), clock2 + 10);
+  EXPECT_EQ(subscriber.count("plant/changes"), 2u);
+}
+
+TEST(Publish, OnlyChangedSetCarriesOnlyWhatChanged) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.publishes = {{100, {{"plant/delta", {"Speed", "Count", "Drive"}, 0, 1, 1}}}};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+
+  auto first = subscriber.waitFor("plant/delta", any());
+  ASSERT_TRUE(first) << service.dump();
+  EXPECT_EQ(first->payload, "{\"Speed\":12.5,\"Count\":7,\"Drive\":{\"Gear\":3,\"On\":true}}");
+
+  server.set("APPL.Plant.Count", "8");
+  auto second = subscriber.waitFor("plant/delta", any(), 1);
+  ASSERT_TRUE(second) << service.dump();
+  EXPECT_EQ(second->payload, "{\"Count\":8}");
+
+  // A struct appears reduced to its changed members.
+  server.set("APPL.Plant.Drive.On", "FALSE");
+  auto third = subscriber.waitFor("plant/delta", any(), 2);
+  ASSERT_TRUE(third) << service.dump();
+  EXPECT_EQ(third->payload, "{\"Drive\":{\"On\":false}}");
+}
+
+TEST(Publish, RawSetPublishesTextAndFailurePayloadWhileUnreadable) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.publishes = {{100, {{"plant/status", {"Status"}, 1}}}};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+
+  ASSERT_TRUE(subscriber.waitFor("plant/status", [](const std::string& p) { return p == "Running"; }))
       << service.dump();
+
+  // The variable disappears (as the text read sees it): the failure payload every period, one
+  // trace line for the whole run of failures.
+  const std::string failure = "************** Error Occurred **************";
+  ASSERT_EQ(failure.size(), 44u);
+  const size_t mark = service.mark();
+  ASSERT_EQ(server.kalpvar({"fault", "APPL.Plant.Status", "read", "0x81000501"}), 0);
+  const size_t before = subscriber.count("plant/status");
+  auto firstFailure = subscriber.waitFor("plant/status", [&](const std::string& p) { return p == failure; }, before);
+  ASSERT_TRUE(firstFailure) << service.dump();
+  const size_t failures = subscriber.count("plant/status");
+  ASSERT_GE(subscriber.waitForCount("plant/status", failures + 5).size(), failures + 5);
+  EXPECT_EQ(service.log().count(
+                "Variable: APPL.Plant.Status - was not found, while publishing topic: plant/status", mark),
+            1u)
+      << service.dump(mark);
+
+  // It comes back: one line, and the value again.
+  const size_t mark2 = service.mark();
+  ASSERT_EQ(server.kalpvar({"fault", "APPL.Plant.Status", "read", "clear"}), 0);
+  server.set("APPL.Plant.Status", "Stopped");
+  ASSERT_TRUE(subscriber.waitFor("plant/status", [](const std::string& p) { return p == "Stopped"; }, failures))
+      << service.dump(mark2);
+  const size_t ok = subscriber.count("plant/status");
+  ASSERT_GE(subscriber.waitForCount("plant/status", ok + 3).size(), ok + 3);
+  EXPECT_EQ(service.log().count("Variable: APPL.Plant.Status - was read again, while publishing topic: plant/status",
+                                mark2),
+            1u)
+      << service.dump(mark2);
+  for (const Message& m : subscriber.messages("plant/status")) EXPECT_TRUE(m.payload == "Running" || m.payload == "Stopped" || m.payload == failure) << m.payload;
 }

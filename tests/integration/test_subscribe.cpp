@@ -1,0 +1,204 @@
+// The service against a real broker: messages published by a real client are written into the
+// controller's variables; a flood beyond the queue limit is dropped without harm.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "IntegrationHarness.h"
+
+using namespace zaltest;
+
+namespace {
+
+// The plant: a nested struct, an array with lower bound 1, strings and a counter.
+const char* const kPlant =
+    "\"Setpoints\": {\"type\": \"STRUCT\", \"members\": {"
+    "  \"Speed\": {\"type\": \"REAL\", \"value\": 1500},"
+    "  \"Mode\": {\"type\": \"UINT16\", \"value\": 1},"
+    "  \"Limits\": {\"type\": \"STRUCT\", \"members\": {"
+    "    \"Max\": {\"type\": \"SINT32\", \"value\": 100},"
+    "    \"Min\": {\"type\": \"SINT32\", \"value\": 0}}}}},"
+    "\"Temps\": {\"type\": \"ARRAY\", \"lowerBound\": 1, \"elementType\": \"REAL\", \"values\": [20.5, 21, 22.25, 19.75]},"
+    "\"Samples\": {\"type\": \"ARRAY\", \"elementType\": \"UINT32\", \"values\": ["
+    "  0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,"
+    "  0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0]},"
+    "\"Recipe\": {\"type\": \"STRING\", \"value\": \"default\"},"
+    "\"Command\": {\"type\": \"STRING\", \"value\": \"\"},"
+    "\"Count\": {\"type\": \"UINT32\", \"value\": 0}";
+
+// A libmosquitto client that publishes and counts what it has handed to the broker.
+class Publisher {
+ public:
+  explicit Publisher(int port) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(nullptr, true, this);
+    if (!client_) throw std::runtime_error("mosquitto_new failed");
+    mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int) { ++static_cast<Publisher*>(self)->sent_; });
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("publisher: connect failed");
+    mosquitto_loop_start(client_);
+  }
+  ~Publisher() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
+  void publish(const std::string& topic, const std::string& payload, int qos = 1) {
+    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), qos, false);
+    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("publish failed: ") + mosquitto_strerror(rc));
+    ++queued_;
+  }
+  // Waits until every publish so far has been handed over (QoS 0: written; QoS 1: acknowledged).
+  bool waitAllSent(Clock::duration timeout = kDefaultDeadline) const {
+    const auto deadline = Clock::now() + timeout;
+    while (sent_.load() < queued_) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+ private:
+  mosquitto* client_ = nullptr;
+  std::atomic<size_t> sent_{0};
+  size_t queued_ = 0;
+};
+
+// Starts service and variable server, activates the connection and waits until the service has
+// subscribed its last topic and a message on it arrives (the broker then knows every filter).
+struct Running {
+  Broker broker;
+  ServiceConfig config;
+  std::unique_ptr<VariableServer> server;
+  std::unique_ptr<Service> service;
+  std::unique_ptr<Publisher> publisher;
+
+  explicit Running(const std::function<void(ServiceConfig&)>& configure) {
+    config.brokerPort = broker.port();
+    config.plantMembers = kPlant;
+    config.subscribes = {{"plant/count", {"Count"}, 1}};
+    configure(config);
+    server = std::make_unique<VariableServer>(config.treeJson());
+    service = std::make_unique<Service>(*server);
+    if (!service->waitFor("state: Disconnected", 0, kStartDeadline)) throw std::runtime_error(service->dump());
+    server->set(rootMember("xActivateConnection"), "1");
+    if (!service->waitFor("subscribed to topic '" + config.subscribes.back().topic + "'."))
+      throw std::runtime_error(service->dump());
+    publisher = std::make_unique<Publisher>(broker.port());
+    // The service's SUBSCRIBE and our first PUBLISH race at the broker: publish a probe until one
+    // arrives.
+    const auto deadline = Clock::now() + kDefaultDeadline;
+    for (int probe = 1;; ++probe) {
+      publisher->publish("plant/count", std::to_string(probe));
+      if (server->waitForValue("APPL.Plant.Count", std::to_string(probe), 2s)) break;
+      if (Clock::now() >= deadline) throw std::runtime_error("no probe arrived:\n" + service->dump());
+    }
+  }
+};
+
+// A field of /proc/<pid>/status in kB ("VmRSS", "VmHWM"); -1 when unreadable.
+long procStatusKB(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST(Subscribe, JsonAndRawMessagesLandInTheVariables) {
+  Running run([](ServiceConfig& config) {
+    config.subscribes = {
+        {"plant/+/set", {"Setpoints", "Temps", "Recipe"}},
+        {"plant/line1/set", {"Count"}},  // also matches, but comes second: never used
+        {"plant/cmd", {"Command"}, 1},
+        {"plant/count", {"Count"}, 1},
+    };
+  });
+  VariableServer& server = *run.server;
+  const size_t mark = run.service->mark();
+
+  // Nested struct, an array with bounds (only [2] and [3] of [1..4]), a string with escapes.
+  run.publisher->publish("plant/line1/set",
+                         R"({"Setpoints":{"Speed":1234.5,"Limits":{"Max":250,"Min":-40}},)"
+                         R"("Temps":[30.5,31.5],"LowerBound_Temps":2,"UpperBound_Temps":3,)"
+                         R"("Recipe":"say \"hi\" \\ tab\there \u00e9 \u20ac"})");
+  run.publisher->publish("plant/cmd", "start pump 3");
+  run.publisher->publish("plant/count", "4711");
+  ASSERT_TRUE(server.waitForValue("APPL.Plant.Count", "4711")) << run.service->log().dump(mark);
+
+  EXPECT_EQ(server.get("APPL.Plant.Setpoints.Speed"), "1234.5");
+  EXPECT_EQ(server.get("APPL.Plant.Setpoints.Mode"), "1");  // not in the payload
+  EXPECT_EQ(server.get("APPL.Plant.Setpoints.Limits.Max"), "250");
+  EXPECT_EQ(server.get("APPL.Plant.Setpoints.Limits.Min"), "-40");
+  EXPECT_EQ(server.get("APPL.Plant.Temps[1]"), "20.5");
+  EXPECT_EQ(server.get("APPL.Plant.Temps[2]"), "30.5");
+  EXPECT_EQ(server.get("APPL.Plant.Temps[3]"), "31.5");
+  EXPECT_EQ(server.get("APPL.Plant.Temps[4]"), "19.75");
+  EXPECT_EQ(server.get("APPL.Plant.Recipe"), "say \"hi\" \\ tab\there \xc3\xa9 \xe2\x82\xac");
+  EXPECT_EQ(server.get("APPL.Plant.Command"), "start pump 3");
+  EXPECT_EQ(run.service->log().count("Error: could not parse", mark), 0u) << run.service->log().dump(mark);
+
+  // A raw write the variable refuses is reported once, and its recovery once.
+  run.publisher->publish("plant/count", "not a number");
+  run.publisher->publish("plant/count", "also not");
+  run.publisher->publish("plant/count", "12");
+  ASSERT_TRUE(server.waitForValue("APPL.Plant.Count", "12")) << run.service->log().dump(mark);
+  EXPECT_EQ(run.service->log().count("Warning: last raw write to 'APPL.Plant.Count' failed with state: 0x", mark), 1u);
+  EXPECT_TRUE(run.service->waitFor("Raw write to 'APPL.Plant.Count' is ok, again.", mark)) << run.service->log().dump(mark);
+
+  // An empty payload on a subscribed topic.
+  run.publisher->publish("plant/cmd", "");
+  const auto error = run.service->waitFor("Error: could not parse and/or transfer subscribe message payload.", mark);
+  ASSERT_TRUE(error) << run.service->log().dump(mark);
+  const auto affected = run.service->waitFor("Affected topic is plant/cmd.", *error);
+  ASSERT_TRUE(affected);
+  EXPECT_EQ(*affected, *error + 1);
+
+  // Deactivation stops the worker: it wakes on the empty message.
+  const size_t stop = run.service->mark();
+  server.set(rootMember("xActivateConnection"), "0");
+  EXPECT_TRUE(run.service->waitFor("subscribe thread stopped.", stop)) << run.service->log().dump(stop);
+  EXPECT_TRUE(run.service->waitFor("end subscribe thread.", stop));
+}
+
+TEST(Subscribe, FloodBeyondTheLimitIsDroppedWithBoundedMemory) {
+  constexpr uint32_t kLimitKB = 16;
+  Running run([](ServiceConfig& config) {
+    config.queueLimitKB = kLimitKB;
+    config.subscribes = {{"plant/samples", {"Samples"}}, {"plant/count", {"Count"}, 1}};
+  });
+  const pid_t pid = run.service->process().pid();
+  const long before = procStatusKB(pid, "VmHWM");
+  ASSERT_GT(before, 0);
+
+  // 4,000 messages of about 10 kB (40 MB) at QoS 0: each one writes 80 array elements through
+  // the variable server, far slower than the broker delivers them.
+  std::string payload = "{\"Samples\":[";
+  for (int i = 0; i < 80; ++i) payload += (i ? "," : "") + std::to_string(1000 + i);
+  payload += "],\"Padding\":\"" + std::string(10000, 'p') + "\"}";
+  constexpr int kMessages = 4000;
+  const size_t mark = run.service->mark();
+  for (int i = 0; i < kMessages; ++i) run.publisher->publish("plant/samples", payload, 0);
+  ASSERT_TRUE(run.publisher->waitAllSent(120s));
+
+  ASSERT_TRUE(run.service->waitFor("size of subscribe message queue will exceed 16 kB RAM. Dropped message.", mark))
+      << run.service->log().dump(mark);
+  // The service keeps working: after the flood a message still lands.
+  run.publisher->publish("plant/count", "4242");
+  ASSERT_TRUE(run.server->waitForValue("APPL.Plant.Count", "4242", 120s));
+  EXPECT_TRUE(run.service->process().running());
+  EXPECT_EQ(run.server->get("APPL.Plant.Samples[79]"), "1079");
+
+  // Peak memory grew by far less than the 40 MB that were sent.
+  const long after = procStatusKB(pid, "VmHWM");
+  EXPECT_LT(after - before, 16 * 1024) << "VmHWM before " << before << " kB, after " << after << " kB";
+  EXPECT_GT(run.service->log().count("Dropped message.", mark), 0u);
+}
