@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
@@ -167,8 +168,17 @@ struct IndexRange {
   long upper;
 };
 
-bool containsBoundPrefix(const std::string& name) {
-  return name.find("UpperBound_") != std::string::npos || name.find("LowerBound_") != std::string::npos;
+using NodeList = std::vector<std::shared_ptr<GVPvariable>>;
+// A node in the list that holds it, or nullptr: look-ups hand out places, not new references.
+using Slot = const std::shared_ptr<GVPvariable>*;
+
+// Whether name contains "UpperBound_" or "LowerBound_" anywhere.
+bool containsBoundPrefix(std::string_view name) {
+  for (size_t at = name.find("Bound_", 5); at != std::string_view::npos; at = name.find("Bound_", at + 1)) {
+    const std::string_view before = name.substr(at - 5, 5);
+    if (before == "Upper" || before == "Lower") return true;
+  }
+  return false;
 }
 
 // The bound members an array of arrays carries for each inner array: a string naming an
@@ -181,7 +191,28 @@ bool isInnerBoundMarker(const rapidjson::Value& element) {
   return length >= 12 && (std::strncmp(text, "LowerBound_[", 12) == 0 || std::strncmp(text, "UpperBound_[", 12) == 0);
 }
 
-std::string memberName(const rapidjson::Value& name) { return std::string(name.GetString(), name.GetStringLength()); }
+std::string_view memberName(const rapidjson::Value& name) {
+  return std::string_view(name.GetString(), name.GetStringLength());
+}
+
+// findNode's search: the first node named name, or the element "[i]" of the first array node
+// addressed as "<array name>[i]".
+Slot locate(const NodeList& nodes, std::string_view name) {
+  const bool elementAddress = !name.empty() && name.back() == ']';
+  const size_t bracket = elementAddress ? name.find('[') : std::string_view::npos;
+  for (const auto& node : nodes) {
+    if (!node) continue;
+    const std::string nodeName = node->getName();
+    if (nodeName == name) return &node;
+    if (bracket != std::string_view::npos && node->getType() == typeArray && name.substr(0, bracket) == nodeName) {
+      const std::string_view elementName = name.substr(bracket);
+      for (const auto& element : node->getChildren()) {
+        if (element && element->getName() == elementName) return &element;
+      }
+    }
+  }
+  return nullptr;
+}
 
 void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
                const std::optional<IndexRange>& range) {
@@ -223,11 +254,11 @@ void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<
 // The bounds an object gives its array member name: "LowerBound_<name>" and
 // "UpperBound_<name>" holding integers. A missing (or non-integer) bound leaves that side open;
 // with neither, the array fills from its first node.
-std::optional<IndexRange> boundsOf(const rapidjson::Value& object, const std::string& name) {
+std::optional<IndexRange> boundsOf(const rapidjson::Value& object, std::string_view name) {
   std::optional<long> lower;
   std::optional<long> upper;
-  const std::string lowerName = "LowerBound_" + name;
-  const std::string upperName = "UpperBound_" + name;
+  const std::string lowerName = "LowerBound_" + std::string(name);
+  const std::string upperName = "UpperBound_" + std::string(name);
   for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
     if (!member->value.IsInt64()) continue;
     const rapidjson::SizeType length = member->name.GetStringLength();
@@ -242,42 +273,103 @@ std::optional<IndexRange> boundsOf(const rapidjson::Value& object, const std::st
   return IndexRange{lower.value_or(std::numeric_limits<long>::min()), upper.value_or(std::numeric_limits<long>::max())};
 }
 
-void traceNoMatch(const std::string& name) {
+void traceNoMatch(std::string_view name) {
   TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
 }
 
+// findNode for the members of one JSON object. A payload usually names many of the nodes, so
+// from its second look-up on the finder indexes the names once in a small hash table that keeps
+// the first node of each name, which is the node findNode gives. Names ending in "]" may address
+// an array element and always take findNode's own path.
+class NodeFinder {
+ public:
+  explicit NodeFinder(const NodeList& nodes) : nodes_(nodes) {}
+
+  Slot find(std::string_view name) {
+    if (nodes_.size() < kIndexFrom || (!name.empty() && name.back() == ']')) return locate(nodes_, name);
+    if (table_.empty()) {
+      if (lookups_++ == 0) return locate(nodes_, name);
+      buildIndex();
+    }
+    const uint64_t hash = hashOf(name);
+    for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const uint32_t entry = table_[slot];
+      if (entry == 0) return nullptr;
+      if (hashes_[entry - 1] == hash && names_[entry - 1] == name) return &nodes_[entry - 1];
+    }
+  }
+
+ private:
+  static uint64_t hashOf(std::string_view text) {  // FNV-1a
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : text) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+    return hash;
+  }
+
+  void buildIndex() {
+    size_t size = 16;
+    while (size < 2 * nodes_.size()) size *= 2;
+    mask_ = size - 1;
+    table_.assign(size, 0);
+    names_.reserve(nodes_.size());
+    hashes_.reserve(nodes_.size());
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+      names_.push_back(nodes_[i] ? nodes_[i]->getName() : std::string());
+      hashes_.push_back(hashOf(names_[i]));
+      if (!nodes_[i]) continue;
+      for (size_t slot = hashes_[i] & mask_;; slot = (slot + 1) & mask_) {
+        const uint32_t entry = table_[slot];
+        if (entry == 0) {
+          table_[slot] = static_cast<uint32_t>(i + 1);
+          break;
+        }
+        if (hashes_[entry - 1] == hashes_[i] && names_[entry - 1] == names_[i]) break;  // the first one stays
+      }
+    }
+  }
+
+  static constexpr size_t kIndexFrom = 8;
+  const NodeList& nodes_;
+  std::vector<std::string> names_;
+  std::vector<uint64_t> hashes_;
+  std::vector<uint32_t> table_;  // node index + 1; 0 is a free slot
+  size_t mask_ = 0;
+  unsigned lookups_ = 0;
+};
+
 void walkObject(const rapidjson::Value& object, const std::vector<std::shared_ptr<GVPvariable>>& nodes) {
+  NodeFinder finder(nodes);
   for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
     if (nodes.empty()) {
       TRACE(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT.");
       continue;
     }
     const rapidjson::Value& value = member->value;
-    const std::string name = memberName(member->name);
+    const std::string_view name = memberName(member->name);
     if (value.IsObject()) {
-      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      const Slot node = finder.find(name);
       if (!node) {
         traceNoMatch(name);
-      } else if (!node->getChildren().empty()) {
-        DOMtoGVP(value, node->getChildren(), 0, 0);
+      } else if (!(*node)->getChildren().empty()) {
+        DOMtoGVP(value, (*node)->getChildren(), 0, 0);
       } else {
         TRACE(2, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT.");
       }
     } else if (value.IsArray()) {
-      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      const Slot node = finder.find(name);
       if (!node) {
         traceNoMatch(name);
-      } else if (node->getChildren().empty()) {
+      } else if ((*node)->getChildren().empty()) {
         TRACE(2, "DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT.");
       } else {
-        walkArray(value, node->getChildren(), boundsOf(object, name));
+        walkArray(value, (*node)->getChildren(), boundsOf(object, name));
       }
     } else if (!containsBoundPrefix(name)) {
-      const std::shared_ptr<GVPvariable> node = findNode(nodes, name);
+      const Slot node = finder.find(name);
       if (!node) {
         traceNoMatch(name);
       } else {
-        JSONvalueintoIECnode(node, value);
+        JSONvalueintoIECnode(*node, value);
       }
     }
   }
@@ -430,21 +522,8 @@ void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GV
 }
 
 std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes, const std::string& name) {
-  const bool elementAddress = !name.empty() && name.back() == ']';
-  const size_t bracket = elementAddress ? name.find('[') : std::string::npos;
-  for (const auto& node : nodes) {
-    if (!node) continue;
-    const std::string nodeName = node->getName();
-    if (nodeName == name) return node;
-    if (bracket != std::string::npos && node->getType() == typeArray && name.compare(0, bracket, nodeName) == 0 &&
-        nodeName.size() == bracket) {
-      const std::string elementName = name.substr(bracket);
-      for (const auto& element : node->getChildren()) {
-        if (element && element->getName() == elementName) return element;
-      }
-    }
-  }
-  return nullptr;
+  const Slot node = locate(nodes, name);
+  return node ? *node : nullptr;
 }
 
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value) {

@@ -548,6 +548,27 @@ TEST_F(CodecTest, WriteAndIndexFailuresReachTheCaller) {
   EXPECT_EQ(raw("st.yb"), Bytes{9});
 }
 
+TEST_F(CodecTest, LongNodeListsMatchTheFirstNodeOfEachName) {
+  // Many members against many nodes, in another order than the nodes', with a name given twice
+  // among the nodes: the first of them is written, as findNode finds it.
+  std::vector<Node> nodes = all();
+  nodes.push_back(std::make_shared<GVPvariable>("APPL.C.Motor.", "xOn", false));
+  kalpinproc::setRaw("APPL.C.Motor.xOn", {0});
+  EXPECT_TRUE(tracedLines(2, [&] {
+                payloadToVariables(R"({"u16":7,"aTemp[1]":5,"Motor":{"sName":"x"},"xOn":true,"i8":-2,"s":"z"})",
+                                   nodes);
+              }).empty());
+  EXPECT_EQ(raw("xOn"), Bytes{1});
+  EXPECT_EQ(raw("Motor.xOn"), Bytes{0});
+  EXPECT_EQ(raw("u16"), bytesOf<uint16_t>(7));
+  EXPECT_EQ(raw("i8"), bytesOf<int8_t>(-2));
+  EXPECT_EQ(raw("s"), textBytes("z"));
+  EXPECT_EQ(raw("Motor.sName"), textBytes("x"));
+  EXPECT_EQ(int16s("aTemp", {"[1]"}), std::vector<int16_t>{5});
+  EXPECT_EQ(tracedLines(2, [&] { payloadToVariables(R"({"u16":7,"nope":1,"u8":2})", nodes); }),
+            std::vector<std::string>{"no match found for nope, skipping this JSON object member."});
+}
+
 TEST_F(CodecTest, FindNodeMatchesNamesAndAddressesElements) {
   const std::vector<Node> nodes = {var("xOn"), var("aTemp"), var("aOne"), var("Motor")};
   EXPECT_EQ(findNode(nodes, "xOn"), nodes[0]);
