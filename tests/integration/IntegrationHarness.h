@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -408,27 +409,21 @@ struct BrokerOptions {
   bool tcpNoDelay = false;
 };
 
+// port() is the listener the service uses (TLS or PSK when asked for); plainPort() is a plain
+// listener on the same broker for test subscribers (the same as port() without TLS/PSK).
 class Broker {
  public:
   explicit Broker(const BrokerOptions& options = {}) {
     port_ = freePort();
+    const bool secure = options.tls != nullptr || !options.pskIdentity.empty();
+    plainPort_ = secure ? freePort() : port_;
     std::ostringstream conf;
     conf << "per_listener_settings false\n"
          << "log_dest stderr\n"
          << "log_type error\nlog_type warning\nlog_type notice\nlog_type information\n"
-         << "persistence false\n"
-         << "listener " << port_ << " 127.0.0.1\n";
-    if (options.tcpNoDelay) conf << "set_tcp_nodelay true\n";
-    if (options.tls) {
-      conf << "cafile " << options.tls->caFile << "\n"
-           << "certfile " << options.tls->serverCert << "\n"
-           << "keyfile " << options.tls->serverKey << "\n";
-    }
-    if (!options.pskIdentity.empty()) {
-      writeFile(dir_.file("psk"), options.pskIdentity + ":" + options.pskHexKey + "\n");
-      conf << "psk_hint zal-test\n"
-           << "psk_file " << dir_.file("psk") << "\n";
-    }
+         << "persistence false\n";
+    // Started as root, mosquitto drops to its own user and could not read our 0700 temp files.
+    if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
     if (!options.user.empty()) {
       const std::string passwords = dir_.file("passwords");
       writeFile(passwords, "");
@@ -439,26 +434,44 @@ class Broker {
     } else {
       conf << "allow_anonymous true\n";
     }
+    if (!options.pskIdentity.empty()) {
+      writeFile(dir_.file("psk"), options.pskIdentity + ":" + options.pskHexKey + "\n");
+      conf << "psk_file " << dir_.file("psk") << "\n";
+    }
+    conf << "listener " << port_ << " 127.0.0.1\n";
+    if (options.tcpNoDelay) conf << "set_tcp_nodelay true\n";
+    if (options.tls) {
+      conf << "cafile " << options.tls->caFile << "\n"
+           << "certfile " << options.tls->serverCert << "\n"
+           << "keyfile " << options.tls->serverKey << "\n";
+    }
+    if (!options.pskIdentity.empty()) conf << "psk_hint zal-test\n";
+    if (secure) conf << "listener " << plainPort_ << " 127.0.0.1\n";
     writeFile(dir_.file("mosquitto.conf"), conf.str());
     process_ = std::make_unique<Process>(std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
     const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port_)) {
+    while (!portAccepts(port_) || !portAccepts(plainPort_)) {
       if (!process_->running() || Clock::now() >= deadline)
         throw std::runtime_error("broker did not start:\n" + process_->log().dump());
       std::this_thread::sleep_for(20ms);
     }
   }
   int port() const { return port_; }
+  int plainPort() const { return plainPort_; }
   Process& process() { return *process_; }
   const LineLog& log() const { return process_->log(); }
 
  private:
   TempDir dir_;
   int port_ = 0;
+  int plainPort_ = 0;
   std::unique_ptr<Process> process_;
 };
 
 // ---- tree file -----------------------------------------------------------------------------
+
+// A duration in whole milliseconds, for readable test messages.
+inline long long ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
 
 inline std::string jsonString(const std::string& text) {
   std::string out = "\"";
@@ -665,10 +678,13 @@ class VariableServer {
 class Service {
  public:
   // prefix: a command to run the service under (e.g. {"/usr/bin/unshare", "-n"}).
-  explicit Service(const VariableServer& server, std::vector<std::string> prefix = {}) {
+  explicit Service(const VariableServer& server, std::vector<std::string> prefix = {})
+      : Service(server.socket(), std::move(prefix)) {}
+  // On a socket path where no variable server may be listening.
+  explicit Service(const std::string& socketPath, std::vector<std::string> prefix = {}) {
     std::vector<std::string> argv = std::move(prefix);
     argv.push_back(ZAL_SERVICE_PATH);
-    process_ = std::make_unique<Process>(argv, std::map<std::string, std::string>{{"KALPAPI_SOCKET", server.socket()}});
+    process_ = std::make_unique<Process>(argv, std::map<std::string, std::string>{{"KALPAPI_SOCKET", socketPath}});
   }
   // With ZAL_IT_VERBOSE set in the environment, the service's whole trace is printed at the end.
   ~Service() {
@@ -709,7 +725,8 @@ struct Message {
 
 class Subscriber {
  public:
-  explicit Subscriber(int port, const std::string& topicFilter = "#") {
+  explicit Subscriber(int port, const std::string& topicFilter = "#", const std::string& user = "",
+                      const std::string& password = "") {
     static std::once_flag libraryInit;
     std::call_once(libraryInit, [] { mosquitto_lib_init(); });
     client_ = mosquitto_new(nullptr, true, this);
@@ -723,6 +740,7 @@ class Subscriber {
       s->subscribed_ = true;
       s->changed_.notify_all();
     });
+    if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
     if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) throw std::runtime_error("subscriber: connect failed");
     if (mosquitto_subscribe(client_, nullptr, topicFilter.c_str(), 1) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("subscriber: subscribe failed");

@@ -1,0 +1,217 @@
+// Connection set-up against real brokers: TLS, PSK, credentials, failures and retries, the
+// connection-timeout timer, and the interrupt hand-over.
+#include <gtest/gtest.h>
+
+#include "IntegrationHarness.h"
+
+using namespace zaltest;
+
+namespace {
+
+const char* const kPlant = "\"Count\": {\"type\": \"UINT32\", \"value\": 7}";
+
+ServiceConfig plantConfig(int port) {
+  ServiceConfig config;
+  config.brokerPort = port;
+  config.plantMembers = kPlant;
+  config.activate = 1;
+  config.publishes = {{200, {{"plant/count", {"Count"}}}}};
+  return config;
+}
+
+// The service connects with config and its first payload reaches a subscriber on the broker's
+// plain listener.
+void expectConnectsAndPublishes(const Broker& broker, const ServiceConfig& config, const std::string& user = "",
+                                const std::string& password = "") {
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.plainPort(), "#", user, password);
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+  EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1")) << service.dump();
+  const auto message = subscriber.waitFor("plant/count", [](const std::string& p) { return p == "{\"Count\":7}"; });
+  EXPECT_TRUE(message) << service.dump();
+}
+
+// The service ends in the error state after the line expected.
+void expectErrorAfter(const Service& service, const std::string& line) {
+  const auto at = service.waitFor(line, 0, kStartDeadline);
+  ASSERT_TRUE(at) << service.dump();
+  EXPECT_TRUE(service.waitFor("state: Error", *at)) << service.dump();
+  EXPECT_EQ(service.log().count("state: Connected"), 0u) << service.dump();
+}
+
+std::vector<std::string> privateNetworkPrefix() {
+  if (std::string(UNSHARE_PATH).empty()) return {};
+  for (const char* option : {"-n", "-rn"})
+    if (runCommand({UNSHARE_PATH, option, "true"}) == 0) return {UNSHARE_PATH, option};
+  return {};
+}
+
+}  // namespace
+
+TEST(Connect, CertificateTlsWithCaFile) {
+  TempDir dir;
+  TestCertificates certificates(dir.path());
+  BrokerOptions options;
+  options.tls = &certificates;
+  Broker broker(options);
+  ServiceConfig config = plantConfig(broker.port());
+  config.tls = TlsSpec{1, 0, certificates.caFile, "", "", "", "", ""};
+  expectConnectsAndPublishes(broker, config);
+}
+
+TEST(Connect, CertificateTlsWithCaPathOnly) {
+  TempDir dir;
+  TestCertificates certificates(dir.path());
+  BrokerOptions options;
+  options.tls = &certificates;
+  Broker broker(options);
+  ServiceConfig config = plantConfig(broker.port());
+  config.tls = TlsSpec{1, 0, "", certificates.caDir, "", "", "", ""};
+  expectConnectsAndPublishes(broker, config);
+}
+
+TEST(Connect, CertificateTlsWithMissingCaFileGoesToError) {
+  TempDir dir;
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.tls = TlsSpec{1, 0, dir.file("no-such-ca.crt"), "", "", "", "", ""};
+  VariableServer server(config.treeJson());
+  Service service(server);
+  expectErrorAfter(service, "Error: TLS certificate configuration is invalid or not enough memory available.");
+}
+
+TEST(Connect, PreSharedKey) {
+  BrokerOptions options;
+  options.pskIdentity = "zal-device";
+  options.pskHexKey = "00112233445566778899aabbccddeeff";
+  Broker broker(options);
+  ServiceConfig config = plantConfig(broker.port());
+  config.tls = TlsSpec{0, 1, "", "", "", "", options.pskHexKey, options.pskIdentity};
+  expectConnectsAndPublishes(broker, config);
+}
+
+TEST(Connect, UserAndPassword) {
+  BrokerOptions options;
+  options.user = "plant";
+  options.password = "s3cret pass";
+  Broker broker(options);
+  ServiceConfig config = plantConfig(broker.port());
+  config.useAuthentication = 1;
+  config.username = options.user;
+  config.password = options.password;
+  expectConnectsAndPublishes(broker, config, options.user, options.password);
+}
+
+TEST(Connect, KeepAliveBelowTheLibraryMinimumGoesToError) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.keepAlive = 3;
+  VariableServer server(config.treeJson());
+  Service service(server);
+  expectErrorAfter(service, "cannot connect to broker. Mosquitto error string is: Invalid function arguments provided.");
+  EXPECT_TRUE(service.waitFor("destroy mosquitto client instance.")) << service.dump();
+}
+
+TEST(Connect, BrokerThatNeverAnswersIsRefusedAfterKeepAlive) {
+  SilentListener listener;
+  ServiceConfig config = plantConfig(listener.port());
+  config.keepAlive = 5;
+  VariableServer server(config.treeJson());
+  Service service(server);
+  const auto connecting = service.waitFor("state: EntryConnecting", 0, kStartDeadline);
+  ASSERT_TRUE(connecting) << service.dump();
+  const auto refused = service.waitFor("Error: the broker has refused the connection.", *connecting);
+  ASSERT_TRUE(refused) << service.dump();
+  EXPECT_GE(ms(service.log().arrival(*refused) - service.log().arrival(*connecting)), 4500);
+  EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
+}
+
+TEST(Connect, UnresolvableHostIsRetriedEveryFiveSeconds) {
+  const std::vector<std::string> prefix = privateNetworkPrefix();
+  if (prefix.empty()) GTEST_SKIP() << "no private network namespace available (unshare)";
+  ServiceConfig config = plantConfig(1883);
+  config.brokerUrl = "zal-broker.invalid";
+  VariableServer server(config.treeJson());
+  // In a network namespace of its own the lookup fails at once and nothing leaves the machine;
+  // the variable server's unix socket is still reachable.
+  Service service(server, prefix);
+  const std::string lookup = "Lookup error occurred. Retry in 5s.";
+  auto first = service.waitFor(lookup, 0, kStartDeadline);
+  ASSERT_TRUE(first) << service.dump();
+  auto second = service.waitFor(lookup, *first + 1);
+  ASSERT_TRUE(second) << service.dump();
+  auto third = service.waitFor(lookup, *second + 1);
+  ASSERT_TRUE(third) << service.dump();
+  for (auto [a, b] : {std::pair{*first, *second}, std::pair{*second, *third}}) {
+    const auto gap = service.log().arrival(b) - service.log().arrival(a);
+    EXPECT_GE(ms(gap), 4800);
+    EXPECT_LE(ms(gap), 15000);
+  }
+  EXPECT_TRUE(service.waitFor("state: WaitForNetwork", *third)) << service.dump();
+  EXPECT_EQ(service.log().count("state: WaitForNetwork"), 3u) << service.dump();
+  EXPECT_EQ(service.log().count("state: Error"), 0u) << service.dump();
+}
+
+// A connection-timeout timer of an earlier attempt must not fail a later one: connect, disconnect,
+// then connect again to a listener that never answers. The later attempt is failed only after
+// its own keep-alive time, not when the first attempt's timer wakes.
+TEST(Connect, TimerOfAnEarlierAttemptDoesNotFailALaterOne) {
+  auto broker = std::make_unique<Broker>();
+  const int port = broker->port();
+  ServiceConfig config = plantConfig(port);
+  config.keepAlive = 12;
+  VariableServer server(config.treeJson());
+  Service service(server);
+  const auto firstAttempt = service.waitFor("state: EntryConnecting", 0, kStartDeadline);
+  ASSERT_TRUE(firstAttempt) << service.dump();
+  ASSERT_TRUE(service.waitFor("state: Connected", *firstAttempt)) << service.dump();
+
+  server.set(rootMember("xActivateConnection"), "0");
+  const auto disconnected = service.waitFor("state: Disconnected", *firstAttempt);
+  ASSERT_TRUE(disconnected) << service.dump();
+  broker.reset();
+  SilentListener listener(port);
+  server.set(rootMember("xActivateConnection"), "1");
+  const auto secondAttempt = service.waitFor("state: EntryConnecting", *disconnected);
+  ASSERT_TRUE(secondAttempt) << service.dump();
+  const auto sinceFirst = service.log().arrival(*secondAttempt) - service.log().arrival(*firstAttempt);
+  ASSERT_LT(ms(sinceFirst), 9000) << "the machine was too slow for this test to show anything";
+
+  const auto refused = service.waitFor("Error: the broker has refused the connection.", *secondAttempt, 60s);
+  ASSERT_TRUE(refused) << service.dump();
+  EXPECT_GE(ms(service.log().arrival(*refused) - service.log().arrival(*secondAttempt)), 11000) << service.dump();
+  EXPECT_EQ(service.log().count("Error: the broker has refused the connection."), 1u) << service.dump();
+  EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
+}
+
+TEST(Interrupt, HandedOverFromSignalContextAndShutsDown) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  VariableServer server(config.treeJson());
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+  ASSERT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
+
+  const size_t mark = service.mark();
+  service.process().signal(SIGINT);
+  const auto received = service.waitFor("Interrupt signal (2) received.", mark);
+  ASSERT_TRUE(received) << service.dump(mark);
+  EXPECT_TRUE(service.waitFor("     external event: SIGINT", *received)) << service.dump(mark);
+  const auto status = service.process().waitExit(kDefaultDeadline);
+  ASSERT_TRUE(status) << service.dump(mark);
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service.dump(mark);
+  EXPECT_EQ(server.get(rootMember("xConnectedToBroker")), "0");
+}
+
+TEST(Interrupt, KeepsDefaultActionDuringFirstInitialisation) {
+  TempDir dir;
+  // No variable server on this socket: the service waits in its first initialisation.
+  Service service(dir.file("nobody.sock"));
+  ASSERT_TRUE(service.waitFor("connecting to variable server.. ", 0, kStartDeadline)) << service.dump();
+  service.process().signal(SIGINT);
+  const auto status = service.process().waitExit(kDefaultDeadline);
+  ASSERT_TRUE(status) << service.dump();
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << service.dump();
+  EXPECT_EQ(service.log().count("Interrupt signal"), 0u);
+}
