@@ -89,7 +89,7 @@ bool parseNumber(const std::string& text, uint32_t& value) {
 }
 
 int get(const std::string& path) {
-  std::vector<char> buffer(65536 + 1);
+  std::vector<char> buffer((1u << 20) + 1);  // texts are cut at 1 MiB
   uint32_t status = KalpApiVarTxtRead(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()));
   if (status != KALPAPI_OK) return fail("get " + path, status);
   std::printf("%s\n", buffer.data());

@@ -76,7 +76,7 @@ bool roundTrip() {
       tls.fd = connectServer(kReplyTimeoutSeconds);
       if (tls.fd < 0) return false;
     }
-    if (kalpwire::sendAll(tls.fd, frame) && kalpwire::recvFrame(tls.fd, tls.reply)) return true;
+    if (kalpwire::sendAll(tls.fd, frame) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply)) return true;
     tls.drop();
     if (!reused) return false;
   }
@@ -273,7 +273,7 @@ uint32_t KalpApiVarCloseHdl(uint32_t* handle) {
 
 uint32_t KalpApiVarTxtRead(const char* path, char* buffer, uint32_t capacity) {
   if (!path || !buffer || capacity == 0) return KALPAPI_E_INVALID_PARAMETER;
-  request(kalpwire::kTxtRead).text(path);
+  request(kalpwire::kTxtRead).text(path).u32(capacity);
   if (!roundTrip()) return KALPAPI_E_NO_COMMUNICATION;
   kalpwire::In in(tls.reply.data(), tls.reply.size());
   uint32_t status;

@@ -20,8 +20,10 @@
 
 namespace kalpwire {
 
-// Frames longer than this are refused (the connection is closed).
-constexpr uint32_t kMaxFrame = 1u << 20;
+// Requests longer than this are refused by the server (the connection is closed).
+constexpr uint32_t kMaxFrame = 16u << 20;
+// Replies longer than this are refused by the client (a whole-tree dump may be large).
+constexpr uint32_t kMaxReply = 256u << 20;
 
 constexpr const char* kDefaultSocket = "/tmp/kalpapi.sock";
 
@@ -38,7 +40,7 @@ enum Op : uint8_t {
   kRead = 3,        // handle, u16 count          -> bytes (exactly count)
   kWrite = 4,       // handle, bytes              ->
   kClose = 5,       // handle                     ->
-  kTxtRead = 6,     // path                       -> text
+  kTxtRead = 6,     // path, u32 capacity         -> text (at most capacity - 1 bytes)
   kTxtWrite = 7,    // path, text                 -> reason text
   kOpenDir = 8,     // path                       -> directory handle
   kReadDir = 9,     // directory handle           -> valid, member name, separator
@@ -126,8 +128,8 @@ inline bool sendAll(int fd, const std::string& data) {
 }
 
 // Receives one frame's body into body. False on end of stream, error, timeout or a frame
-// longer than kMaxFrame.
-inline bool recvFrame(int fd, std::string& body) {
+// longer than maxLength.
+inline bool recvFrame(int fd, std::string& body, uint32_t maxLength = kMaxFrame) {
   char head[4];
   size_t got = 0;
   // Read the header and, in the same call, as much of the body as has arrived.
@@ -142,7 +144,7 @@ inline bool recvFrame(int fd, std::string& body) {
   std::memcpy(head, body.data(), 4);
   uint32_t length;
   std::memcpy(&length, head, 4);
-  if (length > kMaxFrame) return false;
+  if (length > maxLength) return false;
   got = have - 4;
   if (got > length) return false;  // more than one frame: the peer broke the protocol
   body.erase(0, 4);

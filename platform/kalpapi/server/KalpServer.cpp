@@ -223,8 +223,10 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
     }
     case kalpwire::kTxtRead: {
       std::string path, text;
-      if (!in.text(path) || !in.done()) return malformed();
+      uint32_t capacity;
+      if (!in.text(path) || !in.u32(capacity) || !in.done() || capacity == 0) return malformed();
       uint32_t status = store_.readText(path, text);
+      if (text.size() > capacity - 1) text.resize(capacity - 1);
       out.u32(status).text(status == KALPAPI_OK ? text : std::string());
       break;
     }

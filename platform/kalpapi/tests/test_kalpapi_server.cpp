@@ -185,6 +185,22 @@ TEST(KalpApiClient, StringsLongerThan256Bytes) {
   EXPECT_EQ(r.out, longer + "\n");
 }
 
+TEST(KalpApiClient, ValuesAndDumpsOfMegabytesPassWhole) {
+  const std::string big(3 << 20, 'b');
+  auto server = startServer(R"({"variables": {"Big": {"type": "STRING", "value": ")" + big + R"("}}})");
+  std::vector<char> buffer(4 << 20);
+  ASSERT_EQ(KalpApiVarTxtRead("Big", buffer.data(), static_cast<uint32_t>(buffer.size())), KALPAPI_OK);
+  EXPECT_EQ(std::strlen(buffer.data()), big.size());
+  ASSERT_EQ(KalpApiVarTxtRead("Big", buffer.data(), 5), KALPAPI_OK);  // the server cuts it to fit
+  EXPECT_STREQ(buffer.data(), "bbbb");
+  auto dump = kalpvar({"dump"});
+  EXPECT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_NE(dump.out.find(big), std::string::npos);
+  auto get = kalpvar({"get", "Big"});
+  EXPECT_EQ(get.exitCode, 0);
+  EXPECT_EQ(get.out, big.substr(0, 1 << 20) + "\n");
+}
+
 TEST(KalpApiClient, ServerStoppedThenRestartedAndTheClientRecovers) {
   auto server = startServer();
   uint32_t value = 0, h = 0;
@@ -328,6 +344,15 @@ TEST(KalpApiStatusReport, KalpvarReportCallsTheRegisteredCallbackAndPrintsItsSta
   EXPECT_TRUE(eventually([&] { return kalpvar({"report", "TESTCOMP", dir.path()}).exitCode == 0; }));
   EXPECT_GT(reportCalls.load(), before);
   EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpApiStatusReport, RegistrationMadeWhileTheServerIsDownTakesEffectWhenItComes) {
+  EXPECT_FALSE(kalptest::socketAccepts(socketPath()));
+  EXPECT_EQ(KalpApiStaRepAddComponentA("LATECOMP", testReportCallback, 0), KALPAPI_E_NO_COMMUNICATION);
+  auto server = startServer();
+  kalptest::TempDir dir;
+  EXPECT_TRUE(eventually([&] { return kalpvar({"report", "LATECOMP", dir.path()}).exitCode == 0; }));
+  EXPECT_EQ(lastReportDirectory(), dir.path());
 }
 
 TEST(KalpApiStatusReport, ProviderLockCallbackIsCalledWithOneThenZero) {
