@@ -376,6 +376,12 @@ class TreeBuilder {
 
   // Fills node (name, separator, path already set) from a NODE object.
   void buildNode(Node& node, const JValue& v, const std::string& where, std::vector<Node*>& simulated) {
+    struct DepthGuard {
+      int& depth;
+      explicit DepthGuard(int& d) : depth(++d) {}
+      ~DepthGuard() { --depth; }
+    } guard(depth_);
+    if (depth_ > kMaxDepth) fail(where, "variables nested deeper than " + std::to_string(kMaxDepth) + " levels");
     if (!v.IsObject()) fail(where, "a variable must be a JSON object with a \"type\"");
     auto typeIt = v.FindMember("type");
     if (typeIt == v.MemberEnd()) fail(where, "\"type\" is missing");
@@ -502,7 +508,9 @@ class TreeBuilder {
   }
 
  private:
+  static constexpr int kMaxDepth = 200;  // keeps building, dumping and freeing off deep recursion
   std::string origin_;
+  int depth_ = 0;
 };
 
 void indexTree(Node& node, std::unordered_map<std::string, Node*>& byPath) {

@@ -77,6 +77,14 @@ TEST(KalpStoreTreeFile, MalformedInputGivesClearError) {
   }
 }
 
+TEST(KalpStoreTreeFile, DeepNestingIsRefusedNotACrash) {
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += R"({"type": "STRUCT", "members": {"m": )";
+  deep += R"({"type": 1})";
+  for (int i = 0; i < 100000; ++i) deep += "}}";
+  EXPECT_NE(loadError(tree("\"A\": " + deep)).find("nested deeper than 200 levels"), std::string::npos);
+}
+
 TEST(KalpStoreTreeFile, FailedLoadKeepsTheOldTreeAndFileErrorsNameTheFile) {
   Store store;
   store.load(tree("\"A.B\": {\"type\": \"UINT8\", \"value\": 7}"));
