@@ -188,3 +188,36 @@ TEST(Publish, RawSetPublishesTextAndFailurePayloadWhileUnreadable) {
       << service.dump(mark2);
   for (const Message& m : subscriber.messages("plant/status")) EXPECT_TRUE(m.payload == "Running" || m.payload == "Stopped" || m.payload == failure) << m.payload;
 }
+
+TEST(ConnectedState, UnwritableConnectedFlagLeadsToError) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.publishes = {{200, {{"plant/count", {"Count"}}}}};
+  VariableServer server(config.treeJson());
+  ASSERT_EQ(server.kalpvar({"fault", rootMember("xConnectedToBroker"), "write", "0x81000504"}), 0);
+  Service service(server);
+  activate(server, service);
+  const auto failed = service.waitFor("Exception: cannot set xConnectedToBroker:");
+  ASSERT_TRUE(failed) << service.dump();
+  EXPECT_TRUE(service.waitFor("state: Error", *failed)) << service.dump();
+  // Leaving the connected state stopped the workers.
+  EXPECT_TRUE(service.waitFor("All publish threads are joint and deleted", *failed)) << service.dump();
+}
+
+TEST(ConnectedState, RejectedSubscriptionLeavesTheOthersAndTheState) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.publishes = {{100, {{"plant/count", {"Count"}}}}};
+  config.subscribes = {{"plant/#/bad", {"Other"}}, {"plant/good", {"Count"}}};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+  EXPECT_TRUE(service.waitFor("Error: could not subscribe to topic 'plant/#/bad'.")) << service.dump();
+  EXPECT_TRUE(service.waitFor("subscribed to topic 'plant/good'.")) << service.dump();
+  // Still connected and publishing.
+  const size_t seen = subscriber.count("plant/count");
+  EXPECT_GE(subscriber.waitForCount("plant/count", seen + 5).size(), seen + 5);
+  EXPECT_EQ(service.log().count("state: Error"), 0u) << service.dump();
+  EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
+}
