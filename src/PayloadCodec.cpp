@@ -1,5 +1,6 @@
 #include "PayloadCodec.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -121,11 +122,49 @@ void writeKey(PayloadWriter& writer, const std::string& name) {
 // Decoding
 // ---------------------------------------------------------------------------------------------
 
-// Passes the parser's events on to the document and refuses nesting deeper than
-// kPayloadMaxDepth, which makes the parse fail like a syntax error.
-class DepthLimitedHandler {
+// Decimal order of magnitude of a JSON number's text that holds a non-zero digit: the power of
+// ten of its first non-zero digit (saturated; only its sign is used).
+long decimalOrder(std::string_view text) {
+  size_t at = text.front() == '-' ? 1 : 0;
+  long order = 0;
+  bool found = false;
+  long integerDigits = 0;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    if (text[at] != '0' && !found) found = true;
+    if (found) ++integerDigits;
+  }
+  if (found) {
+    order = integerDigits - 1;
+  } else if (at < text.size() && text[at] == '.') {
+    for (++at; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      --order;
+      if (text[at] != '0') break;
+    }
+  }
+  const size_t e = text.find_first_of("eE");
+  if (e != std::string_view::npos) {
+    size_t digit = e + 1;
+    const bool negative = digit < text.size() && text[digit] == '-';
+    if (digit < text.size() && (text[digit] == '-' || text[digit] == '+')) ++digit;
+    long exponent = 0;
+    for (; digit < text.size(); ++digit) exponent = std::min(exponent * 10 + (text[digit] - '0'), 1000000L);
+    order += negative ? -exponent : exponent;
+  }
+  return order;
+}
+
+// Receives the parser's events and builds the document from them. It refuses nesting deeper
+// than kPayloadMaxDepth, and it converts every number from its text itself: RapidJSON 1.1.0's
+// exact conversion turns a zero with a large exponent ("0e39") into garbage, and its fast one is
+// off in the last digits, so numbers arrive as text and are typed as RapidJSON types them (an
+// integer as the narrowest of int, unsigned, int64, uint64 that holds it; anything with a
+// fraction or an exponent, or too long for 64 bits, as a double, correctly rounded).
+class PayloadHandler {
  public:
-  explicit DepthLimitedHandler(rapidjson::Document& document) : document_(document) {}
+  explicit PayloadHandler(rapidjson::Document& document) : document_(document) {}
+
+  // Why the handler stopped the parse, or nullptr.
+  const char* failure() const { return failure_; }
 
   bool Null() { return document_.Null(); }
   bool Bool(bool b) { return document_.Bool(b); }
@@ -134,9 +173,7 @@ class DepthLimitedHandler {
   bool Int64(int64_t i) { return document_.Int64(i); }
   bool Uint64(uint64_t u) { return document_.Uint64(u); }
   bool Double(double d) { return document_.Double(d); }
-  bool RawNumber(const char* str, rapidjson::SizeType length, bool copy) {
-    return document_.RawNumber(str, length, copy);
-  }
+  bool RawNumber(const char* str, rapidjson::SizeType length, bool) { return number(std::string_view(str, length)); }
   bool String(const char* str, rapidjson::SizeType length, bool copy) { return document_.String(str, length, copy); }
   bool StartObject() { return enter() && document_.StartObject(); }
   bool Key(const char* str, rapidjson::SizeType length, bool copy) { return document_.Key(str, length, copy); }
@@ -151,16 +188,53 @@ class DepthLimitedHandler {
   }
 
  private:
-  bool enter() { return ++depth_ <= kPayloadMaxDepth; }
+  bool enter() {
+    if (++depth_ <= kPayloadMaxDepth) return true;
+    failure_ = "nested too deeply";
+    return false;
+  }
+
+  // text follows the JSON number grammar (the parser checked it).
+  bool number(std::string_view text) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    const bool negative = text.front() == '-';
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+      uint64_t magnitude = 0;
+      const auto parsed = std::from_chars(begin + (negative ? 1 : 0), end, magnitude);
+      if (parsed.ec == std::errc()) {
+        if (!negative) {
+          return magnitude <= std::numeric_limits<uint32_t>::max() ? document_.Uint(static_cast<uint32_t>(magnitude))
+                                                                    : document_.Uint64(magnitude);
+        }
+        if (magnitude <= 0x80000000u) return document_.Int(static_cast<int>(-static_cast<int64_t>(magnitude)));
+        if (magnitude <= 0x8000000000000000u) return document_.Int64(static_cast<int64_t>(0 - magnitude));
+      }
+    }
+    double value = 0;
+    const auto parsed = std::from_chars(begin, end, value);
+    if (parsed.ec == std::errc::result_out_of_range) {
+      if (decimalOrder(text) > 0) {
+        failure_ = "number out of range";
+        return false;
+      }
+      value = negative ? -0.0 : 0.0;  // below the smallest double: rounds to zero
+    } else if (parsed.ec != std::errc() || parsed.ptr != end) {
+      failure_ = "number not understood";
+      return false;
+    }
+    return document_.Double(value);
+  }
 
   rapidjson::Document& document_;
   unsigned depth_ = 0;
+  const char* failure_ = nullptr;
 };
 
 // Strict grammar (no comments, no trailing commas, no NaN), one value and nothing after it but
-// white space; iterative, so that the nesting depth never reaches the call stack; numbers
-// converted exactly, so that a double sent reads back as the same double.
-constexpr unsigned kPayloadParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag;
+// white space; iterative, so that the nesting depth never reaches the call stack; numbers as
+// text, for PayloadHandler to convert.
+constexpr unsigned kPayloadParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // Inclusive bounds of the element indices an array fills; fills from its first node when absent.
 struct IndexRange {
@@ -490,20 +564,21 @@ void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjso
 bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables) {
   rapidjson::Document document;
   rapidjson::ParseResult result;
-  auto parse = [&payload, &result](rapidjson::Document& target) {
+  const char* failure = nullptr;
+  auto parse = [&payload, &result, &failure](rapidjson::Document& target) {
     rapidjson::MemoryStream stream(payload.data(), payload.size());
     rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(stream);
-    DepthLimitedHandler handler(target);
+    PayloadHandler handler(target);
     rapidjson::Reader reader;
     result = reader.Parse<kPayloadParseFlags>(input, handler);
+    failure = handler.failure();
     return !result.IsError();
   };
   document.Populate(parse);
   if (result.IsError()) {
     TRACE(2, "payloadToVariables(): payload is not valid JSON (",
-          result.Code() == rapidjson::kParseErrorTermination ? "nested too deeply"
-                                                              : rapidjson::GetParseError_En(result.Code()),
-          " at offset ", result.Offset(), "), nothing written.");
+          failure ? failure : rapidjson::GetParseError_En(result.Code()), " at offset ", result.Offset(),
+          "), nothing written.");
     return false;
   }
   DOMtoGVP(document, variables, 0, 0);

@@ -15,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -295,6 +296,12 @@ TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {
     {R"({"lr":5})",                       "lr",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: LREAL expected."},
     {R"({"lr":0.1})",                     "lr",     bytesOf<double>(0.1), nullptr},
     {R"({"lr":-1.7976931348623157e308})", "lr",     bytesOf<double>(-DBL_MAX), nullptr},
+    {R"({"lr":2.2250738585072011e-308})", "lr",     bytesOf<double>(2.2250738585072011e-308), nullptr},
+    {R"({"lr":0e39})",                    "lr",     bytesOf<double>(0.0), nullptr},
+    {R"({"lr":-0.0e39})",                 "lr",     bytesOf<double>(-0.0), nullptr},
+    {R"({"lr":1e-400})",                  "lr",     bytesOf<double>(0.0), nullptr},
+    {R"({"i8":-0})",                      "i8",     bytesOf<int8_t>(0), nullptr},
+    {R"({"i64":-9223372036854775809})",   "i64",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT64 expected."},
     {R"({"t":4294967295})",               "t",      bytesOf<uint64_t>(0xFFFFFFFFu), nullptr},   // zero-extended
     {R"({"d":4294967296})",               "d",      std::nullopt, "JSONvalueintoIECnode(): type mismatch: time and /or date expected."},
     {R"({"tod":-1})",                     "tod",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: time and /or date expected."},
@@ -433,6 +440,27 @@ TEST_F(CodecTest, WhatTheEncoderWritesReadsBackUnchanged) {
                        "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}));
 }
 
+TEST_F(CodecTest, EveryRealAndLrealReadsBackBitForBit) {
+  const std::vector<Node> nodes = {var("rSpeed"), var("lr")};
+  std::mt19937_64 random(20261210);
+  for (int i = 0; i < 5000; ++i) {
+    const uint64_t bits = random();
+    double lreal;
+    float real;
+    std::memcpy(&lreal, &bits, sizeof lreal);
+    std::memcpy(&real, &bits, sizeof real);
+    if (!std::isfinite(lreal) || !std::isfinite(real)) continue;
+    kalpinproc::setRaw("APPL.C.rSpeed", bytesOf(real));
+    kalpinproc::setRaw("APPL.C.lr", bytesOf(lreal));
+    const std::string payload = encode(nodes);
+    kalpinproc::setRaw("APPL.C.rSpeed", bytesOf(1.0f));
+    kalpinproc::setRaw("APPL.C.lr", bytesOf(1.0));
+    ASSERT_TRUE(payloadToVariables(payload, nodes)) << payload;
+    ASSERT_EQ(raw("rSpeed"), bytesOf(real)) << payload;
+    ASSERT_EQ(raw("lr"), bytesOf(lreal)) << payload;
+  }
+}
+
 TEST_F(CodecTest, DemoPlantVariablesRoundTrip) {
   const std::string source = __FILE__;  // <top>/tests/unit/test_codec.cpp
   std::ifstream file(source.substr(0, source.rfind("tests/unit/")) + "examples/demo-plant.json");
@@ -499,7 +527,8 @@ TEST_F(CodecTest, UnparsablePayloadsWriteNothing) {
   const std::vector<std::string> payloads = {
     "", " ", "{", "xOn", "{\"xOn\":true,}", "[true,]", "{\"xOn\":true} x", "{\"xOn\":true}{}",
     "// note\n{\"xOn\":true}", "{'xOn':true}", "{\"xOn\":tru}", "{\"xOn\":NaN}", "{\"xOn\":Infinity}",
-    "{\"xOn\":01}", "{\"xOn\":\"\\x\"}", "{\"xOn\":\"a\nb\"}",
+    "{\"xOn\":01}", "{\"xOn\":\"\\x\"}", "{\"xOn\":\"a\nb\"}", "{\"xOn\":1e400}", "{\"xOn\":-1.8e308}",
+    "{\"xOn\":1.7976931348623159e308}",
     deepOpen, deepClosed, "[" + deepObject + "]",
   };
   // clang-format on
