@@ -112,6 +112,16 @@ long procStatusKB(pid_t pid, const std::string& field) {
   return -1;
 }
 
+// Whether the process has a shared library whose name contains name mapped.
+bool mapsLibrary(pid_t pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/maps");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TEST(Subscribe, JsonAndRawMessagesLandInTheVariables) {
@@ -192,15 +202,23 @@ TEST(Subscribe, FloodBeyondTheLimitIsDroppedWithBoundedMemory) {
 
   ASSERT_TRUE(run.service->waitFor("size of subscribe message queue will exceed 16 kB RAM. Dropped message.", mark))
       << run.service->log().dump(mark);
-  // The service keeps working: after the flood a message still lands.
-  run.publisher->publish("plant/count", "4242");
-  ASSERT_TRUE(run.server->waitForValue("APPL.Plant.Count", "4242", 120s));
+  // The service keeps working: after the flood a message still lands (while the worker still
+  // works off the flood a message may find the queue full and be dropped: send it again).
+  const auto deadline = Clock::now() + 120s;
+  for (;;) {
+    run.publisher->publish("plant/count", "4242");
+    if (run.server->waitForValue("APPL.Plant.Count", "4242", 2s)) break;
+    ASSERT_LT(Clock::now(), deadline) << run.service->log().dump(run.service->log().size() - 50);
+  }
   EXPECT_TRUE(run.service->process().running());
   EXPECT_EQ(run.server->get("APPL.Plant.Samples[79]"), "1079");
 
-  // Peak memory grew by far less than the 40 MB that were sent.
+  // Peak memory grew by far less than the 40 MB that were sent (not measurable when the service
+  // runs under AddressSanitizer, which keeps freed memory in quarantine).
   const long after = procStatusKB(pid, "VmHWM");
-  EXPECT_LT(after - before, 16 * 1024) << "VmHWM before " << before << " kB, after " << after << " kB";
+  if (!mapsLibrary(pid, "libasan")) {
+    EXPECT_LT(after - before, 16 * 1024) << "VmHWM before " << before << " kB, after " << after << " kB";
+  }
   const size_t dropped = run.service->log().count("Dropped message.", mark);
   EXPECT_GT(dropped, 0u);
   std::printf("flood: %d messages sent, %zu dropped by the service; VmHWM %ld kB before, %ld kB after\n", kMessages,
