@@ -292,6 +292,21 @@ TEST_F(SubscribeTest, MessageGoesToTheFirstMatchingConfigurationOnly) {
   EXPECT_EQ(kalpinproc::getText("APPL.App.Drive.Mode"), "3");
 }
 
+TEST_F(SubscribeTest, ConcurrentDeliveryIsWrittenInArrivalOrder) {
+  use({{"in", true, {"U1"}}});
+  Worker worker;
+  worker.start();
+  // The network thread's part, on a thread of its own while the worker takes messages out.
+  std::thread network([] {
+    for (int i = 1; i <= 2000; ++i) deliver("in", std::to_string(i));
+  });
+  network.join();
+  ASSERT_TRUE(waitFor([] { return kalpinproc::getText("APPL.App.U1") == "2000"; }));
+  worker.stop();
+  EXPECT_EQ(kalpinproc::getText("APPL.App.U1"), "2000");  // nothing older came after it
+  EXPECT_EQ(queueBytes(), 0u);
+}
+
 TEST_F(SubscribeTest, PayloadIsCutAtTheFirstNul) {
   use({{"raw", true, {"S1"}}, {"json", false, {"U1"}}});
   deliver("raw", std::string("ab\0cd", 5));
