@@ -39,6 +39,13 @@ uint32_t subscribeQueueBytes = 0;
 
 namespace {
 
+// At process exit, releases the message copies still queued (a wake-up message the last worker
+// did not need, messages that arrived after it ended). Defined after the queue, so it runs
+// before the queue itself is destroyed.
+struct SubscribeQueueRelease {
+  ~SubscribeQueueRelease();
+} subscribeQueueRelease;
+
 // Payload bytes a message occupies in the queue; the wake-up message (nullptr when it could
 // not be allocated) occupies none.
 uint32_t queuedBytes(const mosquitto_message* message) {
@@ -89,6 +96,13 @@ thread_local bool rawWriteWarned = false;
 
 void releaseSubscribeMessage(mosquitto_message* message) {
   if (message) mosquitto_message_free(&message);
+}
+
+SubscribeQueueRelease::~SubscribeQueueRelease() {
+  std::lock_guard<std::mutex> lock(subscribeQueueMutex);
+  for (mosquitto_message* message : subscribeQueue) releaseSubscribeMessage(message);
+  subscribeQueue.clear();
+  subscribeQueueBytes = 0;
 }
 
 void resetSubscribeQueueBytes() {

@@ -1,0 +1,296 @@
+// The subscribe path under a flood: small JSON messages (one UINT32 scalar each) published at
+// QoS 0 by a libmosquitto client through a real broker. Three measurements, in alternating order
+// within each pair of blocks, in the same run:
+//   service      the service's message callback (on a libmosquitto client's network thread), its
+//                queue and the subscribe worker, writing each value into the variable server
+//                through libKalpApi.so.2: messages written per second
+//   bare sub     a bare libmosquitto subscriber that only counts: messages received per second
+//   bare write   the bare client-library write of the same 4-byte value (KalpApiVarWrite on an
+//                open handle): writes per second
+// The bench process runs on one CPU, the broker (with set_tcp_nodelay) and kalpapi-server on
+// another. Prints the median rates, the median pair ratios with their middle half, and the drops
+// by the broker (messages sent but not received) and by the service's queue, apart.
+#include <KalpApi.h>
+#include <arpa/inet.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tests/support/KalpServerProcess.h"
+#include "GVPvariable.h"
+#include "Trace.h"
+#include "ZAL_MQTT_item.h"
+#include "ZAL_MQTT_lifecycle.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPairs = 12;
+constexpr int kMessagesPerBlock = 2000;
+constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
+const std::string kRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
+
+void pin(pid_t pid, int cpu) {
+  if (cpu >= CPU_SETSIZE) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(pid, sizeof set, &set);
+}
+
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool portAccepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+double quantile(std::vector<double> v, double q) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(q * (v.size() - 1) + 0.5)];
+}
+
+// What one receiving client has seen: messages on its data topic, and the end marker.
+struct Side {
+  std::atomic<uint64_t> received{0};
+  std::atomic<bool> end{false};
+  bool forwardToService = false;
+};
+
+void onMessage(mosquitto* client, void* user, const mosquitto_message* message) {
+  auto* side = static_cast<Side*>(user);
+  const size_t length = std::strlen(message->topic);
+  if (length >= 4 && std::strcmp(message->topic + length - 4, "/end") == 0) {
+    side->end = true;
+  } else {
+    ++side->received;
+  }
+  if (side->forwardToService) callback_on_message(client, user, message);
+}
+
+mosquitto* connectClient(int port, Side* side, const char* filter) {
+  mosquitto* client = mosquitto_new(nullptr, true, side);
+  if (!client) throw std::runtime_error("mosquitto_new failed");
+  if (side) mosquitto_message_callback_set(client, onMessage);
+  if (mosquitto_connect(client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) throw std::runtime_error("connect failed");
+  if (filter && mosquitto_subscribe(client, nullptr, filter, 0) != MOSQ_ERR_SUCCESS)
+    throw std::runtime_error("subscribe failed");
+  mosquitto_loop_start(client);
+  return client;
+}
+
+bool queueEmpty() {
+  std::lock_guard<std::mutex> lock(subscribeQueueMutex);
+  return subscribeQueue.empty();
+}
+
+// Publishes the flood and the end marker; waits until side has seen the marker (false when it
+// did not come within the deadline: the broker dropped it).
+bool flood(mosquitto* publisher, const std::string& topic, Side& side) {
+  side.end = false;
+  for (int i = 1; i <= kMessagesPerBlock; ++i) {
+    const std::string payload = "{\"V\":" + std::to_string(i) + "}";
+    mosquitto_publish(publisher, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, false);
+  }
+  mosquitto_publish(publisher, nullptr, (topic + "/end").c_str(), 1, "e", 0, false);
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (!side.end) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main() {
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  const int benchCpu = 0, serverCpu = cpus > 1 ? 1 : 0;
+  pin(0, benchCpu);  // before any thread: every thread of this process inherits it
+
+  kalptest::TempDir dir;
+  const int port = freePort();
+  std::ofstream(dir.path() + "/mosquitto.conf") << "listener " << port << " 127.0.0.1\n"
+                                                << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
+  const pid_t broker = kalptest::spawnProgram({kMosquitto, "-c", dir.path() + "/mosquitto.conf"}, "",
+                                              dir.path() + "/broker.log");
+  pin(broker, serverCpu);
+
+  const std::string tree = R"({"variables": {
+      "APPL.Bench.V": {"type": "UINT32", "value": 0},
+      ")" + kRoot + R"(": {"type": "STRUCT", "members": {
+        "ApplicationName": {"type": "STRING", "value": "Bench"},
+        "strClientID": {"type": "STRING", "value": "bench"},
+        "xConnectedToBroker": {"type": "UINT32", "value": 0},
+        "xErrorRetry": {"type": "UINT32", "value": 0},
+        "BrokerURL": {"type": "STRING", "value": "127.0.0.1"},
+        "BrokerPort": {"type": "UINT32", "value": 1883},
+        "keepAliveTime": {"type": "UINT32", "value": 60},
+        "xCleanSession": {"type": "UINT32", "value": 1},
+        "xUseUserAuthentication": {"type": "UINT32", "value": 0},
+        "xActivateConnection": {"type": "UINT32", "value": 0},
+        "uiTraceLevel": {"type": "UINT32", "value": 0},
+        "uiSubscribeQueueMemLimitKB": {"type": "UINT32", "value": 1024},
+        "ZAL_MQTT_subscribe:0": {"type": "STRUCT", "members": {
+          "topic": {"type": "STRING", "value": "bench/svc"},
+          "xRaw": {"type": "UINT32", "value": 0},
+          "variable:0": {"type": "STRING", "value": "V"}}}}}}})";
+  kalptest::KalpServerProcess server(KALPAPI_SERVER_PATH, tree, dir.path() + "/kalpapi.sock");
+  pin(server.pid(), serverCpu);
+  server.exportSocket();
+
+  const auto brokerDeadline = Clock::now() + std::chrono::seconds(20);
+  while (!portAccepts(port)) {
+    if (Clock::now() > brokerDeadline) {
+      std::fprintf(stderr, "bench_subscribe: the broker did not start\n");
+      kalptest::stopProgram(broker);
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
+  setTraceLevel(0);
+  GVPvariable::setMemberPause(std::chrono::microseconds(0));
+  setConfiguration(std::make_shared<ZAL_MQTT_item>(kRoot));
+  uint32_t handle = 0;
+  if (KalpApiVarOpenHdlA("APPL.Bench.V", &handle) != KALPAPI_OK) {
+    std::fprintf(stderr, "bench_subscribe: cannot open APPL.Bench.V\n");
+    return 1;
+  }
+
+  mosquitto_lib_init();
+  Side serviceSide, bareSide;
+  serviceSide.forwardToService = true;
+  mosquitto* serviceClient = connectClient(port, &serviceSide, "bench/svc/#");
+  mosquitto* bareClient = connectClient(port, &bareSide, "bench/bare/#");
+  mosquitto* publisher = connectClient(port, nullptr, nullptr);
+  // Both subscriptions are in place once a marker comes back on each.
+  for (int tries = 0; tries < 100 && !(serviceSide.end && bareSide.end); ++tries) {
+    mosquitto_publish(publisher, nullptr, "bench/svc/end", 1, "e", 0, false);
+    mosquitto_publish(publisher, nullptr, "bench/bare/end", 1, "e", 0, false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+
+  subscribeRunning = 1;
+  std::thread worker(subscribeWorker);
+
+  // One block each; rates in messages (or writes) per second.
+  uint64_t sent = 0, lostService = 0, lostBare = 0, lostMarkers = 0;
+  auto serviceBlock = [&]() -> double {
+    const uint64_t before = serviceSide.received;
+    const auto start = Clock::now();
+    if (!flood(publisher, "bench/svc", serviceSide)) ++lostMarkers;
+    while (!queueEmpty()) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const uint64_t got = serviceSide.received - before;
+    lostService += kMessagesPerBlock - got;
+    return got / seconds;
+  };
+  auto bareBlock = [&]() -> double {
+    const uint64_t before = bareSide.received;
+    const auto start = Clock::now();
+    if (!flood(publisher, "bench/bare", bareSide)) ++lostMarkers;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const uint64_t got = bareSide.received - before;
+    lostBare += kMessagesPerBlock - got;
+    return got / seconds;
+  };
+  bool writeFailed = false;
+  auto writeBlock = [&]() -> double {
+    const auto start = Clock::now();
+    for (uint32_t i = 1; i <= kMessagesPerBlock; ++i) writeFailed |= KalpApiVarWrite(handle, &i, 4) != KALPAPI_OK;
+    return kMessagesPerBlock / std::chrono::duration<double>(Clock::now() - start).count();
+  };
+
+  serviceBlock();  // warm-up
+  bareBlock();
+  writeBlock();
+  lostService = lostBare = lostMarkers = 0;
+
+  std::vector<double> serviceRates, bareRates, writeRates, vsWrite, vsBare;
+  for (int pair = 0; pair < kPairs; ++pair) {
+    double s = 0, b = 0, w = 0;
+    switch (pair % 3) {
+      case 0: s = serviceBlock(); b = bareBlock(); w = writeBlock(); break;
+      case 1: b = bareBlock(); w = writeBlock(); s = serviceBlock(); break;
+      default: w = writeBlock(); s = serviceBlock(); b = bareBlock(); break;
+    }
+    sent += 2 * kMessagesPerBlock;
+    serviceRates.push_back(s);
+    bareRates.push_back(b);
+    writeRates.push_back(w);
+    vsWrite.push_back(s / w);
+    vsBare.push_back(s / b);
+  }
+
+  subscribeRunning = 0;
+  wakeSubscribeWorker();
+  worker.join();
+  mosquitto_disconnect(serviceClient);
+  mosquitto_disconnect(bareClient);
+  mosquitto_disconnect(publisher);
+  for (mosquitto* client : {serviceClient, bareClient, publisher}) {
+    mosquitto_loop_stop(client, false);
+    mosquitto_destroy(client);
+  }
+  mosquitto_lib_cleanup();
+  setConfiguration(nullptr);
+  KalpApiVarCloseHdl(&handle);
+  server.stop();
+  kalptest::stopProgram(broker);
+  if (writeFailed) {
+    std::fprintf(stderr, "bench_subscribe: a bare write failed\n");
+    return 1;
+  }
+
+  // The service's queue can drop only when its byte count reaches the limit; with one-scalar
+  // payloads a whole block (about 20 kB) stays far below 1024 kB, so what is missing was dropped
+  // by the broker. The queue's byte count is checked to be back at 0.
+  std::printf("subscribe_service_written_per_s %.0f\n", median(serviceRates));
+  std::printf("subscribe_bare_subscriber_received_per_s %.0f\n", median(bareRates));
+  std::printf("subscribe_bare_write_per_s %.0f\n", median(writeRates));
+  std::printf("subscribe_service_vs_bare_write_ratio %.2f (middle half %.2f..%.2f, %d pairs of %d messages)\n",
+              median(vsWrite), quantile(vsWrite, 0.25), quantile(vsWrite, 0.75), kPairs, kMessagesPerBlock);
+  std::printf("subscribe_service_vs_bare_subscriber_ratio %.2f (middle half %.2f..%.2f)\n", median(vsBare),
+              quantile(vsBare, 0.25), quantile(vsBare, 0.75));
+  std::printf("subscribe_drops broker->service %llu, broker->bare %llu of %llu each; lost end markers %llu; "
+              "service queue 0 (byte count after the run: %u)\n",
+              static_cast<unsigned long long>(lostService), static_cast<unsigned long long>(lostBare),
+              static_cast<unsigned long long>(sent / 2), static_cast<unsigned long long>(lostMarkers),
+              subscribeQueueBytes);
+  return 0;
+}
