@@ -18,7 +18,10 @@ int main(int /*argc*/, char** /*argv*/) {  // takes no options: arguments are ig
   writeBanner();
 
   ZAL_MQTT_stateMachine machine;
+  // The start thread runs the start event and every transition that follows it, then ends.
+  // Nobody waits for it: detached, so that its end leaves nothing behind.
   std::thread startThread([&machine] { machine.StartStateMachine(); });
+  startThread.detach();
 
   mainThreadJobs.runForever(machine);
 }
