@@ -135,37 +135,44 @@ void callback_on_message(mosquitto* /*client*/, void* /*userdata*/, const mosqui
   CancellationDisabled noCancellation;
   if (!message) return;
 
-  auto* copy = static_cast<mosquitto_message*>(std::calloc(1, sizeof(mosquitto_message)));
-  if (!copy) return;
-  if (mosquitto_message_copy(copy, message) != MOSQ_ERR_SUCCESS) {
+  auto* record = static_cast<mosquitto_message*>(std::calloc(1, sizeof(mosquitto_message)));
+  if (!record) return;
+  if (mosquitto_message_copy(record, message) != MOSQ_ERR_SUCCESS) {
     // The library has released whatever it had copied: only the record is left.
-    std::free(copy);
+    std::free(record);
     return;
   }
+  MessagePtr copy(record);
 
-  const QueueLimit limit = currentQueueLimit();
-  const uint32_t length = queuedBytes(copy);
-  bool accepted = false;
-  size_t count = 0;
-  uint32_t bytes = 0;
-  {
-    std::lock_guard<std::mutex> lock(subscribeQueueMutex);
-    if (static_cast<uint64_t>(subscribeQueueBytes) + length <= limit.bytes) {
-      subscribeQueueBytes += length;
-      subscribeQueue.push_back(copy);
-      accepted = true;
-      count = subscribeQueue.size();
-      bytes = subscribeQueueBytes;
+  // Nothing may leave this function by an exception: it returns into the library's C code. A
+  // message that cannot be queued (no memory) is dropped like one beyond the limit.
+  try {
+    const QueueLimit limit = currentQueueLimit();
+    const uint32_t length = queuedBytes(copy.get());
+    bool accepted = false;
+    size_t count = 0;
+    uint32_t bytes = 0;
+    {
+      std::lock_guard<std::mutex> lock(subscribeQueueMutex);
+      if (static_cast<uint64_t>(subscribeQueueBytes) + length <= limit.bytes) {
+        subscribeQueue.push_back(copy.get());
+        copy.release();  // owned by the queue from here
+        subscribeQueueBytes += length;
+        accepted = true;
+        count = subscribeQueue.size();
+        bytes = subscribeQueueBytes;
+      }
     }
+    if (!accepted) {
+      copy.reset();
+      TRACE(3, "size of subscribe message queue will exceed ", limit.kB, " kB RAM. Dropped message.");
+      return;
+    }
+    subscribeQueueCondition.notify_all();
+    TRACE(3, "Enqueueing subscribe message. ", count, " subscribe messages in queue currently occupy ", bytes,
+          " bytes of RAM.");
+  } catch (...) {
   }
-  if (!accepted) {
-    releaseSubscribeMessage(copy);
-    TRACE(3, "size of subscribe message queue will exceed ", limit.kB, " kB RAM. Dropped message.");
-    return;
-  }
-  TRACE(3, "Enqueueing subscribe message. ", count, " subscribe messages in queue currently occupy ", bytes,
-        " bytes of RAM.");
-  subscribeQueueCondition.notify_all();
 }
 
 uint32_t subscribeRawWrite(const std::shared_ptr<GVPvariable>& variable, const std::string& text) {
@@ -218,12 +225,16 @@ void subscribeWorker() {
       // The message goes back to the head of the queue for the next worker, counted again.
       {
         std::lock_guard<std::mutex> lock(subscribeQueueMutex);
-        subscribeQueueBytes += queuedBytes(message.get());
-        subscribeQueue.push_front(message.release());
+        subscribeQueue.push_front(message.get());
+        subscribeQueueBytes += queuedBytes(message.release());
       }
       // The main thread may be joining this worker while it holds its job: posting never
       // waits for a running job, so this cannot hold up the join.
-      postToMainThread(&ZAL_MQTT_stateMachine::error);
+      try {
+        postToMainThread(&ZAL_MQTT_stateMachine::error);
+      } catch (const std::exception& e) {
+        TRACE(1, "Error: cannot post the error event: ", e.what());
+      }
       break;
     }
 
