@@ -106,7 +106,8 @@ mosquitto* connectClient(int port, Side* side, const char* filter) {
   mosquitto* client = mosquitto_new(nullptr, true, side);
   if (!client) throw std::runtime_error("mosquitto_new failed");
   if (side) mosquitto_message_callback_set(client, onMessage);
-  if (mosquitto_connect(client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS) throw std::runtime_error("connect failed");
+  if (mosquitto_connect(client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
+    throw std::runtime_error("connect failed");
   if (filter && mosquitto_subscribe(client, nullptr, filter, 0) != MOSQ_ERR_SUCCESS)
     throw std::runtime_error("subscribe failed");
   mosquitto_loop_start(client);
@@ -124,7 +125,8 @@ bool flood(mosquitto* publisher, const std::string& topic, Side& side) {
   side.end = false;
   for (int i = 1; i <= kMessagesPerBlock; ++i) {
     const std::string payload = "{\"V\":" + std::to_string(i) + "}";
-    mosquitto_publish(publisher, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0, false);
+    mosquitto_publish(publisher, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
+                      false);
   }
   mosquitto_publish(publisher, nullptr, (topic + "/end").c_str(), 1, "e", 0, false);
   const auto deadline = Clock::now() + std::chrono::seconds(5);
@@ -144,8 +146,9 @@ int main() {
 
   kalptest::TempDir dir;
   const int port = freePort();
-  std::ofstream(dir.path() + "/mosquitto.conf") << "listener " << port << " 127.0.0.1\n"
-                                                << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
+  std::ofstream(dir.path() + "/mosquitto.conf")
+      << "listener " << port << " 127.0.0.1\n"
+      << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
   const pid_t broker = kalptest::spawnProgram({kMosquitto, "-c", dir.path() + "/mosquitto.conf"}, "",
                                               dir.path() + "/broker.log");
   pin(broker, serverCpu);
@@ -232,7 +235,8 @@ int main() {
   bool writeFailed = false;
   auto writeBlock = [&]() -> double {
     const auto start = Clock::now();
-    for (uint32_t i = 1; i <= kMessagesPerBlock; ++i) writeFailed |= KalpApiVarWrite(handle, &i, 4) != KALPAPI_OK;
+    for (uint32_t i = 1; i <= kMessagesPerBlock; ++i)
+      writeFailed |= KalpApiVarWrite(handle, &i, 4) != KALPAPI_OK;
     return kMessagesPerBlock / std::chrono::duration<double>(Clock::now() - start).count();
   };
 
@@ -245,9 +249,21 @@ int main() {
   for (int pair = 0; pair < kPairs; ++pair) {
     double s = 0, b = 0, w = 0;
     switch (pair % 3) {
-      case 0: s = serviceBlock(); b = bareBlock(); w = writeBlock(); break;
-      case 1: b = bareBlock(); w = writeBlock(); s = serviceBlock(); break;
-      default: w = writeBlock(); s = serviceBlock(); b = bareBlock(); break;
+      case 0:
+        s = serviceBlock();
+        b = bareBlock();
+        w = writeBlock();
+        break;
+      case 1:
+        b = bareBlock();
+        w = writeBlock();
+        s = serviceBlock();
+        break;
+      default:
+        w = writeBlock();
+        s = serviceBlock();
+        b = bareBlock();
+        break;
     }
     sent += 2 * kMessagesPerBlock;
     serviceRates.push_back(s);
@@ -283,14 +299,16 @@ int main() {
   std::printf("subscribe_service_written_per_s %.0f\n", median(serviceRates));
   std::printf("subscribe_bare_subscriber_received_per_s %.0f\n", median(bareRates));
   std::printf("subscribe_bare_write_per_s %.0f\n", median(writeRates));
-  std::printf("subscribe_service_vs_bare_write_ratio %.2f (middle half %.2f..%.2f, %d pairs of %d messages)\n",
-              median(vsWrite), quantile(vsWrite, 0.25), quantile(vsWrite, 0.75), kPairs, kMessagesPerBlock);
+  std::printf(
+      "subscribe_service_vs_bare_write_ratio %.2f (middle half %.2f..%.2f, %d pairs of %d messages)\n",
+      median(vsWrite), quantile(vsWrite, 0.25), quantile(vsWrite, 0.75), kPairs, kMessagesPerBlock);
   std::printf("subscribe_service_vs_bare_subscriber_ratio %.2f (middle half %.2f..%.2f)\n", median(vsBare),
               quantile(vsBare, 0.25), quantile(vsBare, 0.75));
-  std::printf("subscribe_drops broker->service %llu, broker->bare %llu of %llu each; lost end markers %llu; "
-              "service queue 0 (byte count after the run: %u)\n",
-              static_cast<unsigned long long>(lostService), static_cast<unsigned long long>(lostBare),
-              static_cast<unsigned long long>(sent / 2), static_cast<unsigned long long>(lostMarkers),
-              subscribeQueueBytes);
+  std::printf(
+      "subscribe_drops broker->service %llu, broker->bare %llu of %llu each; lost end markers %llu; "
+      "service queue 0 (byte count after the run: %u)\n",
+      static_cast<unsigned long long>(lostService), static_cast<unsigned long long>(lostBare),
+      static_cast<unsigned long long>(sent / 2), static_cast<unsigned long long>(lostMarkers),
+      subscribeQueueBytes);
   return 0;
 }

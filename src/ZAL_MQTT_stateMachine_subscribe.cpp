@@ -78,7 +78,8 @@ using MessagePtr = std::unique_ptr<mosquitto_message, MessageRelease>;
 // Writes the payload of message into the variables of configuration. Throws on an empty
 // payload and passes on what the writes throw.
 void handleSubscribeMessage(const ZAL_MQTT_VarTopicSet& configuration, const mosquitto_message& message) {
-  if (!message.payload || message.payloadlen <= 0) throw std::runtime_error("subscribe message without payload");
+  if (!message.payload || message.payloadlen <= 0)
+    throw std::runtime_error("subscribe message without payload");
   const char* bytes = static_cast<const char*>(message.payload);
   const std::string text(bytes, strnlen(bytes, static_cast<size_t>(message.payloadlen)));
   if (configuration.getRaw() != 0) {

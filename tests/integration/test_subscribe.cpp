@@ -20,7 +20,8 @@ const char* const kPlant =
     "  \"Limits\": {\"type\": \"STRUCT\", \"members\": {"
     "    \"Max\": {\"type\": \"SINT32\", \"value\": 100},"
     "    \"Min\": {\"type\": \"SINT32\", \"value\": 0}}}}},"
-    "\"Temps\": {\"type\": \"ARRAY\", \"lowerBound\": 1, \"elementType\": \"REAL\", \"values\": [20.5, 21, 22.25, 19.75]},"
+    "\"Temps\": {\"type\": \"ARRAY\", \"lowerBound\": 1, \"elementType\": \"REAL\", \"values\": [20.5, 21, "
+    "22.25, 19.75]},"
     "\"Samples\": {\"type\": \"ARRAY\", \"elementType\": \"UINT32\", \"values\": ["
     "  0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0,"
     "  0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0, 0,0,0,0,0,0,0,0,0,0]},"
@@ -35,7 +36,8 @@ class Publisher {
     mosquitto_lib_init();
     client_ = mosquitto_new(nullptr, true, this);
     if (!client_) throw std::runtime_error("mosquitto_new failed");
-    mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int) { ++static_cast<Publisher*>(self)->sent_; });
+    mosquitto_publish_callback_set(
+        client_, [](mosquitto*, void* self, int) { ++static_cast<Publisher*>(self)->sent_; });
     if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("publisher: connect failed");
     mosquitto_loop_start(client_);
@@ -51,7 +53,8 @@ class Publisher {
   void publish(const std::string& topic, const std::string& payload, int qos = 1) {
     const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                      payload.data(), qos, false);
-    if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(std::string("publish failed: ") + mosquitto_strerror(rc));
+    if (rc != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error(std::string("publish failed: ") + mosquitto_strerror(rc));
     ++queued_;
   }
   // Waits until every publish so far has been handed over (QoS 0: written; QoS 1: acknowledged).
@@ -86,7 +89,8 @@ struct Running {
     configure(config);
     server = std::make_unique<VariableServer>(config.treeJson());
     service = std::make_unique<Service>(*server);
-    if (!service->waitFor("state: Disconnected", 0, kStartDeadline)) throw std::runtime_error(service->dump());
+    if (!service->waitFor("state: Disconnected", 0, kStartDeadline))
+      throw std::runtime_error(service->dump());
     server->set(rootMember("xActivateConnection"), "1");
     if (!service->waitFor("subscribed to topic '" + config.subscribes.back().topic + "'."))
       throw std::runtime_error(service->dump());
@@ -162,12 +166,16 @@ TEST(Subscribe, JsonAndRawMessagesLandInTheVariables) {
   run.publisher->publish("plant/count", "also not");
   run.publisher->publish("plant/count", "12");
   ASSERT_TRUE(server.waitForValue("APPL.Plant.Count", "12")) << run.service->log().dump(mark);
-  EXPECT_EQ(run.service->log().count("Warning: last raw write to 'APPL.Plant.Count' failed with state: 0x", mark), 1u);
-  EXPECT_TRUE(run.service->waitFor("Raw write to 'APPL.Plant.Count' is ok, again.", mark)) << run.service->log().dump(mark);
+  EXPECT_EQ(
+      run.service->log().count("Warning: last raw write to 'APPL.Plant.Count' failed with state: 0x", mark),
+      1u);
+  EXPECT_TRUE(run.service->waitFor("Raw write to 'APPL.Plant.Count' is ok, again.", mark))
+      << run.service->log().dump(mark);
 
   // An empty payload on a subscribed topic.
   run.publisher->publish("plant/cmd", "");
-  const auto error = run.service->waitFor("Error: could not parse and/or transfer subscribe message payload.", mark);
+  const auto error =
+      run.service->waitFor("Error: could not parse and/or transfer subscribe message payload.", mark);
   ASSERT_TRUE(error) << run.service->log().dump(mark);
   const auto affected = run.service->waitFor("Affected topic is plant/cmd.", *error);
   ASSERT_TRUE(affected);
@@ -200,7 +208,8 @@ TEST(Subscribe, FloodBeyondTheLimitIsDroppedWithBoundedMemory) {
   for (int i = 0; i < kMessages; ++i) run.publisher->publish("plant/samples", payload, 0);
   ASSERT_TRUE(run.publisher->waitAllSent(120s));
 
-  ASSERT_TRUE(run.service->waitFor("size of subscribe message queue will exceed 16 kB RAM. Dropped message.", mark))
+  ASSERT_TRUE(
+      run.service->waitFor("size of subscribe message queue will exceed 16 kB RAM. Dropped message.", mark))
       << run.service->log().dump(mark);
   // The service keeps working: after the flood a message still lands (while the worker still
   // works off the flood a message may find the queue full and be dropped: send it again).
@@ -221,6 +230,6 @@ TEST(Subscribe, FloodBeyondTheLimitIsDroppedWithBoundedMemory) {
   }
   const size_t dropped = run.service->log().count("Dropped message.", mark);
   EXPECT_GT(dropped, 0u);
-  std::printf("flood: %d messages sent, %zu dropped by the service; VmHWM %ld kB before, %ld kB after\n", kMessages,
-              dropped, before, after);
+  std::printf("flood: %d messages sent, %zu dropped by the service; VmHWM %ld kB before, %ld kB after\n",
+              kMessages, dropped, before, after);
 }

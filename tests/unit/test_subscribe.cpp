@@ -193,9 +193,11 @@ TEST_F(SubscribeTest, QueueLimitAllowsEqualityDropsBeyondAndIsReadForEveryMessag
     deliver("in", std::string(1024, 'x'));
     deliver("in", "y");
   });
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "Enqueueing subscribe message. 1 subscribe messages in queue currently occupy 1024 bytes of RAM.",
-                       "size of subscribe message queue will exceed 1 kB RAM. Dropped message."}));
+  EXPECT_EQ(
+      lines,
+      (std::vector<std::string>{
+          "Enqueueing subscribe message. 1 subscribe messages in queue currently occupy 1024 bytes of RAM.",
+          "size of subscribe message queue will exceed 1 kB RAM. Dropped message."}));
   EXPECT_EQ(queueLength(), 1u);
   EXPECT_EQ(queueBytes(), 1024u);
 
@@ -241,10 +243,12 @@ TEST_F(SubscribeTest, ByteCountStaysExactWhenResetWhileMessagesWait) {
   // (A last line for the wake-up message may follow.)
   ASSERT_GE(dequeues.size(), 3u);
   dequeues.resize(3);
-  EXPECT_EQ(dequeues, (std::vector<std::string>{
-                          "Dequeuing subscribe message. 2 subscribe messages in queue currently occupy 990 bytes of RAM.",
-                          "Dequeuing subscribe message. 1 subscribe messages in queue currently occupy 970 bytes of RAM.",
-                          "Processing last subscribe message in queue."}));
+  EXPECT_EQ(
+      dequeues,
+      (std::vector<std::string>{
+          "Dequeuing subscribe message. 2 subscribe messages in queue currently occupy 990 bytes of RAM.",
+          "Dequeuing subscribe message. 1 subscribe messages in queue currently occupy 970 bytes of RAM.",
+          "Processing last subscribe message in queue."}));
   // The wake-up message may be left queued; it carries no bytes.
   EXPECT_EQ(queueBytes(), 0u);
 
@@ -281,7 +285,8 @@ TEST_F(SubscribeTest, MessageGoesToTheFirstMatchingConfigurationOnly) {
     EXPECT_EQ(kalpinproc::getText("APPL.App.U1"), std::to_string(c.u1)) << c.topic;
     EXPECT_EQ(kalpinproc::getText("APPL.App.U2"), std::to_string(c.u2)) << c.topic;
     EXPECT_EQ(kalpinproc::getText("APPL.App.U3"), std::to_string(c.u3)) << c.topic;
-    EXPECT_EQ(countLine(lines, "Error: could not parse and/or transfer subscribe message payload."), 0u) << c.topic;
+    EXPECT_EQ(countLine(lines, "Error: could not parse and/or transfer subscribe message payload."), 0u)
+        << c.topic;
   }
 
   // JSON goes through the payload decoder into the configuration's variable trees.
@@ -363,7 +368,8 @@ TEST_F(SubscribeTest, RawWriteFailureIsReportedOnceUntilASuccess) {
   });
   std::vector<std::string> rawLines;
   for (const auto& line : lines) {
-    if (line.rfind("Warning: last raw write", 0) == 0 || line.rfind("Raw write to", 0) == 0) rawLines.push_back(line);
+    if (line.rfind("Warning: last raw write", 0) == 0 || line.rfind("Raw write to", 0) == 0)
+      rawLines.push_back(line);
   }
   EXPECT_EQ(rawLines, (std::vector<std::string>{warning, "Raw write to 'APPL.App.U1' is ok, again.", warning,
                                                 "Raw write to 'APPL.App.U2' is ok, again."}));
