@@ -8,9 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include <rapidjson/encodedstream.h>
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include "Trace.h"
@@ -374,10 +372,20 @@ class NodeFinder {
   }
 
  private:
-  static uint64_t hashOf(std::string_view text) {  // FNV-1a
-    uint64_t hash = 14695981039346656037ull;
-    for (const char c : text) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
-    return hash;
+  // A quick hash over 8-byte words; equal hashes are always confirmed by comparing the names.
+  static uint64_t hashOf(std::string_view text) {
+    uint64_t hash = text.size() * 0x9E3779B97F4A7C15ull;
+    size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + at, 8);
+      hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
+      hash ^= hash >> 32;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, text.data() + at, text.size() - at);
+    hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ull;
+    return hash ^ (hash >> 29);
   }
 
   void buildIndex() {
@@ -566,8 +574,8 @@ bool payloadToVariables(const std::string& payload, const std::vector<std::share
   rapidjson::ParseResult result;
   const char* failure = nullptr;
   auto parse = [&payload, &result, &failure](rapidjson::Document& target) {
-    rapidjson::MemoryStream stream(payload.data(), payload.size());
-    rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> input(stream);
+    // The text ends at its terminating NUL, or at a NUL inside it, as received payloads do.
+    rapidjson::StringStream input(payload.c_str());
     PayloadHandler handler(target);
     rapidjson::Reader reader;
     result = reader.Parse<kPayloadParseFlags>(input, handler);
