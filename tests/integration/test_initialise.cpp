@@ -1,0 +1,59 @@
+// Initialisation and the activation watcher, with the real variable server.
+#include <gtest/gtest.h>
+
+#include "IntegrationHarness.h"
+
+using namespace zaltest;
+
+namespace {
+
+ServiceConfig plantConfig(int port) {
+  ServiceConfig config;
+  config.brokerPort = port;
+  config.plantMembers = "\"Count\": {\"type\": \"UINT32\", \"value\": 7}";
+  config.publishes = {{500, {{"plant/count", {"Count"}}}}};
+  return config;
+}
+
+}  // namespace
+
+TEST(Initialise, TraceLevelZeroSilencesEverythingAfterItsOwnLine) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port());
+  config.traceLevel = 0;
+  config.activate = 1;
+  VariableServer server(config.treeJson());
+  Service service(server);
+  const auto levelLine = service.waitFor("Setting Trace level to 0.", 0, kStartDeadline);
+  ASSERT_TRUE(levelLine) << service.dump();
+  // The service goes on working without a word: it connects.
+  ASSERT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1", kStartDeadline)) << service.dump();
+  EXPECT_EQ(service.log().size(), *levelLine + 1) << service.dump(*levelLine);
+}
+
+TEST(Initialise, ClientIdTheLibraryRefusesGoesToError) {
+  ServiceConfig config = plantConfig(1883);
+  config.clientId = "";
+  config.cleanSession = 0;  // an empty client ID needs a clean session
+  VariableServer server(config.treeJson());
+  Service service(server);
+  const auto refused = service.waitFor("Initialization error: cannot create mosquitto instance.", 0, kStartDeadline);
+  ASSERT_TRUE(refused) << service.dump();
+  EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
+  // The handler is installed on every way out of the state.
+  EXPECT_TRUE(service.waitFor("state action: Exit initialize", *refused)) << service.dump();
+}
+
+TEST(Initialise, UnreadableActivationFlagStopsTheWatcherWithError) {
+  ServiceConfig config = plantConfig(1883);
+  VariableServer server(config.treeJson());
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("worker thread xActivate connection: entering check loop.", 0, kStartDeadline))
+      << service.dump();
+  ASSERT_EQ(server.kalpvar({"fault", rootMember("xActivateConnection"), "read", "0x81000003"}), 0);
+  const auto failed = service.waitFor("Exception: cannot read xActivateConnection: ");
+  ASSERT_TRUE(failed) << service.dump();
+  EXPECT_FALSE(Service::body(service.log().line(*failed + 1)).empty());  // the error's message
+  EXPECT_TRUE(service.waitFor("state: Error", *failed)) << service.dump();
+  EXPECT_TRUE(service.waitFor("worker thread xActivate connection: thread stopped.", *failed)) << service.dump();
+}
