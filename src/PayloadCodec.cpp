@@ -345,8 +345,27 @@ std::optional<IndexRange> boundsOf(const rapidjson::Value& object, std::string_v
   return IndexRange{lower.value_or(std::numeric_limits<long>::min()), upper.value_or(std::numeric_limits<long>::max())};
 }
 
+// A received member name as it goes into a trace line: control bytes (line feeds above all)
+// become \xNN, so that a payload cannot break or forge trace lines.
+std::string printable(std::string_view name) {
+  std::string text;
+  text.reserve(name.size());
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static const char hex[] = "0123456789abcdef";
+      text += "\\x";
+      text += hex[byte >> 4];
+      text += hex[byte & 0xF];
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
 void traceNoMatch(std::string_view name) {
-  TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
+  TRACE(2, "no match found for ", printable(name), ", skipping this JSON object member.");
 }
 
 // findNode for the members of one JSON object. A payload usually names many of the nodes, so

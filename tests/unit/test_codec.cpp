@@ -348,6 +348,9 @@ TEST_F(CodecTest, ObjectWalkTracesWhatDoesNotMatchAndGoesOn) {
     // Bound members that go with no array are skipped without a word.
     {R"({"LowerBound_x":"a","UpperBound_y":null,"zLowerBound_":1,"xOn":true})", {}},
     {R"({"aTemp[9]":1,"xOn":true})", {"no match found for aTemp[9], skipping this JSON object member."}},
+    // A received name cannot break the trace line or forge another one.
+    {R"({"a\nZAL_MQTT  x| forged\u0000\u007f":1,"xOn":true})",
+        {"no match found for a\\x0aZAL_MQTT  x| forged\\x00\\x7f, skipping this JSON object member."}},
   };
   // clang-format on
   for (const auto& [payload, expected] : cases) {
