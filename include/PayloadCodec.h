@@ -36,10 +36,13 @@ void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjso
 // object (or an array, where they come out as a string followed by a number).
 void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer);
 
-// Parses payload (strict JSON, iteratively, nesting at most kPayloadMaxDepth deep) and writes
-// the values it carries into variables. A payload that does not parse writes nothing; it is
-// traced at level 2 and the result is false. Returns true when the payload parsed (whether or
-// not anything matched). Throws the write and index conversion errors described above.
+// Parses payload and writes the values it carries into variables. The text ends at its first
+// NUL; it must be one strict JSON value (no comments, trailing commas, NaN; nothing after it but
+// white space), nested at most kPayloadMaxDepth deep; numbers are converted exactly. A payload
+// that does not parse writes nothing: it is traced at level 2 ("payloadToVariables(): payload is
+// not valid JSON (<reason> at offset <n>), nothing written.") and the result is false. Returns
+// true when the payload parsed, whether or not anything matched. Throws the write and index
+// conversion errors described above.
 bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables);
 
 // Deepest nesting of objects and arrays a received payload may have; a deeper one is rejected
