@@ -62,9 +62,9 @@ const ExtendedStateTableRow* ZAL_MQTT_stateMachine::getExtendedStateTable() {
 
 void ZAL_MQTT_stateMachine::raiseEvent(const char* eventName, const uint8_t (&transitions)[ST_COUNT]) {
   TRACE(1, "     external event: ", eventName);
-  const uint8_t state = currentState();
-  if (state >= ST_COUNT) ZAL_SM_FAULT();
-  raiseExternalEvent(transitions[state], nullptr);
+  // The state is judged under the machine-wide lock: an event posted while the start thread's
+  // chain of transitions still runs waits for that chain and is judged by where it ended.
+  raiseMappedEvent(transitions, nullptr);
 }
 
 namespace {

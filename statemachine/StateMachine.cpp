@@ -25,8 +25,20 @@ void StateMachine::FaultHandler(const char* /*fileName*/, int /*lineNumber*/) {
 
 void StateMachine::raiseExternalEvent(uint8_t newState, EventData* pData) {
   std::unique_ptr<EventData> data(pData);
-  if (newState == NO_TRANSITION) return;  // ignored: the data is deleted, nothing runs
   std::lock_guard<std::mutex> lock(eventMutex);
+  raiseLocked(newState, std::move(data));
+}
+
+void StateMachine::raiseMappedEvent(const uint8_t* transitions, EventData* pData) {
+  std::unique_ptr<EventData> data(pData);
+  std::lock_guard<std::mutex> lock(eventMutex);
+  const uint8_t state = currentState();
+  if (state >= stateCount) ZAL_SM_FAULT();
+  raiseLocked(transitions[state], std::move(data));
+}
+
+void StateMachine::raiseLocked(uint8_t newState, std::unique_ptr<EventData> data) {
+  if (newState == NO_TRANSITION) return;  // ignored: the data is deleted, nothing runs
   raiseInternalEvent(newState, data.release());
   runTransitions();
 }

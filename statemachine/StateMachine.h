@@ -83,6 +83,11 @@ class StateMachine {
   // the requested transition and every transition that follows before it returns. Holds the
   // machine-wide lock for its whole run, so events of different threads never overlap.
   void raiseExternalEvent(uint8_t newState, EventData* pData = nullptr);
+  // The same for an event given as its transition table (one entry per state, indexed by the
+  // current state): the current state is read and its entry looked up under the machine-wide
+  // lock, so an event raised while another thread's event still runs is judged by the state
+  // that event leaves behind. A current state not below the state count is a fault.
+  void raiseMappedEvent(const uint8_t* transitions, EventData* pData = nullptr);
   // For state actions only: requests the next transition, run after the action returns. A
   // second request before the first has run replaces it (the first request's data is deleted).
   void raiseInternalEvent(uint8_t newState, EventData* pData = nullptr);
@@ -94,6 +99,7 @@ class StateMachine {
   virtual const ExtendedStateTableRow* getExtendedStateTable() = 0;
 
  private:
+  void raiseLocked(uint8_t newState, std::unique_ptr<EventData> data);
   void runTransitions();
   void runPlainTransitions(const StateTableRow* table);
   void runExtendedTransitions(const ExtendedStateTableRow* table);

@@ -1,7 +1,9 @@
 // The state machine engine: order of actions, ignored events, guards, faults, event data.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FaultProbe.h"
@@ -49,12 +51,15 @@ class TestMachine : public StateMachine {
 
   void event(uint8_t target, EventData* data = nullptr) { raiseExternalEvent(target, data); }
   void request(uint8_t target, EventData* data = nullptr) { raiseInternalEvent(target, data); }
+  void mapped(const uint8_t* transitions) { raiseMappedEvent(transitions); }
 
   std::vector<std::string> log;
   bool guardAnswer = true;
   int stateChain = -1;        // state action of state 1 requests this state once, when >= 0
   bool entryRequests = false;  // entry action of state 2 requests a transition
   bool requestTwice = false;   // state action of state 3 requests twice, the second wins
+  std::atomic<bool> inState1{false};
+  std::atomic<bool> releaseState1{true};
   bool usePlain = false;
   bool useNone = false;
 
@@ -83,6 +88,10 @@ void RecordingState::invoke(StateMachine* sm, const EventData* data) const {
   auto* m = static_cast<TestMachine*>(sm);
   m->log.push_back("state " + std::to_string(number) + " in " + std::to_string(m->currentState()) +
                    (data ? "" : " null"));
+  if (number == 1) {
+    m->inState1 = true;
+    while (!m->releaseState1) std::this_thread::yield();
+  }
   if (number == 1 && m->stateChain >= 0) {
     uint8_t next = static_cast<uint8_t>(m->stateChain);
     m->stateChain = -1;
@@ -178,6 +187,23 @@ TEST(StateMachineEngine, SecondInternalRequestReplacesTheFirstWithoutLeakingItsD
   EXPECT_EQ(m.currentState(), 2);
   EXPECT_EQ(deletedData, 2);
   EXPECT_EQ(liveData, 0);
+}
+
+TEST(StateMachineEngine, MappedEventWaitsForARunningChainAndIsJudgedByItsEnd) {
+  TestMachine m;
+  m.stateChain = 2;
+  m.releaseState1 = false;
+  std::thread start([&] { m.event(1); });  // runs 1, then (once released) 2
+  while (!m.inState1) std::this_thread::yield();
+  // Ignored in state 1, but leads from 2 to 3: raised while the chain still sits in state 1.
+  const uint8_t transitions[TestMachine::kStates] = {StateMachine::NO_TRANSITION, StateMachine::NO_TRANSITION, 3,
+                                                     StateMachine::NO_TRANSITION};
+  std::thread poster([&] { m.mapped(transitions); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  m.releaseState1 = true;
+  start.join();
+  poster.join();
+  EXPECT_EQ(m.currentState(), 3);
 }
 
 TEST(StateMachineEngine, PlainTableRunsOnlyStateActions) {
