@@ -8,6 +8,9 @@
 //   - bare RapidJSON + store: the same, plus one KalpApiVarRead (KalpApiVarWrite) per scalar,
 //     the work no encoder (decoder) over the store can avoid.
 // Prints the rates per scalar, and for each reference the median pair ratio with its middle half.
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -19,10 +22,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "GVPvariable.h"
 #include "KalpApi.h"
@@ -109,11 +108,14 @@ void comparePairs(const char* what, Service&& service,
     }
   }
   const double ownNs = 1e9 / quantile(serviceRates, 0.5);
-  std::printf("codec_inproc: %s: %.1f ns per scalar (median of %zu blocks)\n", what, ownNs, serviceRates.size());
+  std::printf("codec_inproc: %s: %.1f ns per scalar (median of %zu blocks)\n", what, ownNs,
+              serviceRates.size());
   for (size_t r = 0; r < references.size(); ++r) {
-    std::printf("codec_inproc: %s: %s: %.1f ns per scalar; cost ratio median %.2f, middle half %.2f .. %.2f (%d pairs)\n",
-                what, references[r].first, 1e9 / quantile(referenceRates[r], 0.5), quantile(ratios[r], 0.5),
-                quantile(ratios[r], 0.25), quantile(ratios[r], 0.75), kPairs);
+    std::printf(
+        "codec_inproc: %s: %s: %.1f ns per scalar; cost ratio median %.2f, middle half %.2f .. %.2f (%d "
+        "pairs)\n",
+        what, references[r].first, 1e9 / quantile(referenceRates[r], 0.5), quantile(ratios[r], 0.5),
+        quantile(ratios[r], 0.25), quantile(ratios[r], 0.75), kPairs);
   }
 }
 
@@ -144,7 +146,8 @@ int main() {
     for (int i = 0; i < kScalars; ++i) {
       names[i] = "member" + std::to_string(i);
       const std::string path = "APPL.Bench.data." + names[i];
-      if (KalpApiVarOpenHdlA(path.c_str(), &handles[i]) != KALPAPI_OK) throw std::runtime_error("open " + path);
+      if (KalpApiVarOpenHdlA(path.c_str(), &handles[i]) != KALPAPI_OK)
+        throw std::runtime_error("open " + path);
     }
 
     // The document both directions use.
@@ -272,9 +275,10 @@ int main() {
         }
       }
     };
-    comparePairs("decode (payloadToVariables)", [&] { payloadToVariables(payload, variables); },
-                 {{"bare RapidJSON Document parse", [&] { bareParse(false); }},
-                  {"bare RapidJSON Document parse + one KalpApiVarWrite per scalar", [&] { bareParse(true); }}});
+    comparePairs(
+        "decode (payloadToVariables)", [&] { payloadToVariables(payload, variables); },
+        {{"bare RapidJSON Document parse", [&] { bareParse(false); }},
+         {"bare RapidJSON Document parse + one KalpApiVarWrite per scalar", [&] { bareParse(true); }}});
 
     for (uint32_t& handle : handles) KalpApiVarCloseHdl(&handle);
   } catch (const std::exception& error) {

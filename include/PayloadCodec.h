@@ -13,13 +13,13 @@
 // before them stay written.
 #pragma once
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "GVPvariable.h"
 
@@ -43,7 +43,8 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
 // not valid JSON (<reason> at offset <n>), nothing written.") and the result is false. Returns
 // true when the payload parsed, whether or not anything matched. Throws the write and index
 // conversion errors described above.
-bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables);
+bool payloadToVariables(const std::string& payload,
+                        const std::vector<std::shared_ptr<GVPvariable>>& variables);
 
 // Deepest nesting of objects and arrays a received payload may have; a deeper one is rejected
 // like a payload with a syntax error. Far above the depth any variable tree has.
@@ -53,8 +54,8 @@ constexpr unsigned kPayloadMaxDepth = 512;
 // fills nodes in order. When lowerBound < upperBound, an array fills only the nodes whose index
 // lies between the bounds (inclusive); otherwise it fills from the first node. Any other value
 // does nothing.
-void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes, int upperBound,
-              int lowerBound);
+void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
+              int upperBound, int lowerBound);
 
 // Writes one JSON value into node if the value's kind fits the node's type; otherwise traces a
 // type mismatch at level 4 and writes nothing. Throws what the typed writes throw.
@@ -62,4 +63,5 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
 
 // The node among nodes named name, or the element "[i]" of an array node addressed as
 // "<array name>[i]"; an empty pointer when nothing matches.
-std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes, const std::string& name);
+std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes,
+                                      const std::string& name);

@@ -1,5 +1,8 @@
 #include "PayloadCodec.h"
 
+#include <rapidjson/error/en.h>
+#include <rapidjson/reader.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -7,9 +10,6 @@
 #include <limits>
 #include <optional>
 #include <string_view>
-
-#include <rapidjson/error/en.h>
-#include <rapidjson/reader.h>
 
 #include "Trace.h"
 
@@ -171,10 +171,16 @@ class PayloadHandler {
   bool Int64(int64_t i) { return document_.Int64(i); }
   bool Uint64(uint64_t u) { return document_.Uint64(u); }
   bool Double(double d) { return document_.Double(d); }
-  bool RawNumber(const char* str, rapidjson::SizeType length, bool) { return number(std::string_view(str, length)); }
-  bool String(const char* str, rapidjson::SizeType length, bool copy) { return document_.String(str, length, copy); }
+  bool RawNumber(const char* str, rapidjson::SizeType length, bool) {
+    return number(std::string_view(str, length));
+  }
+  bool String(const char* str, rapidjson::SizeType length, bool copy) {
+    return document_.String(str, length, copy);
+  }
   bool StartObject() { return enter() && document_.StartObject(); }
-  bool Key(const char* str, rapidjson::SizeType length, bool copy) { return document_.Key(str, length, copy); }
+  bool Key(const char* str, rapidjson::SizeType length, bool copy) {
+    return document_.Key(str, length, copy);
+  }
   bool EndObject(rapidjson::SizeType memberCount) {
     --depth_;
     return document_.EndObject(memberCount);
@@ -202,10 +208,12 @@ class PayloadHandler {
       const auto parsed = std::from_chars(begin + (negative ? 1 : 0), end, magnitude);
       if (parsed.ec == std::errc()) {
         if (!negative) {
-          return magnitude <= std::numeric_limits<uint32_t>::max() ? document_.Uint(static_cast<uint32_t>(magnitude))
-                                                                    : document_.Uint64(magnitude);
+          return magnitude <= std::numeric_limits<uint32_t>::max()
+                     ? document_.Uint(static_cast<uint32_t>(magnitude))
+                     : document_.Uint64(magnitude);
         }
-        if (magnitude <= 0x80000000u) return document_.Int(static_cast<int>(-static_cast<int64_t>(magnitude)));
+        if (magnitude <= 0x80000000u)
+          return document_.Int(static_cast<int>(-static_cast<int64_t>(magnitude)));
         if (magnitude <= 0x8000000000000000u) return document_.Int64(static_cast<int64_t>(0 - magnitude));
       }
     }
@@ -232,7 +240,8 @@ class PayloadHandler {
 // Strict grammar (no comments, no trailing commas, no NaN), one value and nothing after it but
 // white space; iterative, so that the nesting depth never reaches the call stack; numbers as
 // text, for PayloadHandler to convert.
-constexpr unsigned kPayloadParseFlags = rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+constexpr unsigned kPayloadParseFlags =
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // Inclusive bounds of the element indices an array fills; fills from its first node when absent.
 struct IndexRange {
@@ -260,7 +269,8 @@ bool isInnerBoundMarker(const rapidjson::Value& element) {
   if (!element.IsString()) return false;
   const char* text = element.GetString();
   const rapidjson::SizeType length = element.GetStringLength();
-  return length >= 12 && (std::strncmp(text, "LowerBound_[", 12) == 0 || std::strncmp(text, "UpperBound_[", 12) == 0);
+  return length >= 12 &&
+         (std::strncmp(text, "LowerBound_[", 12) == 0 || std::strncmp(text, "UpperBound_[", 12) == 0);
 }
 
 std::string_view memberName(const rapidjson::Value& name) {
@@ -276,7 +286,8 @@ Slot locate(const NodeList& nodes, std::string_view name) {
     if (!node) continue;
     const std::string nodeName = node->getName();
     if (nodeName == name) return &node;
-    if (bracket != std::string_view::npos && node->getType() == typeArray && name.substr(0, bracket) == nodeName) {
+    if (bracket != std::string_view::npos && node->getType() == typeArray &&
+        name.substr(0, bracket) == nodeName) {
       const std::string_view elementName = name.substr(bracket);
       for (const auto& element : node->getChildren()) {
         if (element && element->getName() == elementName) return &element;
@@ -296,7 +307,8 @@ void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<
       continue;
     }
     if (range) {
-      while (node != nodes.end() && (*node == nullptr || elementIndex((*node)->getName()) < range->lower)) ++node;
+      while (node != nodes.end() && (*node == nullptr || elementIndex((*node)->getName()) < range->lower))
+        ++node;
       if (node != nodes.end() && elementIndex((*node)->getName()) > range->upper) return;
     }
     if (node == nodes.end()) {
@@ -342,7 +354,8 @@ std::optional<IndexRange> boundsOf(const rapidjson::Value& object, std::string_v
     }
   }
   if (!lower && !upper) return std::nullopt;
-  return IndexRange{lower.value_or(std::numeric_limits<long>::min()), upper.value_or(std::numeric_limits<long>::max())};
+  return IndexRange{lower.value_or(std::numeric_limits<long>::min()),
+                    upper.value_or(std::numeric_limits<long>::max())};
 }
 
 // A received member name as it goes into a trace line: control bytes (line feeds above all)
@@ -588,7 +601,8 @@ void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjso
   writer.EndObject();
 }
 
-bool payloadToVariables(const std::string& payload, const std::vector<std::shared_ptr<GVPvariable>>& variables) {
+bool payloadToVariables(const std::string& payload,
+                        const std::vector<std::shared_ptr<GVPvariable>>& variables) {
   rapidjson::Document document;
   rapidjson::ParseResult result;
   const char* failure = nullptr;
@@ -612,8 +626,8 @@ bool payloadToVariables(const std::string& payload, const std::vector<std::share
   return true;
 }
 
-void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes, int upperBound,
-              int lowerBound) {
+void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
+              int upperBound, int lowerBound) {
   if (json.IsObject()) {
     walkObject(json, nodes);
   } else if (json.IsArray()) {
@@ -623,7 +637,8 @@ void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GV
   }
 }
 
-std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes, const std::string& name) {
+std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes,
+                                      const std::string& name) {
   const Slot node = locate(nodes, name);
   return node ? *node : nullptr;
 }

@@ -65,9 +65,9 @@ std::vector<std::shared_ptr<GVPvariable>>& tree() {
     GVPvariable::setMemberPause(std::chrono::microseconds(0));
     kalpinproc::loadTree(kTree);
     std::vector<std::shared_ptr<GVPvariable>> built;
-    for (const char* name : {"xOn", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "by", "w", "dw", "lw",
-                             "k54", "r", "lr", "t", "d", "tod", "dt", "s", "t20", "t23", "a", "aEmpty", "aa",
-                             "recs", "m"}) {
+    for (const char* name :
+         {"xOn", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "by", "w",      "dw", "lw",   "k54",
+          "r",   "lr", "t",   "d",   "tod", "dt", "s",   "t20", "t23", "a",  "aEmpty", "aa", "recs", "m"}) {
       built.push_back(std::make_shared<GVPvariable>("APPL.F.", name, false));
     }
     // Every trace text is built and written (scripts/fuzz closes the target's standard error

@@ -1,7 +1,6 @@
 // Payload codec: variable trees to JSON and JSON payloads into variables, over the in-process
 // variable store.
 #include <gtest/gtest.h>
-
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -142,9 +141,10 @@ class CodecTest : public ::testing::Test {
   // Every top-level variable of the tree, in a fixed order.
   static std::vector<Node> all() {
     std::vector<Node> nodes;
-    for (const char* name : {"xOn", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "by", "w", "dw", "lw",
-                             "k54", "k57", "rSpeed", "lr", "t", "d", "tod", "dt", "s", "t20", "t23", "aTemp", "aOne",
-                             "aEmpty", "aa", "recs", "st", "big", "empty", "Motor"}) {
+    for (const char* name :
+         {"xOn", "i8",  "i16",   "i32",  "i64",    "u8", "u16",  "u32", "u64", "by",    "w",
+          "dw",  "lw",  "k54",   "k57",  "rSpeed", "lr", "t",    "d",   "tod", "dt",    "s",
+          "t20", "t23", "aTemp", "aOne", "aEmpty", "aa", "recs", "st",  "big", "empty", "Motor"}) {
       nodes.push_back(var(name));
     }
     return nodes;
@@ -154,9 +154,10 @@ class CodecTest : public ::testing::Test {
 // ---- variable tree to JSON -------------------------------------------------------------------
 
 TEST_F(CodecTest, EncodesTheMotorExampleByteForByte) {
-  EXPECT_EQ(encode({var("Motor")}),
-            R"({"Motor":{"xOn":true,"rSpeed":1.5,"aTemp":[20,21,-3],"LowerBound_aTemp":0,"UpperBound_aTemp":2,)"
-            R"("sName":"M1"}})");
+  EXPECT_EQ(
+      encode({var("Motor")}),
+      R"({"Motor":{"xOn":true,"rSpeed":1.5,"aTemp":[20,21,-3],"LowerBound_aTemp":0,"UpperBound_aTemp":2,)"
+      R"("sName":"M1"}})");
   EXPECT_EQ(encode({}), "{}");
   EXPECT_EQ(encode({var("empty"), var("xOn")}), R"({"empty":{},"xOn":false})");
 }
@@ -235,9 +236,10 @@ TEST_F(CodecTest, EncodesArraysWithTheirBounds) {
   EXPECT_EQ(encode({var("aOne")}), R"({"aOne":[1,2,3],"LowerBound_aOne":1,"UpperBound_aOne":3})");
   EXPECT_EQ(encode({var("recs")}), R"({"recs":[{"v":1},{"v":2}],"LowerBound_recs":0,"UpperBound_recs":1})");
   // Inside an array, an inner array's bound members come out as a string and a number.
-  EXPECT_EQ(encode({var("aa")}),
-            R"({"aa":[[1,2],"LowerBound_[0]",0,"UpperBound_[0]",1,[3,4],"LowerBound_[1]",5,"UpperBound_[1]",6],)"
-            R"("LowerBound_aa":0,"UpperBound_aa":1})");
+  EXPECT_EQ(
+      encode({var("aa")}),
+      R"({"aa":[[1,2],"LowerBound_[0]",0,"UpperBound_[0]",1,[3,4],"LowerBound_[1]",5,"UpperBound_[1]",6],)"
+      R"("LowerBound_aa":0,"UpperBound_aa":1})");
 }
 
 TEST_F(CodecTest, ReadFailuresPassThroughTheEncoder) {
@@ -256,9 +258,9 @@ TEST_F(CodecTest, ReadFailuresPassThroughTheEncoder) {
 TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {
   struct Case {
     const char* payload;
-    const char* name;             // variable to look at
-    std::optional<Bytes> value;   // expected bytes; nullopt: unchanged
-    const char* trace;            // expected level-4 line, nullptr for none
+    const char* name;            // variable to look at
+    std::optional<Bytes> value;  // expected bytes; nullopt: unchanged
+    const char* trace;           // expected level-4 line, nullptr for none
   };
   const float realLimit = static_cast<float>(3.4028234e+38);
   // clang-format off
@@ -362,7 +364,8 @@ TEST_F(CodecTest, ObjectWalkTracesWhatDoesNotMatchAndGoesOn) {
   EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), (std::vector<int16_t>{100, 101, 3}));
   // With no node list at all, every member is reported.
   EXPECT_EQ(tracedLines(2, [&] { payloadToVariables(R"({"a":1,"b":{}})", {}); }),
-            std::vector<std::string>(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT."));
+            std::vector<std::string>(
+                2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT."));
   EXPECT_TRUE(tracedLines(1, [&] { payloadToVariables(R"({"zzz":1})", nodes); }).empty());
 }
 
@@ -394,13 +397,15 @@ TEST_F(CodecTest, ArraysFillByPositionOrByTheirBounds) {
     kalpinproc::loadTree(kTree);
     const auto lines = tracedLines(2, [&] { payloadToVariables(payload, {var("aTemp")}); });
     EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), expected);
-    EXPECT_EQ(lines, std::vector<std::string>(overflows,
-                                              "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."));
+    EXPECT_EQ(lines,
+              std::vector<std::string>(
+                  overflows, "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."));
   }
   // Bounds belong to their own array: the next array without bound members fills from its first
   // element. Indices are the elements' own, whatever the array's lower bound.
   kalpinproc::loadTree(kTree);
-  payloadToVariables(R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":2,"aOne":[5]})", {var("aTemp"), var("aOne")});
+  payloadToVariables(R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":2,"aOne":[5]})",
+                     {var("aTemp"), var("aOne")});
   EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), (std::vector<int16_t>{100, 101, 7}));
   EXPECT_EQ(int16s("aOne", {"[1]", "[2]", "[3]"}), (std::vector<int16_t>{5, 2, 3}));
   payloadToVariables(R"({"aOne":[8,9],"LowerBound_aOne":2,"UpperBound_aOne":3,"aOne[1]":4})", {var("aOne")});
@@ -417,7 +422,8 @@ TEST_F(CodecTest, TopLevelArrayAndNestedValuesFillInOrder) {
   EXPECT_EQ(raw("recs[0].v"), Bytes{7});
   EXPECT_EQ(raw("recs[1].v"), Bytes{8});
   EXPECT_EQ(int16s("aa", {"[0][0]", "[0][1]", "[1][5]", "[1][6]"}), (std::vector<int16_t>{5, 6, 9, 4}));
-  EXPECT_EQ(lines, std::vector<std::string>{"DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."});
+  EXPECT_EQ(lines, std::vector<std::string>{
+                       "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT."});
 }
 
 TEST_F(CodecTest, WhatTheEncoderWritesReadsBackUnchanged) {
@@ -438,9 +444,10 @@ TEST_F(CodecTest, WhatTheEncoderWritesReadsBackUnchanged) {
   const auto lines = tracedLines(4, [&] { EXPECT_TRUE(payloadToVariables(changed, fresh)); });
   EXPECT_EQ(encode(fresh), changed);
   // Only the values without a JSON form are refused, each with its own text.
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "Type no. 14 is not implemented, yet.", "Type no. 17 is not implemented, yet.",
-                       "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "Type no. 14 is not implemented, yet.", "Type no. 17 is not implemented, yet.",
+                "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}));
 }
 
 TEST_F(CodecTest, EveryRealAndLrealReadsBackBitForBit) {
@@ -587,8 +594,8 @@ TEST_F(CodecTest, LongNodeListsMatchTheFirstNodeOfEachName) {
   nodes.push_back(std::make_shared<GVPvariable>("APPL.C.Motor.", "xOn", false));
   kalpinproc::setRaw("APPL.C.Motor.xOn", {0});
   EXPECT_TRUE(tracedLines(2, [&] {
-                payloadToVariables(R"({"u16":7,"aTemp[1]":5,"Motor":{"sName":"x"},"xOn":true,"i8":-2,"s":"z"})",
-                                   nodes);
+                payloadToVariables(
+                    R"({"u16":7,"aTemp[1]":5,"Motor":{"sName":"x"},"xOn":true,"i8":-2,"s":"z"})", nodes);
               }).empty());
   EXPECT_EQ(raw("xOn"), Bytes{1});
   EXPECT_EQ(raw("Motor.xOn"), Bytes{0});
