@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -39,7 +38,7 @@ void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::s
 
 void ZAL_MQTT_stateMachine::EN_EntryError(const EventData*) {
   TRACE(1, "state action: Entry error");
-  std::signal(SIGINT, SIG_DFL);  // while in the error state an interrupt ends the process at once
+  restoreSigintDefault();  // while in the error state an interrupt ends the process at once
   activationWatcherRun = false;
 }
 
