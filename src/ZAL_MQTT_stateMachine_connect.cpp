@@ -1,6 +1,7 @@
 // Life-cycle machine: connection set-up states, their timers and the MQTT library's connect and
 // disconnect callbacks.
 #include <mosquitto.h>
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,19 @@ namespace {
 std::atomic<uint64_t> connectingVisit{0};
 std::atomic<uint64_t> waitForNetworkVisit{0};
 
+// A pre-shared key must be the whole authentication of a PSK connection. The library, given a
+// key and no cipher list, also completes a certificate handshake with a server that offers one,
+// and verifies nothing (there is no CA), so the key would authenticate nothing. Set by the
+// connection set-up for a PSK configuration; the connect callback then refuses a connection on
+// which the server presented a certificate (a pre-shared-key handshake has none).
+std::atomic<bool> preSharedKeyOnly{false};
+
+// True when the connection's TLS session shows a server certificate.
+bool serverPresentedCertificate(mosquitto* client) {
+  SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(client));
+  return ssl != nullptr && SSL_get0_peer_certificate(ssl) != nullptr;
+}
+
 constexpr const char* kNoConfiguration = "Error: no ZAL_MQTT_configuration object.";
 
 const char* orNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
@@ -36,8 +50,15 @@ void postFromCallback(MainThreadJob job) {
 
 }  // namespace
 
-void callback_on_connect(mosquitto*, void*, int) {
+void callback_on_connect(mosquitto* client, void*, int) {
   CancellationDisabled guard;
+  if (preSharedKeyOnly.load() && serverPresentedCertificate(client)) {
+    // Not the broker the key was shared with: leave before anything is published or subscribed.
+    // No event is posted; the connection-timeout timer ends the attempt.
+    TRACE(1, "Error: the broker did not authenticate with the pre-shared key. Connection refused.");
+    mosquitto_disconnect(client);
+    return;
+  }
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 
@@ -50,6 +71,7 @@ void callback_on_disconnect(mosquitto*, void*, int result) {
 void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   TRACE(1, "state: EntryPrepareToConnect");
   prepareToConnectNextState = ST_ERROR;
+  preSharedKeyOnly = false;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);
@@ -112,6 +134,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
         prepareToConnectNextState = ST_ERROR;
         return;
       }
+      preSharedKeyOnly = tls->getUseCertificateBasedTLS() == 0;
     }
   }
 
