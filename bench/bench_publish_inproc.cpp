@@ -28,7 +28,6 @@
 #define MOSQUITTO_PASSWD_PATH ""
 #define OPENSSL_PATH ""
 #include "../tests/integration/IntegrationHarness.h"
-
 #include "GVPvariable.h"
 #include "KalpApi.h"
 #include "KalpInproc.h"
@@ -61,7 +60,8 @@ void pinTo(int cpu) {
 }
 
 std::string tree() {
-  std::string json = R"({"deviceState": 300, "variables": {"APPL.Bench": {"type": "DIRECTORY", "members": {"data": {"type": "STRUCT", "members": {)";
+  std::string json =
+      R"({"deviceState": 300, "variables": {"APPL.Bench": {"type": "DIRECTORY", "members": {"data": {"type": "STRUCT", "members": {)";
   for (int i = 0; i < kScalars; ++i) {
     if (i > 0) json += ",";
     json += "\"m" + std::to_string(i) + "\": {\"type\": \"" + kKinds[i % kKindCount].typeName +
@@ -76,7 +76,8 @@ std::string tree() {
     "xUseUserAuthentication": {"type": "UINT32", "value": 0}, "xActivateConnection": {"type": "UINT32", "value": 0},
     "uiTraceLevel": {"type": "UINT32", "value": 0},
     "ZAL_MQTT_publish:0": {"type": "STRUCT", "members": {
-      "uiPublishPeriodms": {"type": "UINT32", "value": )" + std::to_string(kPeriodMs) + R"(},
+      "uiPublishPeriodms": {"type": "UINT32", "value": )" +
+          std::to_string(kPeriodMs) + R"(},
       "VariableTopicSet:0": {"type": "STRUCT", "members": {
         "topic": {"type": "STRING", "value": "bench/worker"}, "xRaw": {"type": "UINT32", "value": 0},
         "variable:0": {"type": "STRING", "value": "data"}}}}}}}}})";
@@ -134,8 +135,8 @@ void bareLoop(const std::vector<uint32_t>& handles, std::atomic<bool>& stop) {
     }
     writer.EndObject();
     writer.EndObject();
-    mosquitto_publish(mosqClient, nullptr, "bench/bare", static_cast<int>(buffer.GetSize()), buffer.GetString(), 1,
-                      false);
+    mosquitto_publish(mosqClient, nullptr, "bench/bare", static_cast<int>(buffer.GetSize()),
+                      buffer.GetString(), 1, false);
     std::this_thread::sleep_for(std::chrono::milliseconds(kPeriodMs));
   }
 }
@@ -211,10 +212,14 @@ int main() {
       bareCost.push_back(perBare * 1e9);
       ratios.push_back(perWorker / perBare);
     }
-    std::printf("publish_inproc: publish worker, %d scalars per payload: %.0f ns CPU per published scalar (median of %d blocks)\n",
-                kScalars, quantile(workerCost, 0.5), kPairs);
-    std::printf("publish_inproc: bare reads + RapidJSON + mosquitto_publish: %.0f ns CPU per published scalar (median of %d blocks)\n",
-                quantile(bareCost, 0.5), kPairs);
+    std::printf(
+        "publish_inproc: publish worker, %d scalars per payload: %.0f ns CPU per published scalar (median of "
+        "%d blocks)\n",
+        kScalars, quantile(workerCost, 0.5), kPairs);
+    std::printf(
+        "publish_inproc: bare reads + RapidJSON + mosquitto_publish: %.0f ns CPU per published scalar "
+        "(median of %d blocks)\n",
+        quantile(bareCost, 0.5), kPairs);
     std::printf("publish_inproc: ratio worker/bare: median %.3f, middle half %.3f .. %.3f (%d pairs)\n",
                 quantile(ratios, 0.5), quantile(ratios, 0.25), quantile(ratios, 0.75), kPairs);
     mosquitto_disconnect(mosqClient);

@@ -24,7 +24,6 @@
 #define MOSQUITTO_PASSWD_PATH ""
 #define OPENSSL_PATH ""
 #include "../tests/integration/IntegrationHarness.h"
-
 #include "KalpApi.h"
 
 namespace {
@@ -48,7 +47,8 @@ double msSince(Clock::time_point start, Clock::time_point end) {
 int main() {
   try {
     struct stat info {};
-    if (stat(ZAL_SERVICE_PATH, &info) != 0) throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
+    if (stat(ZAL_SERVICE_PATH, &info) != 0)
+      throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
     BrokerOptions options;
     options.tcpNoDelay = true;
     Broker broker(options);
@@ -61,11 +61,13 @@ int main() {
     VariableServer server(config.treeJson());
     Subscriber subscriber(broker.port());
     Service service(server);
-    if (!service.waitFor("state: Connected", 0, kStartDeadline)) throw std::runtime_error("service did not connect");
+    if (!service.waitFor("state: Connected", 0, kStartDeadline))
+      throw std::runtime_error("service did not connect");
 
     setenv("KALPAPI_SOCKET", server.socket().c_str(), 1);
     uint32_t handle = 0;
-    if (KalpApiVarOpenHdlA("APPL.Plant.Value", &handle) != 0) throw std::runtime_error("cannot open APPL.Plant.Value");
+    if (KalpApiVarOpenHdlA("APPL.Plant.Value", &handle) != 0)
+      throw std::runtime_error("cannot open APPL.Plant.Value");
 
     mosquitto* publisher = mosquitto_new(nullptr, true, nullptr);
     mosquitto_int_option(publisher, MOSQ_OPT_TCP_NODELAY, 1);
@@ -86,7 +88,8 @@ int main() {
       beyondMs.push_back(serviceMs.back() - kPeriodMs);
 
       const auto sent = Clock::now();
-      mosquitto_publish(publisher, nullptr, "bench/bare", static_cast<int>(payload.size()), payload.data(), 1, false);
+      mosquitto_publish(publisher, nullptr, "bench/bare", static_cast<int>(payload.size()), payload.data(), 1,
+                        false);
       const auto bare = subscriber.waitFor("bench/bare", is, 0, 10s);
       if (!bare) throw std::runtime_error("no bare message");
       bareMs.push_back(msSince(sent, bare->at));
@@ -99,14 +102,15 @@ int main() {
     mosquitto_destroy(publisher);
     KalpApiVarCloseHdl(&handle);
 
-    std::printf("publish_latency: on-change set, period %d ms, broker with set_tcp_nodelay true, %d changes\n",
-                kPeriodMs, kSamples);
-    std::printf("publish_latency: change to delivery: median %.2f ms, p99 %.2f ms\n", quantile(serviceMs, 0.5),
-                quantile(serviceMs, 0.99));
-    std::printf("publish_latency: time beyond the period: median %.2f ms, p99 %.2f ms\n", quantile(beyondMs, 0.5),
-                quantile(beyondMs, 0.99));
-    std::printf("publish_latency: bare publish to delivery: median %.2f ms, p99 %.2f ms\n", quantile(bareMs, 0.5),
-                quantile(bareMs, 0.99));
+    std::printf(
+        "publish_latency: on-change set, period %d ms, broker with set_tcp_nodelay true, %d changes\n",
+        kPeriodMs, kSamples);
+    std::printf("publish_latency: change to delivery: median %.2f ms, p99 %.2f ms\n",
+                quantile(serviceMs, 0.5), quantile(serviceMs, 0.99));
+    std::printf("publish_latency: time beyond the period: median %.2f ms, p99 %.2f ms\n",
+                quantile(beyondMs, 0.5), quantile(beyondMs, 0.99));
+    std::printf("publish_latency: bare publish to delivery: median %.2f ms, p99 %.2f ms\n",
+                quantile(bareMs, 0.5), quantile(bareMs, 0.99));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_publish_latency: %s\n", error.what());
     return 1;

@@ -21,7 +21,6 @@
 #define MOSQUITTO_PASSWD_PATH ""
 #define OPENSSL_PATH ""
 #include "../tests/integration/IntegrationHarness.h"
-
 #include "KalpApi.h"
 
 namespace {
@@ -74,7 +73,8 @@ double bareReadSeconds(int sets) {
 int main() {
   try {
     struct stat info {};
-    if (stat(ZAL_SERVICE_PATH, &info) != 0) throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
+    if (stat(ZAL_SERVICE_PATH, &info) != 0)
+      throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
     for (int sets : {1, 10, 100}) {
       Broker broker;
       ServiceConfig config;
@@ -83,24 +83,29 @@ int main() {
       config.traceLevel = 1;
       config.plantMembers = plant(sets);
       PublishSpec publish{kPeriodMs, {}};
-      for (int s = 0; s < sets; ++s) publish.sets.push_back({"bench/s" + std::to_string(s), {"S" + std::to_string(s)}});
+      for (int s = 0; s < sets; ++s)
+        publish.sets.push_back({"bench/s" + std::to_string(s), {"S" + std::to_string(s)}});
       config.publishes = {publish};
       VariableServer server(config.treeJson());
       Subscriber subscriber(broker.port());
       Service service(server);
-      if (!service.waitFor("state: Connected", 0, kStartDeadline)) throw std::runtime_error("service did not connect");
+      if (!service.waitFor("state: Connected", 0, kStartDeadline))
+        throw std::runtime_error("service did not connect");
       std::this_thread::sleep_for(std::chrono::milliseconds(500));  // past the first cycles
 
       const size_t before = subscriber.messages().size();
       std::this_thread::sleep_for(kWindow);
       const size_t messages = subscriber.messages().size() - before;
-      const double achieved = static_cast<double>(messages) / sets / std::chrono::duration<double>(kWindow).count();
+      const double achieved =
+          static_cast<double>(messages) / sets / std::chrono::duration<double>(kWindow).count();
 
       setenv("KALPAPI_SOCKET", server.socket().c_str(), 1);
       const double readSeconds = bareReadSeconds(sets);
       const double allowed = 1.0 / (kPeriodMs / 1000.0 + sets * kMembers * readSeconds);
-      std::printf("publish_scale: K=%d sets of %d scalars, period %d ms: %.1f cycles/s achieved, %.1f allowed by period + reads (%.1f us per read); ratio %.3f\n",
-                  sets, kMembers, kPeriodMs, achieved, allowed, readSeconds * 1e6, achieved / allowed);
+      std::printf(
+          "publish_scale: K=%d sets of %d scalars, period %d ms: %.1f cycles/s achieved, %.1f allowed by "
+          "period + reads (%.1f us per read); ratio %.3f\n",
+          sets, kMembers, kPeriodMs, achieved, allowed, readSeconds * 1e6, achieved / allowed);
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_publish_scale: %s\n", error.what());

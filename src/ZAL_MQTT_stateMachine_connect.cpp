@@ -118,8 +118,8 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
       const std::string caPath = tls->getCAfilepath();
       const std::string certFile = tls->getCertfileName();
       const std::string keyFile = tls->getKeyfileName();
-      if (mosquitto_tls_set(mosqClient, orNull(caFile), orNull(caPath), orNull(certFile), orNull(keyFile), nullptr) !=
-          MOSQ_ERR_SUCCESS) {
+      if (mosquitto_tls_set(mosqClient, orNull(caFile), orNull(caPath), orNull(certFile), orNull(keyFile),
+                            nullptr) != MOSQ_ERR_SUCCESS) {
         TRACE(1, "Error: TLS certificate configuration is invalid or not enough memory available.");
         prepareToConnectNextState = ST_ERROR;
         return;

@@ -24,28 +24,45 @@ constexpr uint32_t kRawBufferSize = 255;
 
 const char* readStatusText(uint32_t status) {
   switch (status) {
-    case 0: return " - was read again, while publishing topic: ";
-    case KALPAPI_E_INVALID_PARAMETER: return " - had an invalid parameter, while publishing topic: ";
-    case KALPAPI_E_NO_COMMUNICATION: return " - no com. with var. server, while publishing topic: ";
-    case KALPAPI_E_UNKNOWN: return " - unknown error, while publishing topic: ";
-    case KALPAPI_E_NOT_FOUND: return " - was not found, while publishing topic: ";
-    case KALPAPI_E_ACCESS_DENIED: return " - was not permitted to be accessed, while publishing topic: ";
-    default: return " - unhandeld error type, while publishing topic: ";
+    case 0:
+      return " - was read again, while publishing topic: ";
+    case KALPAPI_E_INVALID_PARAMETER:
+      return " - had an invalid parameter, while publishing topic: ";
+    case KALPAPI_E_NO_COMMUNICATION:
+      return " - no com. with var. server, while publishing topic: ";
+    case KALPAPI_E_UNKNOWN:
+      return " - unknown error, while publishing topic: ";
+    case KALPAPI_E_NOT_FOUND:
+      return " - was not found, while publishing topic: ";
+    case KALPAPI_E_ACCESS_DENIED:
+      return " - was not permitted to be accessed, while publishing topic: ";
+    default:
+      return " - unhandeld error type, while publishing topic: ";
   }
 }
 
 const char* publishResultText(int result) {
   switch (result) {
-    case MOSQ_ERR_SUCCESS: return " - was published again";
-    case MOSQ_ERR_NOMEM: return " - invalid out of memory on service level";
-    case MOSQ_ERR_PROTOCOL: return " - protocol error between client and broker";
-    case MOSQ_ERR_INVAL: return " - invalid parameter on service level";
-    case MOSQ_ERR_NO_CONN: return " - connection to broker lost during publishing";
-    case MOSQ_ERR_PAYLOAD_SIZE: return " - the payload length is too large";
-    case MOSQ_ERR_MALFORMED_UTF8: return " - the topic is not valid UTF-8 formated";
-    case MOSQ_ERR_QOS_NOT_SUPPORTED: return " - the QoS is higher than the broker can accept";
-    case MOSQ_ERR_OVERSIZE_PACKET: return " - the packet is too large for the broker";
-    default: return " - undefined error occurs";
+    case MOSQ_ERR_SUCCESS:
+      return " - was published again";
+    case MOSQ_ERR_NOMEM:
+      return " - invalid out of memory on service level";
+    case MOSQ_ERR_PROTOCOL:
+      return " - protocol error between client and broker";
+    case MOSQ_ERR_INVAL:
+      return " - invalid parameter on service level";
+    case MOSQ_ERR_NO_CONN:
+      return " - connection to broker lost during publishing";
+    case MOSQ_ERR_PAYLOAD_SIZE:
+      return " - the payload length is too large";
+    case MOSQ_ERR_MALFORMED_UTF8:
+      return " - the topic is not valid UTF-8 formated";
+    case MOSQ_ERR_QOS_NOT_SUPPORTED:
+      return " - the QoS is higher than the broker can accept";
+    case MOSQ_ERR_OVERSIZE_PACKET:
+      return " - the packet is too large for the broker";
+    default:
+      return " - undefined error occurs";
   }
 }
 
@@ -73,7 +90,8 @@ void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline) {
 void publishWorker(size_t i) {
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) return;
-  const std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations = item->getPublishConfigurations();
+  const std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations =
+      item->getPublishConfigurations();
   if (i >= publishConfigurations.size()) return;
   const std::shared_ptr<ZAL_MQTT_publish> publish = publishConfigurations[i];
 
@@ -109,20 +127,24 @@ void publishWorker(size_t i) {
               try {
                 if (variable->hasChanged()) changed = true;
               } catch (const std::exception& e) {
-                reportOnce(exceptionReported, j,
-                           std::string("Exception occurred during send-on-change change test: <<") + e.what());
+                reportOnce(
+                    exceptionReported, j,
+                    std::string("Exception occurred during send-on-change change test: <<") + e.what());
               }
             } else {
               try {
                 std::shared_ptr<GVPvariable> out;
                 if (variable->getChanged(out)) {
-                  if (!out) throw std::runtime_error("Error in publish thread: getChanged() returned empty shared_ptr!");
+                  if (!out)
+                    throw std::runtime_error(
+                        "Error in publish thread: getChanged() returned empty shared_ptr!");
                   changedNodes.push_back(out);
                   changed = true;
                 }
               } catch (const std::exception& e) {
-                reportOnce(exceptionReported, j,
-                           std::string("Exception occurred during send-only-changed change test: <<") + e.what());
+                reportOnce(
+                    exceptionReported, j,
+                    std::string("Exception occurred during send-only-changed change test: <<") + e.what());
               }
             }
           }
@@ -146,8 +168,8 @@ void publishWorker(size_t i) {
           payload.assign(buffer.GetString(), buffer.GetSize());
         }
 
-        const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                             payload.data(), 1, false);
+        const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(),
+                                             static_cast<int>(payload.size()), payload.data(), 1, false);
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;
@@ -158,7 +180,8 @@ void publishWorker(size_t i) {
       }
     }
 
-    if (periodMs > 0) sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs));
+    if (periodMs > 0)
+      sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs));
     if (publishStop.load() == 1) return;
   }
 }
@@ -174,7 +197,8 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
 
   if (item) {
     const size_t count = item->getPublishConfigurations().size();
-    for (size_t i = 0; i < count; ++i) publishThreads.push_back(std::make_unique<std::thread>(publishWorker, i));
+    for (size_t i = 0; i < count; ++i)
+      publishThreads.push_back(std::make_unique<std::thread>(publishWorker, i));
 
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
       const std::string topic = subscription->getTopic();

@@ -86,7 +86,9 @@ void restoreSigintDefault() {
 
 void activationWatcher() {
   const unsigned generation = watcherGeneration.load();
-  auto keepRunning = [generation] { return activationWatcherRun.load() && watcherGeneration.load() == generation; };
+  auto keepRunning = [generation] {
+    return activationWatcherRun.load() && watcherGeneration.load() == generation;
+  };
 
   TRACE(2, "worker thread xActivate connection: wait for configuration to be available..");
   while (!getConfiguration()) {

@@ -205,7 +205,8 @@ inline std::function<bool(const std::string&)> contains(const std::string& text)
 // A child process. Its stderr (and stdout, unless separated) goes to a LineLog.
 class Process {
  public:
-  Process(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv = {}) : argv_(std::move(argv)) {
+  Process(std::vector<std::string> argv, std::map<std::string, std::string> extraEnv = {})
+      : argv_(std::move(argv)) {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
@@ -390,8 +391,8 @@ struct TestCertificates {
     };
     run({OPENSSL_PATH, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
          "-keyout", caKey, "-out", caFile, "-days", "2", "-subj", "/CN=zal-test-ca"});
-    run({OPENSSL_PATH, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-         serverKey, "-out", csr, "-subj", "/CN=localhost"});
+    run({OPENSSL_PATH, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", serverKey, "-out", csr, "-subj", "/CN=localhost"});
     run({OPENSSL_PATH, "x509", "-req", "-in", csr, "-CA", caFile, "-CAkey", caKey, "-CAcreateserial", "-out",
          serverCert, "-days", "2", "-extfile", ext});
     std::filesystem::create_directory(caDir);
@@ -403,9 +404,9 @@ struct TestCertificates {
 // ---- broker --------------------------------------------------------------------------------
 
 struct BrokerOptions {
-  const TestCertificates* tls = nullptr;    // certificate-based TLS listener
-  std::string pskIdentity, pskHexKey;       // PSK listener when pskIdentity is not empty
-  std::string user, password;               // password file, no anonymous access, when user is set
+  const TestCertificates* tls = nullptr;  // certificate-based TLS listener
+  std::string pskIdentity, pskHexKey;     // PSK listener when pskIdentity is not empty
+  std::string user, password;             // password file, no anonymous access, when user is set
   bool tcpNoDelay = false;
 };
 
@@ -448,7 +449,8 @@ class Broker {
     if (!options.pskIdentity.empty()) conf << "psk_hint zal-test\n";
     if (secure) conf << "listener " << plainPort_ << " 127.0.0.1\n";
     writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
     const auto deadline = Clock::now() + kDefaultDeadline;
     while (!portAccepts(port_) || !portAccepts(plainPort_)) {
       if (!process_->running() || Clock::now() >= deadline)
@@ -471,7 +473,9 @@ class Broker {
 // ---- tree file -----------------------------------------------------------------------------
 
 // A duration in whole milliseconds, for readable test messages.
-inline long long ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
+inline long long ms(Clock::duration d) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
+}
 
 inline std::string jsonString(const std::string& text) {
   std::string out = "\"";
@@ -546,7 +550,8 @@ struct ServiceConfig {
       }
     };
     o << "{\"deviceState\": 300, \"variables\": {\n";
-    o << "\"APPL." << applicationName << "\": {\"type\": \"DIRECTORY\", \"members\": {" << plantMembers << "}},\n";
+    o << "\"APPL." << applicationName << "\": {\"type\": \"DIRECTORY\", \"members\": {" << plantMembers
+      << "}},\n";
     o << "\"SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0\": {\"type\": \"STRUCT\", \"members\": {\n";
     str("ApplicationName", applicationName);
     o << ",\n";
@@ -648,7 +653,8 @@ class VariableServer {
   }
   void set(const std::string& path, const std::string& value) const {
     std::string out;
-    if (kalpvar({"set", path, value}, &out) != 0) throw std::runtime_error("kalpvar set " + path + ": " + out);
+    if (kalpvar({"set", path, value}, &out) != 0)
+      throw std::runtime_error("kalpvar set " + path + ": " + out);
   }
   // The value as kalpvar prints it (trailing line feed removed); nullopt on error.
   std::optional<std::string> get(const std::string& path) const {
@@ -658,7 +664,8 @@ class VariableServer {
     return out;
   }
   // Waits until get(path) equals value.
-  bool waitForValue(const std::string& path, const std::string& value, Clock::duration timeout = kDefaultDeadline) const {
+  bool waitForValue(const std::string& path, const std::string& value,
+                    Clock::duration timeout = kDefaultDeadline) const {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
       if (get(path) == value) return true;
@@ -684,12 +691,14 @@ class Service {
   explicit Service(const std::string& socketPath, std::vector<std::string> prefix = {}) {
     std::vector<std::string> argv = std::move(prefix);
     argv.push_back(ZAL_SERVICE_PATH);
-    process_ = std::make_unique<Process>(argv, std::map<std::string, std::string>{{"KALPAPI_SOCKET", socketPath}});
+    process_ =
+        std::make_unique<Process>(argv, std::map<std::string, std::string>{{"KALPAPI_SOCKET", socketPath}});
   }
   // With ZAL_IT_VERBOSE set in the environment, the service's whole trace is printed at the end.
   ~Service() {
     process_->stop();
-    if (std::getenv("ZAL_IT_VERBOSE") != nullptr) std::fprintf(stderr, "---- service trace ----\n%s", dump().c_str());
+    if (std::getenv("ZAL_IT_VERBOSE") != nullptr)
+      std::fprintf(stderr, "---- service trace ----\n%s", dump().c_str());
   }
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -741,7 +750,8 @@ class Subscriber {
       s->changed_.notify_all();
     });
     if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
-    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) throw std::runtime_error("subscriber: connect failed");
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("subscriber: connect failed");
     if (mosquitto_subscribe(client_, nullptr, topicFilter.c_str(), 1) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("subscriber: subscribe failed");
     mosquitto_loop_start(client_);
@@ -766,7 +776,8 @@ class Subscriber {
   }
   size_t count(const std::string& topic) const { return messages(topic).size(); }
   // Waits until at least n messages arrived on topic; returns them (fewer at the deadline).
-  std::vector<Message> waitForCount(const std::string& topic, size_t n, Clock::duration timeout = kDefaultDeadline) const {
+  std::vector<Message> waitForCount(const std::string& topic, size_t n,
+                                    Clock::duration timeout = kDefaultDeadline) const {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return countLocked(topic) >= n; });
     std::vector<Message> out;
@@ -776,8 +787,9 @@ class Subscriber {
   }
   // Waits for a message on topic whose payload satisfies match, arriving after the first
   // `after` messages of that topic.
-  std::optional<Message> waitFor(const std::string& topic, const std::function<bool(const std::string&)>& match,
-                                 size_t after = 0, Clock::duration timeout = kDefaultDeadline) const {
+  std::optional<Message> waitFor(const std::string& topic,
+                                 const std::function<bool(const std::string&)>& match, size_t after = 0,
+                                 Clock::duration timeout = kDefaultDeadline) const {
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<Message> found;
     changed_.wait_for(lock, timeout, [&] {
@@ -805,7 +817,8 @@ class Subscriber {
   void onMessage(const mosquitto_message* m) {
     Message message;
     message.topic = m->topic;
-    if (m->payloadlen > 0) message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+    if (m->payloadlen > 0)
+      message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
     message.qos = m->qos;
     message.retain = m->retain;
     message.at = Clock::now();

@@ -21,14 +21,15 @@ ServiceConfig plantConfig(int port) {
 
 // The service connects with config and its first payload reaches a subscriber on the broker's
 // plain listener.
-void expectConnectsAndPublishes(const Broker& broker, const ServiceConfig& config, const std::string& user = "",
-                                const std::string& password = "") {
+void expectConnectsAndPublishes(const Broker& broker, const ServiceConfig& config,
+                                const std::string& user = "", const std::string& password = "") {
   VariableServer server(config.treeJson());
   Subscriber subscriber(broker.plainPort(), "#", user, password);
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
   EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1")) << service.dump();
-  const auto message = subscriber.waitFor("plant/count", [](const std::string& p) { return p == "{\"Count\":7}"; });
+  const auto message =
+      subscriber.waitFor("plant/count", [](const std::string& p) { return p == "{\"Count\":7}"; });
   EXPECT_TRUE(message) << service.dump();
 }
 
@@ -78,7 +79,8 @@ TEST(Connect, CertificateTlsWithMissingCaFileGoesToError) {
   config.tls = TlsSpec{1, 0, dir.file("no-such-ca.crt"), "", "", "", "", ""};
   VariableServer server(config.treeJson());
   Service service(server);
-  expectErrorAfter(service, "Error: TLS certificate configuration is invalid or not enough memory available.");
+  expectErrorAfter(service,
+                   "Error: TLS certificate configuration is invalid or not enough memory available.");
 }
 
 TEST(Connect, PreSharedKey) {
@@ -109,7 +111,8 @@ TEST(Connect, KeepAliveBelowTheLibraryMinimumGoesToError) {
   config.keepAlive = 3;
   VariableServer server(config.treeJson());
   Service service(server);
-  expectErrorAfter(service, "cannot connect to broker. Mosquitto error string is: Invalid function arguments provided.");
+  expectErrorAfter(
+      service, "cannot connect to broker. Mosquitto error string is: Invalid function arguments provided.");
   EXPECT_TRUE(service.waitFor("destroy mosquitto client instance.")) << service.dump();
 }
 
@@ -180,7 +183,8 @@ TEST(Connect, TimerOfAnEarlierAttemptDoesNotFailALaterOne) {
 
   const auto refused = service.waitFor("Error: the broker has refused the connection.", *secondAttempt, 60s);
   ASSERT_TRUE(refused) << service.dump();
-  EXPECT_GE(ms(service.log().arrival(*refused) - service.log().arrival(*secondAttempt)), 11000) << service.dump();
+  EXPECT_GE(ms(service.log().arrival(*refused) - service.log().arrival(*secondAttempt)), 11000)
+      << service.dump();
   EXPECT_EQ(service.log().count("Error: the broker has refused the connection."), 1u) << service.dump();
   EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
 }
@@ -232,7 +236,8 @@ TEST(Connect, PreSharedKeyDoesNotConnectToACertificateOnlyBroker) {
   Service service(server);
   const auto connecting = service.waitFor("state: EntryConnecting", 0, kStartDeadline);
   ASSERT_TRUE(connecting) << service.dump();
-  const auto refused = service.waitFor("Error: the broker did not authenticate with the pre-shared key.", *connecting);
+  const auto refused =
+      service.waitFor("Error: the broker did not authenticate with the pre-shared key.", *connecting);
   ASSERT_TRUE(refused) << service.dump();
   // The attempt ends as one the broker never answered.
   const auto timedOut = service.waitFor("Error: the broker has refused the connection.", *refused);

@@ -37,7 +37,8 @@ TEST(Initialise, ClientIdTheLibraryRefusesGoesToError) {
   config.cleanSession = 0;  // an empty client ID needs a clean session
   VariableServer server(config.treeJson());
   Service service(server);
-  const auto refused = service.waitFor("Initialization error: cannot create mosquitto instance.", 0, kStartDeadline);
+  const auto refused =
+      service.waitFor("Initialization error: cannot create mosquitto instance.", 0, kStartDeadline);
   ASSERT_TRUE(refused) << service.dump();
   EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
   // The handler is installed on every way out of the state.
@@ -55,5 +56,6 @@ TEST(Initialise, UnreadableActivationFlagStopsTheWatcherWithError) {
   ASSERT_TRUE(failed) << service.dump();
   EXPECT_FALSE(Service::body(service.log().line(*failed + 1)).empty());  // the error's message
   EXPECT_TRUE(service.waitFor("state: Error", *failed)) << service.dump();
-  EXPECT_TRUE(service.waitFor("worker thread xActivate connection: thread stopped.", *failed)) << service.dump();
+  EXPECT_TRUE(service.waitFor("worker thread xActivate connection: thread stopped.", *failed))
+      << service.dump();
 }

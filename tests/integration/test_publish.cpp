@@ -165,7 +165,8 @@ TEST(Publish, RawSetPublishesTextAndFailurePayloadWhileUnreadable) {
   const size_t mark = service.mark();
   ASSERT_EQ(server.kalpvar({"fault", "APPL.Plant.Status", "read", "0x81000501"}), 0);
   const size_t before = subscriber.count("plant/status");
-  auto firstFailure = subscriber.waitFor("plant/status", [&](const std::string& p) { return p == failure; }, before);
+  auto firstFailure = subscriber.waitFor(
+      "plant/status", [&](const std::string& p) { return p == failure; }, before);
   ASSERT_TRUE(firstFailure) << service.dump();
   const size_t failures = subscriber.count("plant/status");
   ASSERT_GE(subscriber.waitForCount("plant/status", failures + 5).size(), failures + 5);
@@ -178,15 +179,17 @@ TEST(Publish, RawSetPublishesTextAndFailurePayloadWhileUnreadable) {
   const size_t mark2 = service.mark();
   ASSERT_EQ(server.kalpvar({"fault", "APPL.Plant.Status", "read", "clear"}), 0);
   server.set("APPL.Plant.Status", "Stopped");
-  ASSERT_TRUE(subscriber.waitFor("plant/status", [](const std::string& p) { return p == "Stopped"; }, failures))
+  ASSERT_TRUE(subscriber.waitFor(
+      "plant/status", [](const std::string& p) { return p == "Stopped"; }, failures))
       << service.dump(mark2);
   const size_t ok = subscriber.count("plant/status");
   ASSERT_GE(subscriber.waitForCount("plant/status", ok + 3).size(), ok + 3);
-  EXPECT_EQ(service.log().count("Variable: APPL.Plant.Status - was read again, while publishing topic: plant/status",
-                                mark2),
+  EXPECT_EQ(service.log().count(
+                "Variable: APPL.Plant.Status - was read again, while publishing topic: plant/status", mark2),
             1u)
       << service.dump(mark2);
-  for (const Message& m : subscriber.messages("plant/status")) EXPECT_TRUE(m.payload == "Running" || m.payload == "Stopped" || m.payload == failure) << m.payload;
+  for (const Message& m : subscriber.messages("plant/status"))
+    EXPECT_TRUE(m.payload == "Running" || m.payload == "Stopped" || m.payload == failure) << m.payload;
 }
 
 TEST(ConnectedState, UnwritableConnectedFlagLeadsToError) {

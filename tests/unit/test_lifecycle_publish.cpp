@@ -42,7 +42,8 @@ class StderrLines {
     close(readFd_);
   }
   // Waits until a line containing text has been written at or after line from; its index.
-  std::optional<size_t> waitFor(const std::string& text, size_t from = 0, std::chrono::seconds timeout = 30s) {
+  std::optional<size_t> waitFor(const std::string& text, size_t from = 0,
+                                std::chrono::seconds timeout = 30s) {
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<size_t> found;
     changed_.wait_for(lock, timeout, [&] {
@@ -95,15 +96,19 @@ std::string tree() {
     return "{\"type\": \"STRUCT\", \"members\": {\"topic\": {\"type\": \"STRING\", \"value\": \"" + topic +
            "\"}, \"xRaw\": {\"type\": \"UINT32\", \"value\": " + std::to_string(raw) +
            "}, \"xSendOnValueChange\": {\"type\": \"UINT32\", \"value\": " + std::to_string(onChange) +
-           "}, \"xSendOnlyChanged\": {\"type\": \"UINT32\", \"value\": 0}, \"variable:0\": {\"type\": \"STRING\", "
-           "\"value\": \"" + variable + "\"}}}";
+           "}, \"xSendOnlyChanged\": {\"type\": \"UINT32\", \"value\": 0}, \"variable:0\": {\"type\": "
+           "\"STRING\", "
+           "\"value\": \"" +
+           variable + "\"}}}";
   };
   return std::string("{\"deviceState\": 300, \"variables\": {") +
          "\"APPL.Plant\": {\"type\": \"DIRECTORY\", \"members\": {"
          "\"Count\": {\"type\": \"UINT32\", \"value\": 7},"
          "\"Other\": {\"type\": \"UINT32\", \"value\": 1},"
          "\"Status\": {\"type\": \"STRING\", \"value\": \"Running\"}}},"
-         "\"" + kRoot + "\": {\"type\": \"STRUCT\", \"members\": {"
+         "\"" +
+         kRoot +
+         "\": {\"type\": \"STRUCT\", \"members\": {"
          "\"ApplicationName\": {\"type\": \"STRING\", \"value\": \"Plant\"},"
          "\"strClientID\": {\"type\": \"STRING\", \"value\": \"unit\"},"
          "\"xConnectedToBroker\": {\"type\": \"UINT32\", \"value\": 0},"
@@ -117,9 +122,9 @@ std::string tree() {
          "\"uiTraceLevel\": {\"type\": \"UINT32\", \"value\": 1},"
          "\"ZAL_MQTT_publish:0\": {\"type\": \"STRUCT\", \"members\": {"
          "\"uiPublishPeriodms\": {\"type\": \"UINT32\", \"value\": 5},"
-         "\"VariableTopicSet:0\": " + set("t/json", 0, 0, "Count") + "," +
-         "\"VariableTopicSet:1\": " + set("t/raw", 1, 0, "Status") + "," +
-         "\"VariableTopicSet:2\": " + set("t/utf8", 0, 0, "Count") + "," +
+         "\"VariableTopicSet:0\": " +
+         set("t/json", 0, 0, "Count") + "," + "\"VariableTopicSet:1\": " + set("t/raw", 1, 0, "Status") +
+         "," + "\"VariableTopicSet:2\": " + set("t/utf8", 0, 0, "Count") + "," +
          "\"VariableTopicSet:3\": " + set("t/change", 0, 1, "Other") + "}}}}}}";
 }
 
@@ -129,7 +134,8 @@ class PublishWorker : public ::testing::Test {
     GVPvariable::setMemberPause(std::chrono::microseconds(0));
     kalpinproc::loadTree(tree());
     // A topic that is not valid UTF-8 (0xC3 followed by '(').
-    kalpinproc::setRaw(std::string(kRoot) + ".ZAL_MQTT_publish:0.VariableTopicSet:2.topic", {'t', '/', 0xC3, '('});
+    kalpinproc::setRaw(std::string(kRoot) + ".ZAL_MQTT_publish:0.VariableTopicSet:2.topic",
+                       {'t', '/', 0xC3, '('});
     setTraceLevel(1);
     setConfiguration(std::make_shared<ZAL_MQTT_item>(kRoot));
     ASSERT_EQ(getConfiguration()->getPublishConfigurations().at(0)->getVariableTopicSets().size(), 4u);
@@ -164,15 +170,18 @@ TEST_F(PublishWorker, TracesEachResultAndReadStatusOncePerRun) {
   size_t from = 0;
   for (int round = 0; round < 5; ++round) {
     kalpinproc::setFault(statusPath, "read", 0x81000501);
-    auto lost = trace.waitFor("Variable: APPL.Plant.Status - was not found, while publishing topic: t/raw", from);
+    auto lost =
+        trace.waitFor("Variable: APPL.Plant.Status - was not found, while publishing topic: t/raw", from);
     ASSERT_TRUE(lost) << trace.all();
     kalpinproc::setFault(statusPath, "read", 0);
-    auto back = trace.waitFor("Variable: APPL.Plant.Status - was read again, while publishing topic: t/raw", *lost);
+    auto back =
+        trace.waitFor("Variable: APPL.Plant.Status - was read again, while publishing topic: t/raw", *lost);
     ASSERT_TRUE(back) << trace.all();
     from = *back + 1;
   }
   kalpinproc::setFault(statusPath, "read", 0x81000504);
-  ASSERT_TRUE(trace.waitFor("Variable: APPL.Plant.Status - was not permitted to be accessed, while publishing topic: t/raw", from));
+  ASSERT_TRUE(trace.waitFor(
+      "Variable: APPL.Plant.Status - was not permitted to be accessed, while publishing topic: t/raw", from));
   publishStop = 1;
   worker.join();
 
