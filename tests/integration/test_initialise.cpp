@@ -54,7 +54,10 @@ TEST(Initialise, UnreadableActivationFlagStopsTheWatcherWithError) {
   ASSERT_EQ(server.kalpvar({"fault", rootMember("xActivateConnection"), "read", "0x81000003"}), 0);
   const auto failed = service.waitFor("Exception: cannot read xActivateConnection: ");
   ASSERT_TRUE(failed) << service.dump();
-  EXPECT_FALSE(Service::body(service.log().line(*failed + 1)).empty());  // the error's message
+  // The error's message follows as a line of its own: wait for it to arrive before reading it.
+  const auto message = service.log().waitFor([](const std::string&) { return true; }, *failed + 1, kDefaultDeadline);
+  ASSERT_TRUE(message) << service.dump();
+  EXPECT_FALSE(Service::body(service.log().line(*message)).empty());
   EXPECT_TRUE(service.waitFor("state: Error", *failed)) << service.dump();
   EXPECT_TRUE(service.waitFor("worker thread xActivate connection: thread stopped.", *failed))
       << service.dump();
