@@ -13,8 +13,6 @@
 #include <rapidjson/writer.h>
 #include <sched.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -23,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "GVPvariable.h"
 #include "KalpApi.h"
 #include "KalpInproc.h"
@@ -63,27 +62,6 @@ std::string valueText(int i) {
   return "0";
 }
 
-template <typename Round>
-double rate(Round&& round) {
-  const auto start = std::chrono::steady_clock::now();
-  long rounds = 0;
-  auto now = start;
-  do {
-    round();
-    ++rounds;
-    now = std::chrono::steady_clock::now();
-  } while (now - start < kBlock);
-  return rounds * static_cast<double>(kScalars) / std::chrono::duration<double>(now - start).count();
-}
-
-double quantile(std::vector<double> values, double q) {
-  std::sort(values.begin(), values.end());
-  const double position = q * (values.size() - 1);
-  const size_t low = static_cast<size_t>(position);
-  const size_t high = std::min(low + 1, values.size() - 1);
-  return values[low] + (values[high] - values[low]) * (position - low);
-}
-
 // Alternates the service's round with each reference's, pair by pair, and prints the result.
 template <typename Service>
 void comparePairs(const char* what, Service&& service,
@@ -94,28 +72,20 @@ void comparePairs(const char* what, Service&& service,
   std::vector<std::vector<double>> referenceRates(references.size()), ratios(references.size());
   for (int pair = 0; pair < kPairs; ++pair) {
     for (size_t r = 0; r < references.size(); ++r) {
-      double own, bare;
-      if ((pair + r) % 2 == 0) {
-        own = rate(service);
-        bare = rate(references[r].second);
-      } else {
-        bare = rate(references[r].second);
-        own = rate(service);
-      }
+      const auto [own, bare] = bench::inTurn(pair + static_cast<int>(r),
+                                             [&] { return bench::ratePerSecond(service, kBlock, kScalars); },
+                                             [&] { return bench::ratePerSecond(references[r].second, kBlock, kScalars); });
       serviceRates.push_back(own);
       referenceRates[r].push_back(bare);
       ratios[r].push_back(bare / own);  // cost ratio: service time over reference time
     }
   }
-  const double ownNs = 1e9 / quantile(serviceRates, 0.5);
+  const double ownNs = 1e9 / bench::median(serviceRates);
   std::printf("codec_inproc: %s: %.1f ns per scalar (median of %zu blocks)\n", what, ownNs,
               serviceRates.size());
   for (size_t r = 0; r < references.size(); ++r) {
-    std::printf(
-        "codec_inproc: %s: %s: %.1f ns per scalar; cost ratio median %.2f, middle half %.2f .. %.2f (%d "
-        "pairs)\n",
-        what, references[r].first, 1e9 / quantile(referenceRates[r], 0.5), quantile(ratios[r], 0.5),
-        quantile(ratios[r], 0.25), quantile(ratios[r], 0.75), kPairs);
+    std::printf("codec_inproc: %s: %s: %.1f ns per scalar; cost ratio %s\n", what, references[r].first,
+                1e9 / bench::median(referenceRates[r]), bench::ratioSummary(ratios[r]).c_str());
   }
 }
 
@@ -124,10 +94,7 @@ void comparePairs(const char* what, Service&& service,
 int main() {
   try {
     // One CPU for the whole run, so that the pairs see the same core.
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    CPU_SET(sched_getcpu(), &cpus);
-    sched_setaffinity(0, sizeof cpus, &cpus);
+    bench::pin(sched_getcpu());
 
     std::string json = R"({"variables": {"APPL.Bench.data": {"type": "STRUCT", "members": {)";
     for (int i = 0; i < kScalars; ++i) {

@@ -10,14 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "../tests/support/KalpServerProcess.h"
+#include "BenchSupport.h"
 
 namespace {
 
@@ -25,14 +24,6 @@ constexpr size_t kRequestBytes = 11;  // frame of a read request: length, operat
 constexpr size_t kReplyBytes = 16;    // frame of its reply: length, status, value length, value
 constexpr int kPairs = 20;
 constexpr int kCallsPerBlock = 2000;
-
-void pin(pid_t pid, int cpu) {
-  if (cpu >= CPU_SETSIZE) return;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  sched_setaffinity(pid, sizeof set, &set);
-}
 
 sockaddr_un addressOf(const std::string& path) {
   sockaddr_un address{};
@@ -74,16 +65,6 @@ pid_t startEchoServer(const std::string& path) {
   return pid;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-double quantile(std::vector<double> v, double q) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(q * (v.size() - 1) + 0.5)];
-}
-
 template <typename F>
 double nsPerCall(F call) {
   auto start = std::chrono::steady_clock::now();
@@ -94,19 +75,20 @@ double nsPerCall(F call) {
 }  // namespace
 
 int main() {
-  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  const int clientCpu = 0, serverCpu = cpus > 1 ? 1 : 0;
-  kalptest::TempDir dir;
-  const std::string echoPath = dir.path() + "/echo.sock";
-  pid_t echo = startEchoServer(echoPath);  // before any thread of this process
-  pin(echo, serverCpu);
-  pin(0, clientCpu);
-
-  kalptest::KalpServerProcess server(KALPAPI_SERVER_PATH,
-                                     R"({"variables": {"APPL.Bench.Value": {"type": "UINT32", "value": 42}}})",
-                                     dir.path() + "/kalpapi.sock");
-  pin(server.pid(), serverCpu);
-  server.exportSocket();
+  zaltest::TempDir dir;
+  const std::string echoPath = dir.file("echo.sock");
+  const pid_t echo = startEchoServer(echoPath);  // before any thread of this process
+  struct StopEcho {
+    pid_t pid;
+    ~StopEcho() {
+      ::kill(pid, SIGTERM);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } stopEcho{echo};
+  bench::pin(bench::serverCpu(), echo);
+  bench::pin(0);
+  const auto server =
+      bench::startServer(R"({"variables": {"APPL.Bench.Value": {"type": "UINT32", "value": 42}}})");
 
   uint32_t handle = 0, value = 0;
   if (KalpApiVarOpenHdlA("APPL.Bench.Value", &handle) != KALPAPI_OK) {
@@ -132,30 +114,21 @@ int main() {
 
   std::vector<double> kalpNs, bareNs, ratios;
   for (int pair = 0; pair < kPairs; ++pair) {
-    double k, b;
-    if (pair % 2) {
-      b = nsPerCall(bareRoundTrip);
-      k = nsPerCall(kalpRead);
-    } else {
-      k = nsPerCall(kalpRead);
-      b = nsPerCall(bareRoundTrip);
-    }
+    const auto [k, b] = bench::inTurn(pair, [&] { return nsPerCall(kalpRead); }, [&] { return nsPerCall(bareRoundTrip); });
     kalpNs.push_back(k);
     bareNs.push_back(b);
     ratios.push_back(k / b);
   }
   KalpApiVarCloseHdl(&handle);
   ::close(bare);
-  ::kill(echo, SIGTERM);
-  ::waitpid(echo, nullptr, 0);
-  server.stop();
   if (failed) {
     std::fprintf(stderr, "bench_kalpapi: a call failed\n");
     return 1;
   }
-  std::printf("kalpapi_read_4byte_ns %.0f\n", median(kalpNs));
-  std::printf("bare_socket_roundtrip_ns %.0f\n", median(bareNs));
-  std::printf("kalpapi_read_vs_bare_ratio %.2f (middle half %.2f..%.2f, %d pairs of %d calls)\n", median(ratios),
-              quantile(ratios, 0.25), quantile(ratios, 0.75), kPairs, kCallsPerBlock);
+  std::printf("kalpapi: KalpApiVarRead of 4 bytes: %.0f ns per call (median of %d blocks of %d calls)\n",
+              bench::median(kalpNs), kPairs, kCallsPerBlock);
+  std::printf("kalpapi: bare unix-socket round trip, %zu-byte request, %zu-byte reply: %.0f ns (median of %d blocks)\n",
+              kRequestBytes, kReplyBytes, bench::median(bareNs), kPairs);
+  std::printf("kalpapi: ratio KalpApiVarRead/bare: %s\n", bench::ratioSummary(ratios).c_str());
   return 0;
 }

@@ -8,9 +8,6 @@
 // first) and stops them at the end. Prints the median and 99th percentile of the latency, of the
 // time beyond the period (latency minus 10 ms; a change that arrives just before a cycle is
 // caught sooner than a period), and of the bare reference.
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +15,7 @@
 #include <thread>
 #include <vector>
 
-#ifndef MOSQUITTO_PATH
-#define MOSQUITTO_PATH "/usr/sbin/mosquitto"
-#endif
-#define MOSQUITTO_PASSWD_PATH ""
-#define OPENSSL_PATH ""
-#include "../tests/integration/IntegrationHarness.h"
+#include "BenchSupport.h"
 #include "KalpApi.h"
 
 namespace {
@@ -33,11 +25,6 @@ using namespace zaltest;
 constexpr int kSamples = 300;
 constexpr int kPeriodMs = 10;
 
-double quantile(std::vector<double> values, double q) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
-}
-
 double msSince(Clock::time_point start, Clock::time_point end) {
   return std::chrono::duration<double, std::milli>(end - start).count();
 }
@@ -46,9 +33,7 @@ double msSince(Clock::time_point start, Clock::time_point end) {
 
 int main() {
   try {
-    struct stat info {};
-    if (stat(ZAL_SERVICE_PATH, &info) != 0)
-      throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
+    bench::requireService();
     BrokerOptions options;
     options.tcpNoDelay = true;
     Broker broker(options);
@@ -106,11 +91,11 @@ int main() {
         "publish_latency: on-change set, period %d ms, broker with set_tcp_nodelay true, %d changes\n",
         kPeriodMs, kSamples);
     std::printf("publish_latency: change to delivery: median %.2f ms, p99 %.2f ms\n",
-                quantile(serviceMs, 0.5), quantile(serviceMs, 0.99));
+                bench::quantile(serviceMs, 0.5), bench::quantile(serviceMs, 0.99));
     std::printf("publish_latency: time beyond the period: median %.2f ms, p99 %.2f ms\n",
-                quantile(beyondMs, 0.5), quantile(beyondMs, 0.99));
+                bench::quantile(beyondMs, 0.5), bench::quantile(beyondMs, 0.99));
     std::printf("publish_latency: bare publish to delivery: median %.2f ms, p99 %.2f ms\n",
-                quantile(bareMs, 0.5), quantile(bareMs, 0.99));
+                bench::quantile(bareMs, 0.5), bench::quantile(bareMs, 0.99));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_publish_latency: %s\n", error.what());
     return 1;

@@ -6,8 +6,6 @@
 //
 // Starts its own mosquitto, kalpapi-server and the service (build the ZAL_CLOUD_MQTT_OOP target
 // first) for each K and stops them afterwards.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +13,7 @@
 #include <thread>
 #include <vector>
 
-#ifndef MOSQUITTO_PATH
-#define MOSQUITTO_PATH "/usr/sbin/mosquitto"
-#endif
-#define MOSQUITTO_PASSWD_PATH ""
-#define OPENSSL_PATH ""
-#include "../tests/integration/IntegrationHarness.h"
+#include "BenchSupport.h"
 #include "KalpApi.h"
 
 namespace {
@@ -72,9 +65,7 @@ double bareReadSeconds(int sets) {
 
 int main() {
   try {
-    struct stat info {};
-    if (stat(ZAL_SERVICE_PATH, &info) != 0)
-      throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
+    bench::requireService();
     for (int sets : {1, 10, 100}) {
       Broker broker;
       ServiceConfig config;

@@ -11,25 +11,20 @@
 // another. Prints the median rates, the median pair ratios with their middle half, and the drops
 // by the broker (messages sent but not received) and by the service's queue, apart.
 #include <KalpApi.h>
-#include <arpa/inet.h>
 #include <mosquitto.h>
-#include <netinet/in.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "../tests/support/KalpServerProcess.h"
+#include "BenchSupport.h"
 #include "GVPvariable.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -41,48 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPairs = 12;
 constexpr int kMessagesPerBlock = 2000;
-constexpr const char* kMosquitto = "/usr/sbin/mosquitto";
 const std::string kRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
-
-void pin(pid_t pid, int cpu) {
-  if (cpu >= CPU_SETSIZE) return;
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  sched_setaffinity(pid, sizeof set, &set);
-}
-
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-bool portAccepts(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-double quantile(std::vector<double> v, double q) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(q * (v.size() - 1) + 0.5)];
-}
 
 // What one receiving client has seen: messages on its data topic, and the end marker.
 struct Side {
@@ -137,21 +91,10 @@ bool flood(mosquitto* publisher, const std::string& topic, Side& side) {
   return true;
 }
 
-}  // namespace
-
-int main() {
-  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-  const int benchCpu = 0, serverCpu = cpus > 1 ? 1 : 0;
-  pin(0, benchCpu);  // before any thread: every thread of this process inherits it
-
-  kalptest::TempDir dir;
-  const int port = freePort();
-  std::ofstream(dir.path() + "/mosquitto.conf")
-      << "listener " << port << " 127.0.0.1\n"
-      << "allow_anonymous true\npersistence false\nset_tcp_nodelay true\n";
-  const pid_t broker = kalptest::spawnProgram({kMosquitto, "-c", dir.path() + "/mosquitto.conf"}, "",
-                                              dir.path() + "/broker.log");
-  pin(broker, serverCpu);
+int run() {
+  bench::pin(0);  // before any thread: every thread of this process inherits it
+  const auto broker = bench::startBroker(/*tcpNoDelay=*/true);
+  const int port = broker->port();
 
   const std::string tree = R"({"variables": {
       "APPL.Bench.V": {"type": "UINT32", "value": 0},
@@ -172,19 +115,7 @@ int main() {
           "topic": {"type": "STRING", "value": "bench/svc"},
           "xRaw": {"type": "UINT32", "value": 0},
           "variable:0": {"type": "STRING", "value": "V"}}}}}}})";
-  kalptest::KalpServerProcess server(KALPAPI_SERVER_PATH, tree, dir.path() + "/kalpapi.sock");
-  pin(server.pid(), serverCpu);
-  server.exportSocket();
-
-  const auto brokerDeadline = Clock::now() + std::chrono::seconds(20);
-  while (!portAccepts(port)) {
-    if (Clock::now() > brokerDeadline) {
-      std::fprintf(stderr, "bench_subscribe: the broker did not start\n");
-      kalptest::stopProgram(broker);
-      return 1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const auto server = bench::startServer(tree);
 
   setTraceLevel(0);
   GVPvariable::setMemberPause(std::chrono::microseconds(0));
@@ -286,8 +217,6 @@ int main() {
   mosquitto_lib_cleanup();
   setConfiguration(nullptr);
   KalpApiVarCloseHdl(&handle);
-  server.stop();
-  kalptest::stopProgram(broker);
   if (writeFailed) {
     std::fprintf(stderr, "bench_subscribe: a bare write failed\n");
     return 1;
@@ -296,19 +225,32 @@ int main() {
   // The service's queue can drop only when its byte count reaches the limit; with one-scalar
   // payloads a whole block (about 20 kB) stays far below 1024 kB, so what is missing was dropped
   // by the broker. The queue's byte count is checked to be back at 0.
-  std::printf("subscribe_service_written_per_s %.0f\n", median(serviceRates));
-  std::printf("subscribe_bare_subscriber_received_per_s %.0f\n", median(bareRates));
-  std::printf("subscribe_bare_write_per_s %.0f\n", median(writeRates));
   std::printf(
-      "subscribe_service_vs_bare_write_ratio %.2f (middle half %.2f..%.2f, %d pairs of %d messages)\n",
-      median(vsWrite), quantile(vsWrite, 0.25), quantile(vsWrite, 0.75), kPairs, kMessagesPerBlock);
-  std::printf("subscribe_service_vs_bare_subscriber_ratio %.2f (middle half %.2f..%.2f)\n", median(vsBare),
-              quantile(vsBare, 0.25), quantile(vsBare, 0.75));
+      "subscribe: service (callback, queue, subscribe worker, KalpApiVarWrite): %.0f messages written/s "
+      "(median of %d blocks of %d messages)\n",
+      bench::median(serviceRates), kPairs, kMessagesPerBlock);
+  std::printf("subscribe: bare libmosquitto subscriber: %.0f messages received/s (median of %d blocks)\n",
+              bench::median(bareRates), kPairs);
+  std::printf("subscribe: bare KalpApiVarWrite of the same value: %.0f writes/s (median of %d blocks)\n",
+              bench::median(writeRates), kPairs);
+  std::printf("subscribe: ratio service/bare write: %s\n", bench::ratioSummary(vsWrite).c_str());
+  std::printf("subscribe: ratio service/bare subscriber: %s\n", bench::ratioSummary(vsBare).c_str());
   std::printf(
-      "subscribe_drops broker->service %llu, broker->bare %llu of %llu each; lost end markers %llu; "
+      "subscribe: drops broker->service %llu, broker->bare %llu of %llu each; lost end markers %llu; "
       "service queue 0 (byte count after the run: %u)\n",
       static_cast<unsigned long long>(lostService), static_cast<unsigned long long>(lostBare),
       static_cast<unsigned long long>(sent / 2), static_cast<unsigned long long>(lostMarkers),
       subscribeQueueBytes);
   return 0;
+}
+
+}  // namespace
+
+int main() {
+  try {
+    return run();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "bench_subscribe: %s\n", error.what());
+    return 1;
+  }
 }
