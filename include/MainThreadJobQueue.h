@@ -32,7 +32,8 @@ class MainThreadJobQueue {
     Job job = nullptr;
     {
       std::unique_lock<std::mutex> lock(mainThreadJobMutex);
-      if (!mainThreadJobSignal.wait_for(lock, timeout, [this] { return !mainThreadJob.empty(); })) return false;
+      if (!mainThreadJobSignal.wait_for(lock, timeout, [this] { return !mainThreadJob.empty(); }))
+        return false;
       job = mainThreadJob.front();
       mainThreadJob.pop_front();
     }

@@ -32,9 +32,7 @@ std::string tracePrefix();
 // Does not look at the level; TRACE does.
 void traceWriteLine(const std::string& text);
 
-inline bool traceEnabled(uint32_t level) {
-  return traceLevel.load(std::memory_order_relaxed) >= level;
-}
+inline bool traceEnabled(uint32_t level) { return traceLevel.load(std::memory_order_relaxed) >= level; }
 
 namespace tracedetail {
 template <typename T>
@@ -58,11 +56,11 @@ std::string traceText(const Pieces&... pieces) {
   return out.str();
 }
 
-#define TRACE(level, ...)                                   \
-  do {                                                      \
-    if (::traceEnabled(level)) {                            \
-      ::traceWriteLine(::traceText(__VA_ARGS__));           \
-    }                                                       \
+#define TRACE(level, ...)                         \
+  do {                                            \
+    if (::traceEnabled(level)) {                  \
+      ::traceWriteLine(::traceText(__VA_ARGS__)); \
+    }                                             \
   } while (0)
 
 // Lower-case hexadecimal without leading zeros and without "0x" ("81000503", "0").

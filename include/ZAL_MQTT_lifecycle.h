@@ -80,9 +80,9 @@ void subscribeWorker();
 // Copies of received messages, oldest first; owned by the queue until taken out. Producer: the
 // MQTT library's network thread (callback_on_message); consumer: the subscribe worker.
 extern std::deque<mosquitto_message*> subscribeQueue;
-extern std::mutex subscribeQueueMutex;               // guards subscribeQueue and subscribeQueueBytes
+extern std::mutex subscribeQueueMutex;                   // guards subscribeQueue and subscribeQueueBytes
 extern std::condition_variable subscribeQueueCondition;  // notified after each append
-extern uint32_t subscribeQueueBytes;                 // payload bytes of the queued messages
+extern uint32_t subscribeQueueBytes;                     // payload bytes of the queued messages
 // The connection set-up's reset of the byte count: makes it equal to the payload bytes still
 // queued (0 when the queue is empty), so it can never underflow on the next dequeue.
 void resetSubscribeQueueBytes();

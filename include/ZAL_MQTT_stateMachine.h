@@ -86,6 +86,7 @@ class ZAL_MQTT_stateMachine : public StateMachine {
 
   // Binding objects, one per filled cell of the state table. They hold nothing but the member
   // function they bind, so one set serves every machine object (tests create several).
+  // clang-format off
   static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_BlackDot> BlackDot;
   static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Initialize> Initialize;
   static const StateAction<ZAL_MQTT_stateMachine, EventData, &ZAL_MQTT_stateMachine::ST_Disconnected> Disconnected;
@@ -113,6 +114,7 @@ class ZAL_MQTT_stateMachine : public StateMachine {
   static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitConnected> ExitConnected;
   static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_ExitError> ExitError;
   static const ExitAction<ZAL_MQTT_stateMachine, &ZAL_MQTT_stateMachine::EX_SIGINToccuredExit> SIGINToccuredExit;
+  // clang-format on
 };
 
 // The SIGINT event operation, for code that also sees the signal's SIGINT macro.

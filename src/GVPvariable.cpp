@@ -25,20 +25,41 @@ enum class Kind { Bits8, Bits16, Bits32, Bits64, Text, NoValue, Structured, Inva
 
 Kind kindOf(uint32_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 12:
+    case 1:
+    case 2:
+    case 6:
+    case 12:
       return Kind::Bits8;
-    case 3: case 7: case 13:
+    case 3:
+    case 7:
+    case 13:
       return Kind::Bits16;
-    case 4: case 8: case 10: case 14:
+    case 4:
+    case 8:
+    case 10:
+    case 14:
       return Kind::Bits32;
-    case 5: case 9: case 11: case 15: case 16: case 17: case 18: case 19:
-    case 54: case 55: case 56: case 57:
+    case 5:
+    case 9:
+    case 11:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
       return Kind::Bits64;
     case 22:
       return Kind::Text;
-    case 20: case 23:
+    case 20:
+    case 23:
       return Kind::NoValue;
-    case 24: case 25: case 990:
+    case 24:
+    case 25:
+    case 990:
       return Kind::Structured;
     default:
       return Kind::Invalid;
@@ -186,8 +207,8 @@ void GVPvariable::readMembers() {
     return;
   }
   if (status != KALPAPI_OK) {
-    throw std::runtime_error("GVPvariable::GVPvariable(): read directory failed with 0x" +
-                             hexString(status) + "!");
+    throw std::runtime_error("GVPvariable::GVPvariable(): read directory failed with 0x" + hexString(status) +
+                             "!");
   }
 
   // Close the walk on the server also when building a member throws.
@@ -218,9 +239,8 @@ void GVPvariable::readMembers() {
         status = KALPAPI_E_UNKNOWN;  // success without an entry
       }
       throw std::runtime_error("Cannot process element in Directory '" + fullPath + "'. " +
-                               "KalpApiVarReadDir() returned 0x" + hexString(status) + "." +
-                               " There are " + std::to_string(getObjectCount()) +
-                               " GVPvariable objects.");
+                               "KalpApiVarReadDir() returned 0x" + hexString(status) + "." + " There are " +
+                               std::to_string(getObjectCount()) + " GVPvariable objects.");
     }
   }
 
@@ -228,8 +248,8 @@ void GVPvariable::readMembers() {
   status = KalpApiVarCloseDir(&directory);
   if (status != KALPAPI_OK) {
     throw std::runtime_error("Cannot close Directory '" + fullPath +
-                             "' after processing its members. There are " +
-                             std::to_string(getObjectCount()) + " GVPvariable objects.");
+                             "' after processing its members. There are " + std::to_string(getObjectCount()) +
+                             " GVPvariable objects.");
   }
   children.shrink_to_fit();
   memberPause();
@@ -242,7 +262,6 @@ void GVPvariable::readValue(void* destination, uint16_t byteCount) {
                              hexString(status) + ".");
   }
 }
-
 
 uint8_t GVPvariable::readBool() {
   uint8_t value{};

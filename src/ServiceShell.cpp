@@ -70,8 +70,8 @@ int32_t providerLockCallback(int operation) {
 
 void writeBanner() {
   TRACE(1, "Service has started. (rev. no.: ", "1110", ")");
-  TRACE(1, "Service was built against OpenSSL version ", OPENSSL_VERSION_MAJOR, ".", OPENSSL_VERSION_MINOR, ".",
-        OPENSSL_VERSION_PATCH, "\"", OPENSSL_VERSION_PRE_RELEASE, "\"");
+  TRACE(1, "Service was built against OpenSSL version ", OPENSSL_VERSION_MAJOR, ".", OPENSSL_VERSION_MINOR,
+        ".", OPENSSL_VERSION_PATCH, "\"", OPENSSL_VERSION_PRE_RELEASE, "\"");
   TRACE(1, "Service has found OpenSSL version ", OPENSSL_version_major(), ".", OPENSSL_version_minor(), ".",
         OPENSSL_version_patch(), OPENSSL_version_pre_release());
   const char* metadata = OPENSSL_version_build_metadata();

@@ -18,8 +18,10 @@ void pauseOneSecond() {
     std::lock_guard<std::mutex> lock(pauseMutex);
     pause = pauseFunction;
   }
-  if (pause) pause();
-  else std::this_thread::sleep_for(std::chrono::seconds(1));
+  if (pause)
+    pause();
+  else
+    std::this_thread::sleep_for(std::chrono::seconds(1));
 }
 
 constexpr int kOpenAttempts = 10;
@@ -48,7 +50,8 @@ uint32_t waitForVariableServer() {
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     uint32_t handle = 0;
     uint32_t status = KalpApiVarOpenHdlA(kProbePath, &handle);
-    if (status == KALPAPI_OK) KalpApiVarCloseHdl(&handle);  // a variable of that name exists: do not keep it open
+    if (status == KALPAPI_OK)
+      KalpApiVarCloseHdl(&handle);  // a variable of that name exists: do not keep it open
     if (status != KALPAPI_E_NO_COMMUNICATION) break;
     pauseOneSecond();
   }

@@ -6,6 +6,7 @@
 
 using M = ZAL_MQTT_stateMachine;
 
+// clang-format off
 const StateAction<M, EventData, &M::ST_BlackDot> M::BlackDot;
 const StateAction<M, EventData, &M::ST_Initialize> M::Initialize;
 const StateAction<M, EventData, &M::ST_Disconnected> M::Disconnected;
@@ -33,6 +34,7 @@ const ExitAction<M, &M::EX_ExitDisconnecting> M::ExitDisconnecting;
 const ExitAction<M, &M::EX_ExitConnected> M::ExitConnected;
 const ExitAction<M, &M::EX_ExitError> M::ExitError;
 const ExitAction<M, &M::EX_SIGINToccuredExit> M::SIGINToccuredExit;
+// clang-format on
 
 ZAL_MQTT_stateMachine::ZAL_MQTT_stateMachine() : StateMachine(ST_COUNT, ST_BLACKDOT) {}
 
@@ -100,7 +102,9 @@ void ZAL_MQTT_stateMachine::connectionToBrokerLost() {
 void ZAL_MQTT_stateMachine::connectionToBrokerTimeout() {
   raiseEvent("connectionToBrokerTimeout", connectionToBrokerTimeoutMap);
 }
-void ZAL_MQTT_stateMachine::reconnectedToBroker() { raiseEvent("reconnectedToBroker", reconnectedToBrokerMap); }
+void ZAL_MQTT_stateMachine::reconnectedToBroker() {
+  raiseEvent("reconnectedToBroker", reconnectedToBrokerMap);
+}
 void ZAL_MQTT_stateMachine::connectedToBroker() { raiseEvent("connectedToBroker", connectedToBrokerMap); }
 void ZAL_MQTT_stateMachine::error() { raiseEvent("error", errorMap); }
 void ZAL_MQTT_stateMachine::retry() { raiseEvent("retry", retryMap); }

@@ -18,8 +18,10 @@ namespace {
 std::atomic<uint64_t> disconnectingVisit{0};
 
 void keepAliveTimer(ZAL_MQTT_stateMachine* machine, uint32_t keepAliveSeconds, uint64_t visit) {
-  if (keepAliveSeconds != 0) std::this_thread::sleep_for(std::chrono::milliseconds(keepAliveSeconds * 1000ull));
-  if (disconnectingVisit.load() != visit || machine->currentState() != ZAL_MQTT_stateMachine::ST_DISCONNECTING)
+  if (keepAliveSeconds != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(keepAliveSeconds * 1000ull));
+  if (disconnectingVisit.load() != visit ||
+      machine->currentState() != ZAL_MQTT_stateMachine::ST_DISCONNECTING)
     return;
   postToMainThread(&ZAL_MQTT_stateMachine::connectionToBrokerLost);
 }

@@ -30,7 +30,8 @@ class PlainBrokerOnPort {
     if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
     conf << "listener " << port << " 127.0.0.1\n";
     writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
     const auto deadline = Clock::now() + kDefaultDeadline;
     while (!portAccepts(port)) {
       if (!process_->running() || Clock::now() >= deadline)
@@ -46,8 +47,8 @@ class PlainBrokerOnPort {
 };
 
 // Waits for each text in order, each after the previous one; returns the index of the last.
-std::optional<size_t> waitForSequence(const Service& service, const std::vector<std::string>& texts, size_t from,
-                                      Clock::duration timeout = kDefaultDeadline) {
+std::optional<size_t> waitForSequence(const Service& service, const std::vector<std::string>& texts,
+                                      size_t from, Clock::duration timeout = kDefaultDeadline) {
   std::optional<size_t> at = from;
   for (const std::string& text : texts) {
     at = service.waitFor(text, *at, timeout);
@@ -72,12 +73,12 @@ TEST(Disconnect, OnRequestThenConnectAgain) {
 
   size_t mark = service.mark();
   server.set(rootMember("xActivateConnection"), "0");
-  ASSERT_TRUE(waitForSequence(service,
-                              {"IEC disconnect request detected.", "state action: Exit connected",
-                               "state action: Entry disconnecting", "state: Disconnecting",
-                               "external event: disconnectedFromBroker", "state action: Exit disconnecting",
-                               "state: Disconnected"},
-                              mark))
+  ASSERT_TRUE(waitForSequence(
+      service,
+      {"IEC disconnect request detected.", "state action: Exit connected",
+       "state action: Entry disconnecting", "state: Disconnecting", "external event: disconnectedFromBroker",
+       "state action: Exit disconnecting", "state: Disconnected"},
+      mark))
       << service.dump(mark);
   EXPECT_EQ(server.get(rootMember("xConnectedToBroker")), "0");
 
@@ -85,11 +86,12 @@ TEST(Disconnect, OnRequestThenConnectAgain) {
   mark = service.mark();
   const size_t before = subscriber.count("plant/count");
   server.set(rootMember("xActivateConnection"), "1");
-  ASSERT_TRUE(waitForSequence(service, {"IEC connect request detected.", "registering callbacks..", "state: Connected"},
-                              mark))
+  ASSERT_TRUE(waitForSequence(
+      service, {"IEC connect request detected.", "registering callbacks..", "state: Connected"}, mark))
       << service.dump(mark);
   EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
-  EXPECT_TRUE(subscriber.waitFor("plant/count", [](const std::string& p) { return p == "{\"Count\":7}"; }, before))
+  EXPECT_TRUE(subscriber.waitFor(
+      "plant/count", [](const std::string& p) { return p == "{\"Count\":7}"; }, before))
       << service.dump(mark);
 }
 
@@ -125,10 +127,11 @@ TEST(ErrorState, WaitsForARisingEdgeOfErrorRetryThenStartsAgain) {
   VariableServer server(config.treeJson());
   server.set(rootMember("xErrorRetry"), "1");  // already set: it must be seen false first
   Service service(server);
-  ASSERT_TRUE(waitForSequence(service,
-                              {"Invalid function arguments provided.", "state action: Entry error", "state: Error",
-                               "variable server is available. Waiting for rising edge of xErrorReset.."},
-                              0, kStartDeadline))
+  ASSERT_TRUE(
+      waitForSequence(service,
+                      {"Invalid function arguments provided.", "state action: Entry error", "state: Error",
+                       "variable server is available. Waiting for rising edge of xErrorReset.."},
+                      0, kStartDeadline))
       << service.dump();
 
   // A flag that is already 1 is no rising edge.
@@ -140,14 +143,14 @@ TEST(ErrorState, WaitsForARisingEdgeOfErrorRetryThenStartsAgain) {
   // Give the state one sample of the cleared flag before raising it again.
   std::this_thread::sleep_for(1500ms);
   server.set(rootMember("xErrorRetry"), "1");
-  ASSERT_TRUE(waitForSequence(service,
-                              {"rising edge of xErrorRetry detected. Retry start of MQTT service..",
-                               "detach retry-event thread..", "external event: retry", "state action: Exit error",
-                               "Leaving state 'error' to retry start of service.",
-                               "destroying ZAL_MQTT_configuration object..",
-                               "destroyed ZAL_MQTT_configuration object.", "end of state action: Exit error.",
-                               "state action: Entry initialize", "state: Connected"},
-                              mark, kStartDeadline))
+  ASSERT_TRUE(waitForSequence(
+      service,
+      {"rising edge of xErrorRetry detected. Retry start of MQTT service..", "detach retry-event thread..",
+       "external event: retry", "state action: Exit error",
+       "Leaving state 'error' to retry start of service.", "destroying ZAL_MQTT_configuration object..",
+       "destroyed ZAL_MQTT_configuration object.", "end of state action: Exit error.",
+       "state action: Entry initialize", "state: Connected"},
+      mark, kStartDeadline))
       << service.dump(mark);
   EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
 }
@@ -160,13 +163,13 @@ TEST(Interrupt, WhileDisconnectedStillEndsWithGoodBye) {
   ASSERT_TRUE(service.waitFor("state: Disconnected", 0, kStartDeadline)) << service.dump();
   // The handler is installed on leaving the initialisation state, just before this line.
   service.process().signal(SIGINT);
-  ASSERT_TRUE(waitForSequence(service,
-                              {"Interrupt signal (2) received.", "external event: SIGINT",
-                               "state action: SIGINT entry", "state: SIGINT",
-                               "MQTT disconnection: we already were disconnected.",
-                               "external event: disconnectedFromBroker", "state action: SIGINT exit",
-                               "state: EndOfActive", "Leaving MQTT service. Good bye!"},
-                              0))
+  ASSERT_TRUE(waitForSequence(
+      service,
+      {"Interrupt signal (2) received.", "external event: SIGINT", "state action: SIGINT entry",
+       "state: SIGINT", "MQTT disconnection: we already were disconnected.",
+       "external event: disconnectedFromBroker", "state action: SIGINT exit", "state: EndOfActive",
+       "Leaving MQTT service. Good bye!"},
+      0))
       << service.dump();
   const std::optional<int> status = service.process().waitExit(kDefaultDeadline);
   ASSERT_TRUE(status);

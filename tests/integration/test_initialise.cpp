@@ -55,7 +55,8 @@ TEST(Initialise, UnreadableActivationFlagStopsTheWatcherWithError) {
   const auto failed = service.waitFor("Exception: cannot read xActivateConnection: ");
   ASSERT_TRUE(failed) << service.dump();
   // The error's message follows as a line of its own: wait for it to arrive before reading it.
-  const auto message = service.log().waitFor([](const std::string&) { return true; }, *failed + 1, kDefaultDeadline);
+  const auto message =
+      service.log().waitFor([](const std::string&) { return true; }, *failed + 1, kDefaultDeadline);
   ASSERT_TRUE(message) << service.dump();
   EXPECT_FALSE(Service::body(service.log().line(*message)).empty());
   EXPECT_TRUE(service.waitFor("state: Error", *failed)) << service.dump();

@@ -62,7 +62,8 @@ class TempDir {
 };
 
 // Starts argv[0] with stdout and stderr sent to the given files ("" keeps the parent's).
-inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::string& outFile, const std::string& errFile) {
+inline pid_t spawnProgram(const std::vector<std::string>& argv, const std::string& outFile,
+                          const std::string& errFile) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -142,7 +143,8 @@ inline bool socketAccepts(const std::string& path) {
 class KalpServerProcess {
  public:
   // Writes treeJson to DIR/tree.json and starts serverPath on DIR/kalpapi.sock (or socketPath).
-  KalpServerProcess(std::string serverPath, const std::string& treeJson, std::string socketPath = std::string())
+  KalpServerProcess(std::string serverPath, const std::string& treeJson,
+                    std::string socketPath = std::string())
       : serverPath_(std::move(serverPath)) {
     treeFile_ = dir_.path() + "/tree.json";
     socket_ = socketPath.empty() ? dir_.path() + "/kalpapi.sock" : socketPath;

@@ -127,10 +127,8 @@ TEST_F(GVPitemTest, ScanCallsCreateChildForWholeNameMatchesInPatternOrder) {
   broker.addChildPattern("ZAL_MQTT_(publish|subscribe):[04]");
   broker.scanChildren();
   const Calls expected = {
-      {"SYS.Broker.ZAL_MQTT_subscribe:0", 0},
-      {"SYS.Broker.ZAL_MQTT_subscribe:0", 2},
-      {"SYS.Broker.ZAL_MQTT_publish:12", 1},
-      {"SYS.Broker.ZAL_MQTT_publish:4", 1},
+      {"SYS.Broker.ZAL_MQTT_subscribe:0", 0}, {"SYS.Broker.ZAL_MQTT_subscribe:0", 2},
+      {"SYS.Broker.ZAL_MQTT_publish:12", 1},  {"SYS.Broker.ZAL_MQTT_publish:4", 1},
       {"SYS.Broker.ZAL_MQTT_publish:4", 2},
   };
   EXPECT_EQ(broker.calls, expected);

@@ -237,7 +237,8 @@ TEST_F(GVPvariableTest, TypedReadsReturnTheStoredValue) {
 
 TEST_F(GVPvariableTest, ReadStringOfALongerTextGivesItsFirst256Bytes) {
   kalpinproc::loadTree(R"({"variables": {
-    "APPL.P.long": {"type": "STRING", "value": ")" + std::string(300, 'a') + R"("}}})");
+    "APPL.P.long": {"type": "STRING", "value": ")" +
+                       std::string(300, 'a') + R"("}}})");
   Node text = make("long");
   EXPECT_EQ(text->readString(), std::string(256, 'a'));
   EXPECT_TRUE(text->hasChanged());
@@ -310,8 +311,8 @@ TEST_F(GVPvariableTest, WriteStringRefusesTextsBeyondOneWriteInsteadOfCuttingThe
 
 TEST_F(GVPvariableTest, EveryScalarKindReportsItsFirstChangeThenOnlyRealChanges) {
   // Values at the top of their width (255, 65535, ...) wrap to a snapshot of 0.
-  for (const char* name : {"xBool", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "r", "lr",
-                           "by", "w", "dw", "lw", "t", "d", "tod", "dt", "k54", "k57", "s"}) {
+  for (const char* name : {"xBool", "i8", "i16", "i32", "i64", "u8", "u16", "u32", "u64", "r",   "lr",
+                           "by",    "w",  "dw",  "lw",  "t",   "d",  "tod", "dt",  "k54", "k57", "s"}) {
     Node node = make(name);
     EXPECT_TRUE(node->hasChanged()) << name;
     EXPECT_FALSE(node->hasChanged()) << name;

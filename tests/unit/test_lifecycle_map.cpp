@@ -56,11 +56,11 @@ const ExtendedStateTableRow* MapMachine::getExtendedStateTable() {
                                           Recorder(4), Recorder(5), Recorder(6),  Recorder(7),
                                           Recorder(8), Recorder(9), Recorder(10), Recorder(11)};
   static const ExtendedStateTableRow table[M::ST_COUNT] = {
-      {&r[0], nullptr, nullptr, nullptr}, {&r[1], nullptr, nullptr, nullptr},
-      {&r[2], nullptr, nullptr, nullptr}, {&r[3], nullptr, nullptr, nullptr},
-      {&r[4], nullptr, nullptr, nullptr}, {&r[5], nullptr, nullptr, nullptr},
-      {&r[6], nullptr, nullptr, nullptr}, {&r[7], nullptr, nullptr, nullptr},
-      {&r[8], nullptr, nullptr, nullptr}, {&r[9], nullptr, nullptr, nullptr},
+      {&r[0], nullptr, nullptr, nullptr},  {&r[1], nullptr, nullptr, nullptr},
+      {&r[2], nullptr, nullptr, nullptr},  {&r[3], nullptr, nullptr, nullptr},
+      {&r[4], nullptr, nullptr, nullptr},  {&r[5], nullptr, nullptr, nullptr},
+      {&r[6], nullptr, nullptr, nullptr},  {&r[7], nullptr, nullptr, nullptr},
+      {&r[8], nullptr, nullptr, nullptr},  {&r[9], nullptr, nullptr, nullptr},
       {&r[10], nullptr, nullptr, nullptr}, {&r[11], nullptr, nullptr, nullptr}};
   return table;
 }

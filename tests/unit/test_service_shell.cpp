@@ -95,7 +95,8 @@ TEST_F(StateReport, WritesTheFileAndGivesTheSecondsSinceStart) {
   ASSERT_EQ(stateReportCallback(dir.c_str()), 0);
   std::string text = read(dir / "ZAL_CLOUD_MQTT_OOP" / "state.txt");
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex("ZAL_CLOUD_MQTT_OOP 1\\.0\nStarted: (\\d+) seconds ago\n")))
+  ASSERT_TRUE(
+      std::regex_match(text, m, std::regex("ZAL_CLOUD_MQTT_OOP 1\\.0\nStarted: (\\d+) seconds ago\n")))
       << text;
   int seconds = std::stoi(m[1]);
   EXPECT_GE(seconds, 42);
@@ -141,7 +142,8 @@ TEST(Banner, NamesTheRevisionAndBothOpenSslVersions) {
   std::string out = testing::internal::GetCapturedStderr();
   setTraceLevel(0);
   EXPECT_NE(out.find("| Service has started. (rev. no.: 1110)\n"), std::string::npos);
-  EXPECT_TRUE(std::regex_search(out, std::regex(R"(\| Service was built against OpenSSL version \d+\.\d+\.\d+"[^"]*"\n)")));
+  EXPECT_TRUE(std::regex_search(
+      out, std::regex(R"(\| Service was built against OpenSSL version \d+\.\d+\.\d+"[^"]*"\n)")));
   EXPECT_TRUE(std::regex_search(out, std::regex(R"(\| Service has found OpenSSL version \d+\.\d+\.\d+)")));
   // Debian's OpenSSL carries no build metadata: no line for it.
   EXPECT_EQ(out.find("OpenSSL meta data: "), std::string::npos);

@@ -55,7 +55,7 @@ class TestMachine : public StateMachine {
 
   std::vector<std::string> log;
   bool guardAnswer = true;
-  int stateChain = -1;        // state action of state 1 requests this state once, when >= 0
+  int stateChain = -1;         // state action of state 1 requests this state once, when >= 0
   bool entryRequests = false;  // entry action of state 2 requests a transition
   bool requestTwice = false;   // state action of state 3 requests twice, the second wins
   std::atomic<bool> inState1{false};
@@ -196,8 +196,8 @@ TEST(StateMachineEngine, MappedEventWaitsForARunningChainAndIsJudgedByItsEnd) {
   std::thread start([&] { m.event(1); });  // runs 1, then (once released) 2
   while (!m.inState1) std::this_thread::yield();
   // Ignored in state 1, but leads from 2 to 3: raised while the chain still sits in state 1.
-  const uint8_t transitions[TestMachine::kStates] = {StateMachine::NO_TRANSITION, StateMachine::NO_TRANSITION, 3,
-                                                     StateMachine::NO_TRANSITION};
+  const uint8_t transitions[TestMachine::kStates] = {StateMachine::NO_TRANSITION, StateMachine::NO_TRANSITION,
+                                                     3, StateMachine::NO_TRANSITION};
   std::thread poster([&] { m.mapped(transitions); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   m.releaseState1 = true;
@@ -219,20 +219,36 @@ TEST(StateMachineEngine, FaultsEndInTheFaultHandler) {
     std::function<void()> body;
   };
   const std::vector<Case> cases = {
-      {"invalid transition", [] { TestMachine m; m.event(StateMachine::INVALID_TRANSITION); }},
-      {"state out of range", [] { TestMachine m; m.event(TestMachine::kStates); }},
+      {"invalid transition",
+       [] {
+         TestMachine m;
+         m.event(StateMachine::INVALID_TRANSITION);
+       }},
+      {"state out of range",
+       [] {
+         TestMachine m;
+         m.event(TestMachine::kStates);
+       }},
       {"entry action requests a transition",
        [] {
          TestMachine m;
          m.entryRequests = true;
          m.event(2);
        }},
-      {"no table", [] { TestMachine m; m.useNone = true; m.event(1); }},
-      {"state count 254", [] { struct Big : StateMachine {
-                                  Big() : StateMachine(254, 0) {}
-                                  const StateTableRow* getStateTable() override { return nullptr; }
-                                  const ExtendedStateTableRow* getExtendedStateTable() override { return nullptr; }
-                                } big; }},
+      {"no table",
+       [] {
+         TestMachine m;
+         m.useNone = true;
+         m.event(1);
+       }},
+      {"state count 254",
+       [] {
+         struct Big : StateMachine {
+           Big() : StateMachine(254, 0) {}
+           const StateTableRow* getStateTable() override { return nullptr; }
+           const ExtendedStateTableRow* getExtendedStateTable() override { return nullptr; }
+         } big;
+       }},
       {"null data to a bound action",
        [] {
          struct Bound : TestMachine {

@@ -14,7 +14,8 @@ const std::regex kLine(R"(ZAL_MQTT  \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.000\| (
 
 TEST(Trace, PrefixHasTheFixedShape) {
   std::string prefix = tracePrefix();
-  EXPECT_TRUE(std::regex_match(prefix, std::regex(R"(ZAL_MQTT  \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.000\| )")))
+  EXPECT_TRUE(
+      std::regex_match(prefix, std::regex(R"(ZAL_MQTT  \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.000\| )")))
       << prefix;
 }
 

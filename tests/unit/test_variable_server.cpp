@@ -59,7 +59,7 @@ TEST_F(VariableServerTest, ReadVariableByNameReturnsTheFirstFailureAndAlwaysClos
 
 TEST_F(VariableServerTest, WaitReturnsAtOnceWhenServerAndDeviceAreReady) {
   EXPECT_EQ(waitForVariableServer(), KALPAPI_OK);
-  EXPECT_EQ(pauses, 1);  // the pause before the first poll
+  EXPECT_EQ(pauses, 1);                          // the pause before the first poll
   EXPECT_EQ(kalpinproc::openHandleCount(), 0u);  // the probe's handle is not kept
 }
 

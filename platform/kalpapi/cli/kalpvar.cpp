@@ -1,6 +1,5 @@
 // kalpvar: operator CLI of the stand-in variable server (through libKalpApi.so.2).
 #include <KalpApi.h>
-
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
@@ -40,23 +39,34 @@ const char* const kUsage =
 
 const char* statusText(uint32_t status) {
   switch (status) {
-    case KALPAPI_OK: return "success";
-    case KALPAPI_E_INVALID_PARAMETER: return "invalid parameter";
-    case KALPAPI_E_NO_COMMUNICATION: return "no communication with the variable server";
-    case KALPAPI_E_UNKNOWN: return "unknown error";
-    case KALPAPI_E_NOT_FOUND: return "variable not found";
-    case KALPAPI_E_NO_MORE_ENTRIES: return "no entries";
-    case KALPAPI_E_ACCESS_DENIED: return "access not permitted";
-    case KALPAPI_STAREP_E_OPEN: return "the report file could not be opened";
-    case KALPAPI_STAREP_E_WRITE: return "writing the report file failed";
-    default: return "error";
+    case KALPAPI_OK:
+      return "success";
+    case KALPAPI_E_INVALID_PARAMETER:
+      return "invalid parameter";
+    case KALPAPI_E_NO_COMMUNICATION:
+      return "no communication with the variable server";
+    case KALPAPI_E_UNKNOWN:
+      return "unknown error";
+    case KALPAPI_E_NOT_FOUND:
+      return "variable not found";
+    case KALPAPI_E_NO_MORE_ENTRIES:
+      return "no entries";
+    case KALPAPI_E_ACCESS_DENIED:
+      return "access not permitted";
+    case KALPAPI_STAREP_E_OPEN:
+      return "the report file could not be opened";
+    case KALPAPI_STAREP_E_WRITE:
+      return "writing the report file failed";
+    default:
+      return "error";
   }
 }
 
 const char* typeName(uint32_t type) {
-  static const char* const names[] = {nullptr, "BOOL", "SINT8", "SINT16", "SINT32", "SINT64", "UINT8",
-                                      "UINT16", "UINT32", "UINT64", "REAL", "LREAL", "BYTE", "WORD",
-                                      "DWORD", "LWORD", "TIME", "DATE", "TIME_OF_DAY", "DATE_AND_TIME"};
+  static const char* const names[] = {nullptr,  "BOOL",  "SINT8",  "SINT16",      "SINT32",
+                                      "SINT64", "UINT8", "UINT16", "UINT32",      "UINT64",
+                                      "REAL",   "LREAL", "BYTE",   "WORD",        "DWORD",
+                                      "LWORD",  "TIME",  "DATE",   "TIME_OF_DAY", "DATE_AND_TIME"};
   if (type >= 1 && type <= 19) return names[type];
   if (type == 22) return "STRING";
   if (type == 24) return "ARRAY";
@@ -66,8 +76,8 @@ const char* typeName(uint32_t type) {
 }
 
 int fail(const std::string& what, uint32_t status, const std::string& why = std::string()) {
-  std::fprintf(stderr, "kalpvar: %s: %s (0x%08x)\n", what.c_str(), why.empty() ? statusText(status) : why.c_str(),
-               status);
+  std::fprintf(stderr, "kalpvar: %s: %s (0x%08x)\n", what.c_str(),
+               why.empty() ? statusText(status) : why.c_str(), status);
   return 1;
 }
 
@@ -111,7 +121,8 @@ int list(const std::string& path) {
   KalpApiDirEntry* entry = nullptr;
   int result = 0;
   while ((status = KalpApiVarReadDir(&dir, &entry)) == KALPAPI_OK) {
-    std::string child = path.empty() ? std::string(entry->memberName) : path + entry->separator + entry->memberName;
+    std::string child =
+        path.empty() ? std::string(entry->memberName) : path + entry->separator + entry->memberName;
     std::string line = child;
     uint32_t handle = 0, type = 0;
     uint32_t s = KalpApiVarOpenHdlA(child.c_str(), &handle);
@@ -188,7 +199,8 @@ int report(const std::string& component, const std::string& directory) {
   if (status != KALPAPI_OK) return fail("report " + component, status, why);
   std::printf("0x%08x\n", static_cast<uint32_t>(result));
   if (result != 0) {
-    std::fprintf(stderr, "kalpvar: report %s: %s\n", component.c_str(), statusText(static_cast<uint32_t>(result)));
+    std::fprintf(stderr, "kalpvar: report %s: %s\n", component.c_str(),
+                 statusText(static_cast<uint32_t>(result)));
     return 1;
   }
   return 0;

@@ -18,7 +18,8 @@ uint32_t setFault(const std::string& path, const std::string& op, uint32_t statu
 uint32_t dump(const std::string& path, std::string& json);
 // Asks the client that registered component (KalpApiStaRepAddComponentA) for a state report
 // into directory; result is what its callback returned.
-uint32_t stateReport(const std::string& component, const std::string& directory, int32_t& result, std::string& why);
+uint32_t stateReport(const std::string& component, const std::string& directory, int32_t& result,
+                     std::string& why);
 // Has the client that registered provider name (KalpApiProviderCreateA) call its lock callback
 // with 1 and then with 0.
 uint32_t providerLock(const std::string& name, int32_t& lockResult, int32_t& unlockResult, std::string& why);

@@ -7,7 +7,6 @@
 // Registrations (status reporting, provider) each get a connection and a thread of their own that
 // answers the server's requests and registers again whenever the server comes back.
 #include <KalpApi.h>
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -76,7 +75,8 @@ bool roundTrip() {
       tls.fd = connectServer(kReplyTimeoutSeconds);
       if (tls.fd < 0) return false;
     }
-    if (kalpwire::sendAll(tls.fd, frame) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply)) return true;
+    if (kalpwire::sendAll(tls.fd, frame) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply))
+      return true;
     tls.drop();
     if (!reused) return false;
   }
@@ -307,7 +307,8 @@ uint32_t KalpApiVarReadDir(uint32_t* directoryHandle, KalpApiDirEntry** entry) {
   kalpwire::In in(tls.reply.data(), tls.reply.size());
   uint32_t status, valid;
   std::string name, separator;
-  if (!in.u32(status) || !in.u32(valid) || !in.text(name) || !in.text(separator) || !in.done()) return badReply();
+  if (!in.u32(status) || !in.u32(valid) || !in.text(name) || !in.text(separator) || !in.done())
+    return badReply();
   if (status != KALPAPI_OK) return status;
   std::lock_guard<std::mutex> lock(entriesMutex);
   auto& slot = entries[*directoryHandle];
@@ -404,7 +405,8 @@ uint32_t dump(const std::string& path, std::string& json) {
   return statusWithReason(json);
 }
 
-uint32_t stateReport(const std::string& component, const std::string& directory, int32_t& result, std::string& why) {
+uint32_t stateReport(const std::string& component, const std::string& directory, int32_t& result,
+                     std::string& why) {
   request(kalpwire::kReport).text(component).text(directory);
   if (!roundTrip()) return KALPAPI_E_NO_COMMUNICATION;
   kalpwire::In in(tls.reply.data(), tls.reply.size());

@@ -19,54 +19,54 @@ extern "C" {
 #endif
 
 /* Status codes. */
-#define KALPAPI_OK                  0x00000000u
+#define KALPAPI_OK 0x00000000u
 #define KALPAPI_E_INVALID_PARAMETER 0x81000002u /* invalid parameter */
-#define KALPAPI_E_NO_COMMUNICATION  0x81000003u /* no communication with the variable server */
-#define KALPAPI_E_UNKNOWN           0x81000005u /* unknown error */
-#define KALPAPI_E_NOT_FOUND         0x81000501u /* variable not found */
-#define KALPAPI_E_NO_MORE_ENTRIES   0x81000503u /* directory walk ended; from OpenDir: empty */
-#define KALPAPI_E_ACCESS_DENIED     0x81000504u /* access not permitted */
+#define KALPAPI_E_NO_COMMUNICATION 0x81000003u  /* no communication with the variable server */
+#define KALPAPI_E_UNKNOWN 0x81000005u           /* unknown error */
+#define KALPAPI_E_NOT_FOUND 0x81000501u         /* variable not found */
+#define KALPAPI_E_NO_MORE_ENTRIES 0x81000503u   /* directory walk ended; from OpenDir: empty */
+#define KALPAPI_E_ACCESS_DENIED 0x81000504u     /* access not permitted */
 
 /* Results of the state-report callback. */
-#define KALPAPI_STAREP_E_OPEN  0x80000003u /* the report file could not be opened */
+#define KALPAPI_STAREP_E_OPEN 0x80000003u  /* the report file could not be opened */
 #define KALPAPI_STAREP_E_WRITE 0x80000004u /* writing or closing the report file failed */
 
 /* Device state meaning "running". */
 #define KALPAPI_DEVICE_STATE_RUNNING 300u
 
 /* Element type codes as KalpApiVarGetType reports them. */
-#define KALPAPI_TYPE_BOOL          1u
-#define KALPAPI_TYPE_SINT8         2u
-#define KALPAPI_TYPE_SINT16        3u
-#define KALPAPI_TYPE_SINT32        4u
-#define KALPAPI_TYPE_SINT64        5u
-#define KALPAPI_TYPE_UINT8         6u
-#define KALPAPI_TYPE_UINT16        7u
-#define KALPAPI_TYPE_UINT32        8u
-#define KALPAPI_TYPE_UINT64        9u
-#define KALPAPI_TYPE_REAL          10u
-#define KALPAPI_TYPE_LREAL         11u
-#define KALPAPI_TYPE_BYTE          12u
-#define KALPAPI_TYPE_WORD          13u
-#define KALPAPI_TYPE_DWORD         14u
-#define KALPAPI_TYPE_LWORD         15u
-#define KALPAPI_TYPE_TIME          16u
-#define KALPAPI_TYPE_DATE          17u
-#define KALPAPI_TYPE_TIME_OF_DAY   18u
+#define KALPAPI_TYPE_BOOL 1u
+#define KALPAPI_TYPE_SINT8 2u
+#define KALPAPI_TYPE_SINT16 3u
+#define KALPAPI_TYPE_SINT32 4u
+#define KALPAPI_TYPE_SINT64 5u
+#define KALPAPI_TYPE_UINT8 6u
+#define KALPAPI_TYPE_UINT16 7u
+#define KALPAPI_TYPE_UINT32 8u
+#define KALPAPI_TYPE_UINT64 9u
+#define KALPAPI_TYPE_REAL 10u
+#define KALPAPI_TYPE_LREAL 11u
+#define KALPAPI_TYPE_BYTE 12u
+#define KALPAPI_TYPE_WORD 13u
+#define KALPAPI_TYPE_DWORD 14u
+#define KALPAPI_TYPE_LWORD 15u
+#define KALPAPI_TYPE_TIME 16u
+#define KALPAPI_TYPE_DATE 17u
+#define KALPAPI_TYPE_TIME_OF_DAY 18u
 #define KALPAPI_TYPE_DATE_AND_TIME 19u
-#define KALPAPI_TYPE_STRING        22u
-#define KALPAPI_TYPE_ARRAY         24u
-#define KALPAPI_TYPE_STRUCT        25u
-#define KALPAPI_TYPE_DIRECTORY     990u
+#define KALPAPI_TYPE_STRING 22u
+#define KALPAPI_TYPE_ARRAY 24u
+#define KALPAPI_TYPE_STRUCT 25u
+#define KALPAPI_TYPE_DIRECTORY 990u
 
 /* Capacity of KalpApiDirEntry texts, terminating NUL included. */
 #define KALPAPI_MEMBER_NAME_SIZE 256
-#define KALPAPI_SEPARATOR_SIZE   8
+#define KALPAPI_SEPARATOR_SIZE 8
 
 /* One directory entry. Valid until the next KalpApiVarReadDir or KalpApiVarCloseDir on the
  * same directory handle. */
 typedef struct KalpApiDirEntry {
-  uint32_t valid;                          /* 0: the entry must be skipped */
+  uint32_t valid;                            /* 0: the entry must be skipped */
   char memberName[KALPAPI_MEMBER_NAME_SIZE]; /* "Speed", or "[3]" for an array element */
   char separator[KALPAPI_SEPARATOR_SIZE];    /* "." for struct/directory members, "" for elements */
 } KalpApiDirEntry;

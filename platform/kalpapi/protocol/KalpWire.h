@@ -9,14 +9,14 @@
 #ifndef KALPWIRE_H
 #define KALPWIRE_H
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace kalpwire {
 
@@ -35,17 +35,17 @@ inline std::string socketPath() {
 
 enum Op : uint8_t {
   // The KalpApi calls.
-  kOpen = 1,        // path                       -> handle
-  kGetType = 2,     // handle                     -> type
-  kRead = 3,        // handle, u16 count          -> bytes (exactly count)
-  kWrite = 4,       // handle, bytes              ->
-  kClose = 5,       // handle                     ->
-  kTxtRead = 6,     // path, u32 capacity         -> text (at most capacity - 1 bytes)
-  kTxtWrite = 7,    // path, text                 -> reason text
-  kOpenDir = 8,     // path                       -> directory handle
-  kReadDir = 9,     // directory handle           -> valid, member name, separator
-  kCloseDir = 10,   // directory handle           ->
-  kDeviceState = 11,  //                          -> state
+  kOpen = 1,                // path                       -> handle
+  kGetType = 2,             // handle                     -> type
+  kRead = 3,                // handle, u16 count          -> bytes (exactly count)
+  kWrite = 4,               // handle, bytes              ->
+  kClose = 5,               // handle                     ->
+  kTxtRead = 6,             // path, u32 capacity         -> text (at most capacity - 1 bytes)
+  kTxtWrite = 7,            // path, text                 -> reason text
+  kOpenDir = 8,             // path                       -> directory handle
+  kReadDir = 9,             // directory handle           -> valid, member name, separator
+  kCloseDir = 10,           // directory handle           ->
+  kDeviceState = 11,        //                          -> state
   kRegisterComponent = 12,  // name               ->  (connection turns around)
   kRegisterProvider = 13,   // name               ->  (connection turns around)
   // Operator calls (kalpvar).
@@ -55,9 +55,9 @@ enum Op : uint8_t {
   kReport = 23,          // component, directory  -> i32 callback result, reason text
   kProviderLock = 24,    // name                  -> i32 lock result, i32 unlock result, reason text
   // Sent by the server on a turned-around connection.
-  kCallReport = 40,      // directory             -> i32 callback result
-  kCallLock = 41,        // i32 operation         -> i32 callback result
-  kDisplaced = 42,       //  (no answer) a newer registration of the same name took over
+  kCallReport = 40,  // directory             -> i32 callback result
+  kCallLock = 41,    // i32 operation         -> i32 callback result
+  kDisplaced = 42,   //  (no answer) a newer registration of the same name took over
 };
 
 // Builds a frame: the length is patched in by finish().
@@ -65,7 +65,10 @@ class Out {
  public:
   Out() { buffer_.assign(4, '\0'); }
   void reset() { buffer_.assign(4, '\0'); }
-  Out& u8(uint8_t v) { buffer_.push_back(static_cast<char>(v)); return *this; }
+  Out& u8(uint8_t v) {
+    buffer_.push_back(static_cast<char>(v));
+    return *this;
+  }
   Out& u16(uint16_t v) { return raw(&v, 2); }
   Out& u32(uint32_t v) { return raw(&v, 4); }
   Out& i32(int32_t v) { return raw(&v, 4); }

@@ -1,7 +1,6 @@
 #include "KalpServer.h"
 
 #include <KalpApi.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -65,7 +64,8 @@ void Server::listen(const std::string& path) {
     throw std::runtime_error("cannot bind '" + path + "': " + std::strerror(errno));
   if (::listen(listenFd_, 128) != 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
   path_ = path;
-  if (::pipe2(wakeFd_, O_CLOEXEC) != 0) throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  if (::pipe2(wakeFd_, O_CLOEXEC) != 0)
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
 }
 
 void Server::stop() {
@@ -164,7 +164,7 @@ void Server::serve(Connection& connection) {
     if (!kalpwire::recvFrame(connection.fd, request)) break;
     bool keep = handle(connection, request, reply);
     if (connection.handedOver) break;  // the answer is sent; the connection is a registration now
-    if (reply.empty()) break;  // malformed request: close without an answer
+    if (reply.empty()) break;          // malformed request: close without an answer
     if (!kalpwire::sendAll(connection.fd, reply)) break;
     if (!keep) break;
   }
@@ -331,7 +331,8 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       if (!in.text(component) || !in.text(directory) || !in.done()) return malformed();
       int32_t result = 0;
       uint32_t status = callRegistered(components_, component, kalpwire::kCallReport, directory, 0, result);
-      out.u32(status).i32(result).text(status == KALPAPI_E_NOT_FOUND ? "component '" + component + "' is not registered"
+      out.u32(status).i32(result).text(status == KALPAPI_E_NOT_FOUND
+                                           ? "component '" + component + "' is not registered"
                                        : status != KALPAPI_OK ? "component '" + component + "' did not answer"
                                                               : std::string());
       break;
@@ -341,10 +342,12 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       if (!in.text(name) || !in.done()) return malformed();
       int32_t locked = 0, unlocked = 0;
       uint32_t status = callRegistered(providers_, name, kalpwire::kCallLock, std::string(), 1, locked);
-      if (status == KALPAPI_OK) status = callRegistered(providers_, name, kalpwire::kCallLock, std::string(), 0, unlocked);
-      out.u32(status).i32(locked).i32(unlocked).text(status == KALPAPI_E_NOT_FOUND ? "provider '" + name + "' is not registered"
-                                                     : status != KALPAPI_OK ? "provider '" + name + "' did not answer"
-                                                                            : std::string());
+      if (status == KALPAPI_OK)
+        status = callRegistered(providers_, name, kalpwire::kCallLock, std::string(), 0, unlocked);
+      out.u32(status).i32(locked).i32(unlocked).text(
+          status == KALPAPI_E_NOT_FOUND ? "provider '" + name + "' is not registered"
+          : status != KALPAPI_OK        ? "provider '" + name + "' did not answer"
+                                        : std::string());
       break;
     }
     default:
@@ -369,8 +372,10 @@ uint32_t Server::callRegistered(std::map<std::string, std::shared_ptr<EventConne
     std::lock_guard<std::mutex> lock(event->mutex);
     kalpwire::Out out;
     out.u8(op);
-    if (op == kalpwire::kCallReport) out.text(argument);
-    else out.i32(argumentNumber);
+    if (op == kalpwire::kCallReport)
+      out.text(argument);
+    else
+      out.i32(argumentNumber);
     std::string answer;
     if (kalpwire::sendAll(event->fd, out.finish()) && kalpwire::recvFrame(event->fd, answer)) {
       kalpwire::In in(answer.data(), answer.size());

@@ -1,7 +1,6 @@
 #include "KalpStore.h"
 
 #include <KalpApi.h>
-
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
@@ -28,10 +27,10 @@ struct TypeNameEntry {
   uint32_t code;
 };
 const TypeNameEntry kTypeNames[] = {
-    {"BOOL", 1},   {"SINT8", 2},  {"SINT16", 3},         {"SINT32", 4},         {"SINT64", 5},
-    {"UINT8", 6},  {"UINT16", 7}, {"UINT32", 8},         {"UINT64", 9},         {"REAL", 10},
-    {"LREAL", 11}, {"BYTE", 12},  {"WORD", 13},          {"DWORD", 14},         {"LWORD", 15},
-    {"TIME", 16},  {"DATE", 17},  {"TIME_OF_DAY", 18},   {"DATE_AND_TIME", 19}, {"STRING", 22},
+    {"BOOL", 1},   {"SINT8", 2},   {"SINT16", 3},       {"SINT32", 4},         {"SINT64", 5},
+    {"UINT8", 6},  {"UINT16", 7},  {"UINT32", 8},       {"UINT64", 9},         {"REAL", 10},
+    {"LREAL", 11}, {"BYTE", 12},   {"WORD", 13},        {"DWORD", 14},         {"LWORD", 15},
+    {"TIME", 16},  {"DATE", 17},   {"TIME_OF_DAY", 18}, {"DATE_AND_TIME", 19}, {"STRING", 22},
     {"ARRAY", 24}, {"STRUCT", 25}, {"DIRECTORY", 990},
 };
 
@@ -40,14 +39,38 @@ enum class Kind { None, Bool, Signed, Unsigned, Real, LReal, String };
 
 Kind kindOf(uint32_t type) {
   switch (type) {
-    case 1: return Kind::Bool;
-    case 2: case 3: case 4: case 5: return Kind::Signed;
-    case 6: case 7: case 8: case 9: case 12: case 13: case 14: case 15:
-    case 16: case 17: case 18: case 19: case 54: case 55: case 56: case 57: return Kind::Unsigned;
-    case 10: return Kind::Real;
-    case 11: return Kind::LReal;
-    case 22: return Kind::String;
-    default: return Kind::None;
+    case 1:
+      return Kind::Bool;
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+      return Kind::Signed;
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
+      return Kind::Unsigned;
+    case 10:
+      return Kind::Real;
+    case 11:
+      return Kind::LReal;
+    case 22:
+      return Kind::String;
+    default:
+      return Kind::None;
   }
 }
 
@@ -61,9 +84,15 @@ bool typeFromName(const std::string& name, uint32_t& code) {
   return false;
 }
 
-int64_t signedMin(uint32_t size) { return size >= 8 ? std::numeric_limits<int64_t>::min() : -(int64_t(1) << (size * 8 - 1)); }
-int64_t signedMax(uint32_t size) { return size >= 8 ? std::numeric_limits<int64_t>::max() : (int64_t(1) << (size * 8 - 1)) - 1; }
-uint64_t unsignedMax(uint32_t size) { return size >= 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t(1) << (size * 8)) - 1; }
+int64_t signedMin(uint32_t size) {
+  return size >= 8 ? std::numeric_limits<int64_t>::min() : -(int64_t(1) << (size * 8 - 1));
+}
+int64_t signedMax(uint32_t size) {
+  return size >= 8 ? std::numeric_limits<int64_t>::max() : (int64_t(1) << (size * 8 - 1)) - 1;
+}
+uint64_t unsignedMax(uint32_t size) {
+  return size >= 8 ? std::numeric_limits<uint64_t>::max() : (uint64_t(1) << (size * 8)) - 1;
+}
 
 // Little-endian value bytes (the machines this runs on are little-endian; memcpy keeps it so).
 std::string bytesOf(uint64_t v, uint32_t size) {
@@ -93,9 +122,12 @@ std::string floatText(F value) {
 // Formats raw value bytes by type, as text reads and `kalpvar get` show them.
 std::string formatValue(uint32_t type, const std::string& raw) {
   switch (kindOf(type)) {
-    case Kind::Bool: return raw[0] != 0 ? "TRUE" : "FALSE";
-    case Kind::Signed: return std::to_string(signedFrom(raw));
-    case Kind::Unsigned: return std::to_string(unsignedFrom(raw));
+    case Kind::Bool:
+      return raw[0] != 0 ? "TRUE" : "FALSE";
+    case Kind::Signed:
+      return std::to_string(signedFrom(raw));
+    case Kind::Unsigned:
+      return std::to_string(unsignedFrom(raw));
     case Kind::Real: {
       float f;
       std::memcpy(&f, raw.data(), 4);
@@ -106,8 +138,10 @@ std::string formatValue(uint32_t type, const std::string& raw) {
       std::memcpy(&d, raw.data(), 8);
       return floatText(d);
     }
-    case Kind::String: return raw;
-    case Kind::None: break;
+    case Kind::String:
+      return raw;
+    case Kind::None:
+      break;
   }
   return std::string();
 }
@@ -116,7 +150,8 @@ bool equalsIgnoreCase(const std::string& a, const char* b) {
   size_t n = std::strlen(b);
   if (a.size() != n) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+      return false;
   }
   return true;
 }
@@ -143,8 +178,8 @@ bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::s
       if (begin != end && *begin == '+') ++begin;
       int64_t v = 0;
       auto result = std::from_chars(begin, end, v);
-      if (result.ec == std::errc::result_out_of_range || (result.ec == std::errc() && result.ptr == end &&
-                                                          (v < signedMin(size) || v > signedMax(size)))) {
+      if (result.ec == std::errc::result_out_of_range ||
+          (result.ec == std::errc() && result.ptr == end && (v < signedMin(size) || v > signedMax(size)))) {
         why = "'" + text + "' does not fit " + tname;
         return false;
       }
@@ -217,7 +252,8 @@ bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::s
       }
       raw = text;
       return true;
-    case Kind::None: break;
+    case Kind::None:
+      break;
   }
   why = "a variable of type " + tname + " has no value";
   return false;
@@ -243,12 +279,35 @@ bool parseFaultOp(const std::string& text, FaultOp& op) {
 
 uint32_t scalarSize(uint32_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 12: return 1;
-    case 3: case 7: case 13: return 2;
-    case 4: case 8: case 10: case 14: return 4;
-    case 5: case 9: case 11: case 15: case 16: case 17: case 18: case 19:
-    case 54: case 55: case 56: case 57: return 8;
-    default: return 0;
+    case 1:
+    case 2:
+    case 6:
+    case 12:
+      return 1;
+    case 3:
+    case 7:
+    case 13:
+      return 2;
+    case 4:
+    case 8:
+    case 10:
+    case 14:
+      return 4;
+    case 5:
+    case 9:
+    case 11:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 19:
+    case 54:
+    case 55:
+    case 56:
+    case 57:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -267,7 +326,7 @@ struct Store::Node {
   std::string path;       // full dotted path
   uint32_t type = KALPAPI_TYPE_DIRECTORY;
   int32_t lowerBound = 0;  // arrays
-  std::string value;      // raw little-endian bytes of a scalar, or a STRING's text
+  std::string value;       // raw little-endian bytes of a scalar, or a STRING's text
   bool valid = true;
   uint32_t faults[kFaultOpCount] = {};
   std::vector<std::unique_ptr<Node>> children;
@@ -344,7 +403,8 @@ class TreeBuilder {
       case Kind::Real: {
         if (!v.IsNumber()) fail(where, "a REAL value must be a number");
         double d = v.GetDouble();
-        if (std::fabs(d) > std::numeric_limits<float>::max()) fail(where, "value " + numberText(v) + " does not fit REAL");
+        if (std::fabs(d) > std::numeric_limits<float>::max())
+          fail(where, "value " + numberText(v) + " does not fit REAL");
         float f = static_cast<float>(d);
         std::string raw(4, '\0');
         std::memcpy(raw.data(), &f, 4);
@@ -363,7 +423,8 @@ class TreeBuilder {
         if (text.find('\0') != std::string::npos) fail(where, "a STRING value cannot hold a NUL character");
         return text;
       }
-      case Kind::None: break;
+      case Kind::None:
+        break;
     }
     fail(where, "a variable of type " + tname + " has no value");
   }
@@ -381,7 +442,8 @@ class TreeBuilder {
       explicit DepthGuard(int& d) : depth(++d) {}
       ~DepthGuard() { --depth; }
     } guard(depth_);
-    if (depth_ > kMaxDepth) fail(where, "variables nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    if (depth_ > kMaxDepth)
+      fail(where, "variables nested deeper than " + std::to_string(kMaxDepth) + " levels");
     if (!v.IsObject()) fail(where, "a variable must be a JSON object with a \"type\"");
     auto typeIt = v.FindMember("type");
     if (typeIt == v.MemberEnd()) fail(where, "\"type\" is missing");
@@ -417,10 +479,14 @@ class TreeBuilder {
           const JValue& sv = s->value;
           if (sk == "kind") {
             std::string k = sv.IsString() ? sv.GetString() : "";
-            if (k == "counter") node.simKind = 1;
-            else if (k == "sine") node.simKind = 2;
-            else if (k == "toggle") node.simKind = 3;
-            else fail(at + ".kind", "must be \"counter\", \"sine\" or \"toggle\"");
+            if (k == "counter")
+              node.simKind = 1;
+            else if (k == "sine")
+              node.simKind = 2;
+            else if (k == "toggle")
+              node.simKind = 3;
+            else
+              fail(at + ".kind", "must be \"counter\", \"sine\" or \"toggle\"");
           } else if (sk == "periodMs") {
             if (!sv.IsUint() || sv.GetUint() == 0) fail(at + ".periodMs", "must be a positive whole number");
             node.periodMs = sv.GetUint();
@@ -459,7 +525,8 @@ class TreeBuilder {
         fail(at, "unknown key");
       }
     }
-    if (hasValue && node.value.empty() && kind != Kind::String) node.value.assign(scalarSize(node.type), '\0');
+    if (hasValue && node.value.empty() && kind != Kind::String)
+      node.value.assign(scalarSize(node.type), '\0');
 
     if (node.type == 24) buildArray(node, v, where, simulated);
   }
@@ -470,10 +537,12 @@ class TreeBuilder {
     auto values = v.FindMember("values");
     const bool longForm = elements != v.MemberEnd();
     const bool shortForm = elementType != v.MemberEnd() || values != v.MemberEnd();
-    if (longForm && shortForm) fail(where, "an ARRAY has either \"elements\" or \"elementType\" with \"values\"");
+    if (longForm && shortForm)
+      fail(where, "an ARRAY has either \"elements\" or \"elementType\" with \"values\"");
     auto addElement = [&](size_t i) -> Node& {
       auto child = std::make_unique<Node>();
-      child->name = "[" + std::to_string(static_cast<int64_t>(node.lowerBound) + static_cast<int64_t>(i)) + "]";
+      child->name =
+          "[" + std::to_string(static_cast<int64_t>(node.lowerBound) + static_cast<int64_t>(i)) + "]";
       child->separator = "";
       child->path = node.path + child->name;
       node.children.push_back(std::move(child));
@@ -490,7 +559,8 @@ class TreeBuilder {
       if (elementType == v.MemberEnd() || values == v.MemberEnd())
         fail(where, "the short form needs both \"elementType\" and \"values\"");
       uint32_t type = parseType(elementType->value, where + ".elementType");
-      if (kindOf(type) == Kind::None) fail(where + ".elementType", "the short form needs a scalar or STRING element type");
+      if (kindOf(type) == Kind::None)
+        fail(where + ".elementType", "the short form needs a scalar or STRING element type");
       if (!values->value.IsArray()) fail(where + ".values", "must be an array of values");
       const auto& list = values->value;
       for (rapidjson::SizeType i = 0; i < list.Size(); ++i) {
@@ -526,11 +596,17 @@ using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rap
 void writeValue(Writer& w, const Node& node) {
   switch (kindOf(node.type)) {
     case Kind::Bool:
-      if (node.value[0] == 0 || node.value[0] == 1) w.Bool(node.value[0] != 0);
-      else w.Uint(static_cast<uint8_t>(node.value[0]));
+      if (node.value[0] == 0 || node.value[0] == 1)
+        w.Bool(node.value[0] != 0);
+      else
+        w.Uint(static_cast<uint8_t>(node.value[0]));
       break;
-    case Kind::Signed: w.Int64(signedFrom(node.value)); break;
-    case Kind::Unsigned: w.Uint64(unsignedFrom(node.value)); break;
+    case Kind::Signed:
+      w.Int64(signedFrom(node.value));
+      break;
+    case Kind::Unsigned:
+      w.Uint64(unsignedFrom(node.value));
+      break;
     case Kind::Real: {
       float f;
       std::memcpy(&f, node.value.data(), 4);
@@ -543,8 +619,12 @@ void writeValue(Writer& w, const Node& node) {
       w.Double(d);
       break;
     }
-    case Kind::String: w.String(node.value.data(), static_cast<rapidjson::SizeType>(node.value.size())); break;
-    case Kind::None: w.Null(); break;
+    case Kind::String:
+      w.String(node.value.data(), static_cast<rapidjson::SizeType>(node.value.size()));
+      break;
+    case Kind::None:
+      w.Null();
+      break;
   }
 }
 
@@ -552,8 +632,10 @@ void writeNode(Writer& w, const Node& node) {
   w.StartObject();
   w.Key("type");
   std::string tname = typeName(node.type);
-  if (tname[0] >= '0' && tname[0] <= '9') w.Uint(node.type);
-  else w.String(tname.c_str());
+  if (tname[0] >= '0' && tname[0] <= '9')
+    w.Uint(node.type);
+  else
+    w.String(tname.c_str());
   if (kindOf(node.type) != Kind::None) {
     w.Key("value");
     writeValue(w, node);
@@ -610,7 +692,9 @@ void writeNode(Writer& w, const Node& node) {
 void setNumeric(Node& node, double d) {
   const uint32_t size = scalarSize(node.type);
   switch (kindOf(node.type)) {
-    case Kind::Bool: node.value[0] = d != 0 ? 1 : 0; break;
+    case Kind::Bool:
+      node.value[0] = d != 0 ? 1 : 0;
+      break;
     case Kind::Signed: {
       double r = std::round(d);
       r = std::clamp(r, static_cast<double>(signedMin(size)), static_cast<double>(signedMax(size)));
@@ -628,16 +712,22 @@ void setNumeric(Node& node, double d) {
       std::memcpy(node.value.data(), &f, 4);
       break;
     }
-    case Kind::LReal: std::memcpy(node.value.data(), &d, 8); break;
-    default: break;
+    case Kind::LReal:
+      std::memcpy(node.value.data(), &d, 8);
+      break;
+    default:
+      break;
   }
 }
 
 double numericValue(const Node& node) {
   switch (kindOf(node.type)) {
-    case Kind::Bool: return node.value[0] != 0 ? 1 : 0;
-    case Kind::Signed: return static_cast<double>(signedFrom(node.value));
-    case Kind::Unsigned: return static_cast<double>(unsignedFrom(node.value));
+    case Kind::Bool:
+      return node.value[0] != 0 ? 1 : 0;
+    case Kind::Signed:
+      return static_cast<double>(signedFrom(node.value));
+    case Kind::Unsigned:
+      return static_cast<double>(unsignedFrom(node.value));
     case Kind::Real: {
       float f;
       std::memcpy(&f, node.value.data(), 4);
@@ -648,7 +738,8 @@ double numericValue(const Node& node) {
       std::memcpy(&d, node.value.data(), 8);
       return d;
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -667,11 +758,12 @@ void Store::load(const std::string& json, const std::string& origin) {
   rapidjson::Document doc;
   doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
   if (doc.HasParseError()) {
-    throw std::runtime_error(origin + ": not valid JSON at offset " + std::to_string(doc.GetErrorOffset()) + ": " +
-                             rapidjson::GetParseError_En(doc.GetParseError()));
+    throw std::runtime_error(origin + ": not valid JSON at offset " + std::to_string(doc.GetErrorOffset()) +
+                             ": " + rapidjson::GetParseError_En(doc.GetParseError()));
   }
   TreeBuilder builder(origin);
-  if (!doc.IsObject()) builder.fail("top level", "must be an object {\"deviceState\": N, \"variables\": {...}}");
+  if (!doc.IsObject())
+    builder.fail("top level", "must be an object {\"deviceState\": N, \"variables\": {...}}");
   auto root = std::make_unique<Node>();
   std::vector<Node*> simulated;
   uint32_t state = KALPAPI_DEVICE_STATE_RUNNING;
@@ -691,7 +783,8 @@ void Store::load(const std::string& json, const std::string& origin) {
         size_t start = 0;
         while (true) {
           size_t dot = path.find('.', start);
-          std::string segment = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+          std::string segment =
+              path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
           if (segment.empty()) builder.fail(where, "empty level in the path");
           if (segment.find_first_of("[]") != std::string::npos)
             builder.fail(where, "a top-level path cannot name an array element");
@@ -719,7 +812,8 @@ void Store::load(const std::string& json, const std::string& origin) {
             existing = dir.get();
             parent->children.push_back(std::move(dir));
           } else if (existing->type != 25 && existing->type != 990) {
-            builder.fail(where, "'" + segPath + "' is a " + typeName(existing->type) + ", not a STRUCT or DIRECTORY");
+            builder.fail(
+                where, "'" + segPath + "' is a " + typeName(existing->type) + ", not a STRUCT or DIRECTORY");
           }
           parent = existing;
           start = dot + 1;
@@ -979,10 +1073,12 @@ void Store::setRaw(const std::string& path, const std::vector<uint8_t>& bytes) {
     node->value.assign(bytes.begin(), nul);
     return;
   }
-  if (kind == Kind::None) throw std::runtime_error(path + ": a variable of type " + typeName(node->type) + " has no value");
+  if (kind == Kind::None)
+    throw std::runtime_error(path + ": a variable of type " + typeName(node->type) + " has no value");
   if (bytes.size() != node->value.size())
-    throw std::runtime_error(path + ": " + typeName(node->type) + " takes " + std::to_string(node->value.size()) +
-                             " bytes, not " + std::to_string(bytes.size()));
+    throw std::runtime_error(path + ": " + typeName(node->type) + " takes " +
+                             std::to_string(node->value.size()) + " bytes, not " +
+                             std::to_string(bytes.size()));
   node->value.assign(bytes.begin(), bytes.end());
 }
 

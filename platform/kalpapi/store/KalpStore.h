@@ -68,7 +68,8 @@ class Store {
   void setDeviceState(uint32_t state);
 
   // Operator and test access (no faults apply).
-  uint32_t setFault(const std::string& path, const std::string& op, uint32_t status, std::string* why = nullptr);
+  uint32_t setFault(const std::string& path, const std::string& op, uint32_t status,
+                    std::string* why = nullptr);
   // The subtree at path (the whole tree for "") in tree-file format; 0x81000501 if missing.
   uint32_t dump(const std::string& path, std::string& json);
   // Throwing helpers for tests: std::runtime_error on a missing path or a bad value.

@@ -3,7 +3,6 @@
 // test program (KALPAPI_SOCKET is set once, before any thread runs) and stops it by PID.
 #include <KalpApi.h>
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,7 +47,8 @@ const std::string kLongText(300, 'L');
 const std::string kTree = R"({"deviceState": 300, "variables": {
   "APPL.P.U32": {"type": "UINT32", "value": 123456},
   "APPL.P.U8": {"type": "UINT8", "value": 7},
-  "APPL.P.Name": {"type": "STRING", "value": ")" + kLongText + R"("},
+  "APPL.P.Name": {"type": "STRING", "value": ")" +
+                          kLongText + R"("},
   "APPL.P.Arr": {"type": "ARRAY", "lowerBound": 1, "elementType": "SINT16", "values": [-1, -2, -3]},
   "APPL.P.S": {"type": "STRUCT", "members": {"ok": {"type": "BOOL", "value": true},
                                              "hidden": {"type": "UINT8", "valid": false}}},
@@ -59,7 +59,8 @@ const std::string kTree = R"({"deviceState": 300, "variables": {
                             std::string members;
                             for (int i = 0; i < 16; ++i)
                               members += std::string(i ? "," : "") + "\"V" + std::to_string(i) +
-                                         "\": {\"type\": \"UINT32\", \"value\": " + std::to_string(i * 1000) + "}";
+                                         "\": {\"type\": \"UINT32\", \"value\": " + std::to_string(i * 1000) +
+                                         "}";
                             return members;
                           }() +
                           R"(}}}})";
@@ -128,7 +129,8 @@ TEST(KalpApiClient, StatusPathsOfEveryCall) {
   // Walks: names, separators, validity word, end, empty.
   ASSERT_EQ(KalpApiVarOpenDir("APPL.P.Arr", &d), KALPAPI_OK);
   std::vector<std::string> names;
-  while (KalpApiVarReadDir(&d, &entry) == KALPAPI_OK) names.push_back(std::string(entry->separator) + entry->memberName);
+  while (KalpApiVarReadDir(&d, &entry) == KALPAPI_OK)
+    names.push_back(std::string(entry->separator) + entry->memberName);
   EXPECT_EQ(names, (std::vector<std::string>{"[1]", "[2]", "[3]"}));
   EXPECT_EQ(KalpApiVarReadDir(&d, &entry), KALPAPI_E_NO_MORE_ENTRIES);
   EXPECT_EQ(KalpApiVarCloseDir(&d), KALPAPI_OK);
@@ -214,7 +216,8 @@ TEST(KalpApiClient, ServerStoppedThenRestartedAndTheClientRecovers) {
   std::thread([] {  // a thread that never had a connection
     uint32_t v;
     EXPECT_EQ(readU32("APPL.P.U32", v), KALPAPI_E_NO_COMMUNICATION);
-  }).join();
+  })
+      .join();
   char text[16];
   EXPECT_EQ(KalpApiVarTxtRead("APPL.P.U8", text, sizeof text), KALPAPI_E_NO_COMMUNICATION);
   auto r = kalpvar({"get", "APPL.P.U8"});
@@ -243,7 +246,8 @@ TEST(KalpApiClient, ManyThreadsReadAndWriteAtOnce) {
       if (KalpApiVarOpenHdlA(path.c_str(), &h) != KALPAPI_OK) ++failures;
       for (int i = 0; i < kRounds; ++i) {
         uint32_t value = 0;
-        if (readVariableByName(path, &value, 4) != KALPAPI_OK || value != static_cast<uint32_t>(t * 1000 + (i ? i - 1 : 0)))
+        if (readVariableByName(path, &value, 4) != KALPAPI_OK ||
+            value != static_cast<uint32_t>(t * 1000 + (i ? i - 1 : 0)))
           ++failures;
         value = t * 1000 + i;
         if (KalpApiVarWrite(h, &value, 4) != KALPAPI_OK) ++failures;
@@ -269,9 +273,9 @@ TEST(KalpApiServer, MalformedOrOversizedRequestClosesOnlyThatConnection) {
     return fd;
   };
   const std::vector<std::string> bad = {
-      std::string("\x01\x00\x00\x00\xee", 5),              // unknown operation
+      std::string("\x01\x00\x00\x00\xee", 5),                  // unknown operation
       std::string("\x05\x00\x00\x00\x01\xff\xff\x00\x00", 9),  // open with a path longer than the frame
-      std::string("\xff\xff\xff\x7f", 4),                  // frame of 2 GiB
+      std::string("\xff\xff\xff\x7f", 4),                      // frame of 2 GiB
   };
   for (const auto& request : bad) {
     int fd = rawConnection();
@@ -426,7 +430,8 @@ TEST(KalpApiServerProcess, EndsCleanlyRefusesASecondServerAndReportsBadTrees) {
   auto server = startServer();
   kalptest::TempDir dir;
   std::ofstream(dir.path() + "/tree.json") << kTree;
-  auto second = runProgram({KALPAPI_SERVER_PATH, "--tree", dir.path() + "/tree.json", "--socket", socketPath()});
+  auto second =
+      runProgram({KALPAPI_SERVER_PATH, "--tree", dir.path() + "/tree.json", "--socket", socketPath()});
   EXPECT_EQ(second.exitCode, 1);
   EXPECT_NE(second.err.find("another server is already listening"), std::string::npos) << second.err;
   EXPECT_TRUE(kalptest::socketAccepts(socketPath()));  // the first one is untouched
@@ -439,7 +444,8 @@ TEST(KalpApiServerProcess, EndsCleanlyRefusesASecondServerAndReportsBadTrees) {
   std::ofstream(dir.path() + "/bad.json") << R"({"variables": {"A": {"type": "UINT8", "value": 256}}})";
   auto bad = runProgram({KALPAPI_SERVER_PATH, "--tree", dir.path() + "/bad.json", "--socket", socketPath()});
   EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_NE(bad.err.find(dir.path() + "/bad.json: variables.\"A\".value: value 256 does not fit UINT8"), std::string::npos)
+  EXPECT_NE(bad.err.find(dir.path() + "/bad.json: variables.\"A\".value: value 256 does not fit UINT8"),
+            std::string::npos)
       << bad.err;
   auto noTree = runProgram({KALPAPI_SERVER_PATH});
   EXPECT_EQ(noTree.exitCode, 2);

@@ -172,7 +172,8 @@ TEST(KalpStoreTypes, TextThatDoesNotFitIsRejectedAndChangesNothing) {
     SCOPED_TRACE(std::string(c.type) + " '" + c.text + "'");
     Store store;
     bool structured = std::string(c.type) == "STRUCT";
-    store.load(tree(std::string("\"V\": {\"type\": \"") + c.type + "\"" + (structured ? "" : ", \"value\": 1") + "}"));
+    store.load(tree(std::string("\"V\": {\"type\": \"") + c.type + "\"" +
+                    (structured ? "" : ", \"value\": 1") + "}"));
     std::string why;
     EXPECT_EQ(store.writeText("V", c.text, &why), KALPAPI_E_INVALID_PARAMETER);
     EXPECT_FALSE(why.empty());
@@ -181,7 +182,8 @@ TEST(KalpStoreTypes, TextThatDoesNotFitIsRejectedAndChangesNothing) {
     }
   }
   Store store;
-  store.load(tree("\"U\": {\"type\": \"DWORD\"}, \"B\": {\"type\": \"BOOL\"}, \"S\": {\"type\": \"SINT16\"}"));
+  store.load(
+      tree("\"U\": {\"type\": \"DWORD\"}, \"B\": {\"type\": \"BOOL\"}, \"S\": {\"type\": \"SINT16\"}"));
   EXPECT_EQ(store.writeText("U", "0xff"), KALPAPI_OK);
   EXPECT_EQ(store.getText("U"), "255");
   EXPECT_EQ(store.writeText("B", "true"), KALPAPI_OK);
@@ -197,7 +199,8 @@ TEST(KalpStoreRaw, ScalarCountsStringCutsAndValuelessTypes) {
   Store store;
   store.load(tree(R"("U": {"type": "UINT32", "value": 305419896},
                      "S": {"type": "STRING", "value": "abc"},
-                     "Long": {"type": "STRING", "value": ")" + std::string(300, 'x') + R"("},
+                     "Long": {"type": "STRING", "value": ")" +
+                  std::string(300, 'x') + R"("},
                      "T20": {"type": 20}, "T21": {"type": 21}, "T0": {"type": 0})"));
   uint32_t u = 0, s = 0, l = 0;
   ASSERT_EQ(store.open("U", u), KALPAPI_OK);
@@ -299,12 +302,9 @@ TEST(KalpStoreFaults, EachOperationAnswersItsInjectedStatusUntilCleared) {
   std::string text;
   // Each row: operation name, call that exercises it on D / D.V.
   const std::pair<const char*, std::function<uint32_t()>> calls[] = {
-      {"open", [&] { return store.open("D.V", h); }},
-      {"type", [&] { return store.getType(h, type); }},
-      {"read", [&] { return store.read(h, &v, 2); }},
-      {"write", [&] { return store.write(h, &v, 2); }},
-      {"opendir", [&] { return store.openDir("D", d); }},
-      {"readdir", [&] { return store.readDir(d, e); }},
+      {"open", [&] { return store.open("D.V", h); }},     {"type", [&] { return store.getType(h, type); }},
+      {"read", [&] { return store.read(h, &v, 2); }},     {"write", [&] { return store.write(h, &v, 2); }},
+      {"opendir", [&] { return store.openDir("D", d); }}, {"readdir", [&] { return store.readDir(d, e); }},
   };
   ASSERT_EQ(store.open("D.V", h), KALPAPI_OK);
   ASSERT_EQ(store.openDir("D", d), KALPAPI_OK);
