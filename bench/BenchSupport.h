@@ -117,7 +117,8 @@ double ratePerSecond(Round&& round, Clock::duration block, double unitsPerRound)
 // The service binary's benchmarks need it built first.
 inline void requireService() {
   struct stat info {};
-  if (stat(ZAL_SERVICE_PATH, &info) != 0) throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
+  if (stat(ZAL_SERVICE_PATH, &info) != 0)
+    throw std::runtime_error("build the service first: " ZAL_SERVICE_PATH);
 }
 
 // mosquitto on a free loopback port, pinned to serverCpu().

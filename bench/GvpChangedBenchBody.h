@@ -29,7 +29,8 @@ const Kind kKinds[] = {{"UINT32", 4}, {"REAL", 4}, {"BOOL", 1}, {"UINT16", 2}, {
 constexpr int kKindCount = sizeof kKinds / sizeof kKinds[0];
 
 inline std::string tree() {
-  std::string json = R"({"deviceState": 300, "variables": {"APPL.Bench.data": {"type": "STRUCT", "members": {)";
+  std::string json =
+      R"({"deviceState": 300, "variables": {"APPL.Bench.data": {"type": "STRUCT", "members": {)";
   for (int i = 0; i < kScalars; ++i) {
     if (i > 0) json += ",";
     json += "\"m" + std::to_string(i) + "\": {\"type\": \"" + kKinds[i % kKindCount].typeName +
@@ -54,7 +55,8 @@ int run(const char* name, bench::Clock::duration block, bool ownCost, Transport&
     std::vector<uint32_t> handles(kScalars);
     for (int i = 0; i < kScalars; ++i) {
       const std::string path = "APPL.Bench.data.m" + std::to_string(i);
-      if (KalpApiVarOpenHdlA(path.c_str(), &handles[i]) != KALPAPI_OK) throw std::runtime_error("open " + path);
+      if (KalpApiVarOpenHdlA(path.c_str(), &handles[i]) != KALPAPI_OK)
+        throw std::runtime_error("open " + path);
     }
     uint8_t buffer[8];
     auto bareRound = [&] {
@@ -69,9 +71,9 @@ int run(const char* name, bench::Clock::duration block, bool ownCost, Transport&
     changedRound();
     std::vector<double> changedRates, bareRates, ratios, extraNs;
     for (int pair = 0; pair < kPairs; ++pair) {
-      const auto [changed, bare] =
-          bench::inTurn(pair, [&] { return bench::ratePerSecond(changedRound, block, kScalars); },
-                        [&] { return bench::ratePerSecond(bareRound, block, kScalars); });
+      const auto [changed, bare] = bench::inTurn(
+          pair, [&] { return bench::ratePerSecond(changedRound, block, kScalars); },
+          [&] { return bench::ratePerSecond(bareRound, block, kScalars); });
       changedRates.push_back(changed);
       bareRates.push_back(bare);
       ratios.push_back(changed / bare);

@@ -192,11 +192,14 @@ int run(const char* name, Transport&& transport) {
       bareCost.push_back(perBare * 1e9);
       ratios.push_back(perWorker / perBare);
     }
-    std::printf("%s: publish worker, %d scalars per payload: %.0f ns CPU per published scalar (median of %d blocks)\n",
-                name, kScalars, bench::median(workerCost), kPairs);
-    std::printf("%s: bare reads + RapidJSON + mosquitto_publish: %.0f ns CPU per published scalar (median of %d "
-                "blocks)\n",
-                name, bench::median(bareCost), kPairs);
+    std::printf(
+        "%s: publish worker, %d scalars per payload: %.0f ns CPU per published scalar (median of %d "
+        "blocks)\n",
+        name, kScalars, bench::median(workerCost), kPairs);
+    std::printf(
+        "%s: bare reads + RapidJSON + mosquitto_publish: %.0f ns CPU per published scalar (median of %d "
+        "blocks)\n",
+        name, bench::median(bareCost), kPairs);
     std::printf("%s: ratio worker/bare: %s\n", name, bench::ratioSummary(ratios).c_str());
     mosquitto_disconnect(mosqClient);
     mosquitto_loop_stop(mosqClient, false);

@@ -72,9 +72,9 @@ void comparePairs(const char* what, Service&& service,
   std::vector<std::vector<double>> referenceRates(references.size()), ratios(references.size());
   for (int pair = 0; pair < kPairs; ++pair) {
     for (size_t r = 0; r < references.size(); ++r) {
-      const auto [own, bare] = bench::inTurn(pair + static_cast<int>(r),
-                                             [&] { return bench::ratePerSecond(service, kBlock, kScalars); },
-                                             [&] { return bench::ratePerSecond(references[r].second, kBlock, kScalars); });
+      const auto [own, bare] = bench::inTurn(
+          pair + static_cast<int>(r), [&] { return bench::ratePerSecond(service, kBlock, kScalars); },
+          [&] { return bench::ratePerSecond(references[r].second, kBlock, kScalars); });
       serviceRates.push_back(own);
       referenceRates[r].push_back(bare);
       ratios[r].push_back(bare / own);  // cost ratio: service time over reference time

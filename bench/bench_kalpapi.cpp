@@ -47,7 +47,8 @@ pid_t startEchoServer(const std::string& path) {
   int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address = addressOf(path);
   ::unlink(path.c_str());
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0) {
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 4) != 0) {
     std::perror("echo server");
     std::exit(1);
   }
@@ -69,7 +70,8 @@ template <typename F>
 double nsPerCall(F call) {
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kCallsPerBlock; ++i) call();
-  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() / kCallsPerBlock;
+  return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+         kCallsPerBlock;
 }
 
 }  // namespace
@@ -114,7 +116,8 @@ int main() {
 
   std::vector<double> kalpNs, bareNs, ratios;
   for (int pair = 0; pair < kPairs; ++pair) {
-    const auto [k, b] = bench::inTurn(pair, [&] { return nsPerCall(kalpRead); }, [&] { return nsPerCall(bareRoundTrip); });
+    const auto [k, b] = bench::inTurn(
+        pair, [&] { return nsPerCall(kalpRead); }, [&] { return nsPerCall(bareRoundTrip); });
     kalpNs.push_back(k);
     bareNs.push_back(b);
     ratios.push_back(k / b);
@@ -127,8 +130,10 @@ int main() {
   }
   std::printf("kalpapi: KalpApiVarRead of 4 bytes: %.0f ns per call (median of %d blocks of %d calls)\n",
               bench::median(kalpNs), kPairs, kCallsPerBlock);
-  std::printf("kalpapi: bare unix-socket round trip, %zu-byte request, %zu-byte reply: %.0f ns (median of %d blocks)\n",
-              kRequestBytes, kReplyBytes, bench::median(bareNs), kPairs);
+  std::printf(
+      "kalpapi: bare unix-socket round trip, %zu-byte request, %zu-byte reply: %.0f ns (median of %d "
+      "blocks)\n",
+      kRequestBytes, kReplyBytes, bench::median(bareNs), kPairs);
   std::printf("kalpapi: ratio KalpApiVarRead/bare: %s\n", bench::ratioSummary(ratios).c_str());
   return 0;
 }

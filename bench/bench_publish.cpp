@@ -4,5 +4,6 @@
 #include "PublishBenchBody.h"
 
 int main() {
-  return publishbench::run("publish_socket", [](const std::string& tree) { return bench::startServer(tree); });
+  return publishbench::run("publish_socket",
+                           [](const std::string& tree) { return bench::startServer(tree); });
 }
