@@ -10,6 +10,10 @@
 // the read gave. Returns the open status if the open failed, else the read status (0 on success).
 uint32_t readVariableByName(const std::string& path, void* destination, uint16_t size);
 
+// Reads an optional 4-byte member (a configuration flag) into target: an absent member
+// (0x81000501) gives 0, any other failure throws std::runtime_error with message.
+void readOptionalFlag(const std::string& path, uint32_t& target, const char* message);
+
 // Waits for the variable server: first up to 10 attempts to open a handle on "stronzo", until an
 // attempt answers anything but 0x81000003 (no communication), pausing 1 s after each 0x81000003;
 // then up to 60 polls of the device state, each after a 1 s pause. Returns the status of the

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -65,4 +66,15 @@ uint32_t waitForVariableServer() {
     if (state == KALPAPI_DEVICE_STATE_RUNNING) return status;
   }
   return KALPAPI_E_NO_COMMUNICATION;
+}
+
+void readOptionalFlag(const std::string& path, uint32_t& target, const char* message) {
+  uint32_t value = 0;
+  const uint32_t status = readVariableByName(path, &value, sizeof value);
+  if (status == KALPAPI_E_NOT_FOUND) {
+    target = 0;
+    return;
+  }
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+  target = value;
 }

@@ -22,18 +22,6 @@ void readOptionalText(const std::string& path, std::string& target, const char* 
   target = buffer;
 }
 
-// Reads a 4-byte flag; absent gives 0, any other failure throws message.
-void readOptionalFlag(const std::string& path, uint32_t& target, const char* message) {
-  uint32_t value = 0;
-  const uint32_t status = readVariableByName(path, &value, sizeof value);
-  if (status == KALPAPI_E_NOT_FOUND) {
-    target = 0;
-    return;
-  }
-  if (status != KALPAPI_OK) throw std::runtime_error(message);
-  target = value;
-}
-
 }  // namespace
 
 ZAL_MQTT_TLS::ZAL_MQTT_TLS(std::string path) : GVPitem(path) {

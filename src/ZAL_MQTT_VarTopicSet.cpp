@@ -12,18 +12,6 @@
 
 namespace {
 
-// Reads a 4-byte flag; absent gives 0, any other failure throws message.
-void readOptionalFlag(const std::string& path, uint32_t& target, const char* message) {
-  uint32_t value = 0;
-  const uint32_t status = readVariableByName(path, &value, sizeof value);
-  if (status == KALPAPI_E_NOT_FOUND) {
-    target = 0;
-    return;
-  }
-  if (status != KALPAPI_OK) throw std::runtime_error(message);
-  target = value;
-}
-
 // True when the entry holds nothing but "." characters (or nothing at all): such an entry names
 // no variable.
 bool namesNoVariable(const std::string& entry) { return entry.find_first_not_of('.') == std::string::npos; }

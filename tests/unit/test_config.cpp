@@ -16,6 +16,7 @@
 #include "KalpApi.h"
 #include "KalpInproc.h"
 #include "Trace.h"
+#include "TraceLines.h"
 #include "ZAL_MQTT_TLS.h"
 #include "ZAL_MQTT_VarTopicSet.h"
 #include "ZAL_MQTT_item.h"
@@ -104,18 +105,6 @@ Tree validConfig() {
       .set(R("ZAL_MQTT_subscribe:0.topic"), text("in"))
       .set(R("ZAL_MQTT_subscribe:0.variable:0"), text("A"));
   return tree;
-}
-
-// Trace lines without their time-stamp prefix.
-std::vector<std::string> traceBodies(const std::string& captured) {
-  std::vector<std::string> bodies;
-  std::istringstream in(captured);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto bar = line.find("| ");
-    if (line.rfind("ZAL_MQTT  ", 0) == 0 && bar != std::string::npos) bodies.push_back(line.substr(bar + 2));
-  }
-  return bodies;
 }
 
 // Runs build at the given trace level, capturing the trace. Returns the exception text, or ""

@@ -22,6 +22,7 @@
 #include "ServiceShell.h"
 #include "SubscribePath.h"
 #include "Trace.h"
+#include "TraceLines.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
 #include "ZAL_MQTT_stateMachine.h"
@@ -144,17 +145,6 @@ class Worker {
   std::thread thread_;
 };
 
-// Trace lines without their time-stamp prefix.
-std::vector<std::string> traceBodies(const std::string& captured) {
-  std::vector<std::string> bodies;
-  std::istringstream in(captured);
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto bar = line.find("| ");
-    if (line.rfind("ZAL_MQTT  ", 0) == 0 && bar != std::string::npos) bodies.push_back(line.substr(bar + 2));
-  }
-  return bodies;
-}
 size_t countLine(const std::vector<std::string>& lines, const std::string& line) {
   size_t n = 0;
   for (const auto& l : lines) n += (l == line);

@@ -156,6 +156,25 @@ bool equalsIgnoreCase(const std::string& a, const char* b) {
   return true;
 }
 
+// Parses text as a REAL (float) or LREAL (double) into its raw bytes; false with a reason.
+template <typename Floating>
+bool parseFloating(const std::string& text, const char* typeText, std::string& raw, std::string& why) {
+  Floating value = 0;
+  const char* end = text.c_str() + text.size();
+  auto result = std::from_chars(text.c_str(), end, value);
+  if (result.ec == std::errc::result_out_of_range) {
+    why = "'" + text + "' does not fit " + typeText;
+    return false;
+  }
+  if (result.ec != std::errc() || result.ptr != end || text.empty()) {
+    why = "'" + text + "' is not a number for " + typeText;
+    return false;
+  }
+  raw.assign(sizeof value, '\0');
+  std::memcpy(raw.data(), &value, sizeof value);
+  return true;
+}
+
 // Parses text into the value bytes of type; false with a reason when it does not fit.
 bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::string& why) {
   const uint32_t size = scalarSize(type);
@@ -213,38 +232,10 @@ bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::s
       raw = bytesOf(v, size);
       return true;
     }
-    case Kind::Real: {
-      float f = 0;
-      const char* end = text.c_str() + text.size();
-      auto result = std::from_chars(text.c_str(), end, f);
-      if (result.ec == std::errc::result_out_of_range) {
-        why = "'" + text + "' does not fit REAL";
-        return false;
-      }
-      if (result.ec != std::errc() || result.ptr != end || text.empty()) {
-        why = "'" + text + "' is not a number for REAL";
-        return false;
-      }
-      raw.assign(4, '\0');
-      std::memcpy(raw.data(), &f, 4);
-      return true;
-    }
-    case Kind::LReal: {
-      double d = 0;
-      const char* end = text.c_str() + text.size();
-      auto result = std::from_chars(text.c_str(), end, d);
-      if (result.ec == std::errc::result_out_of_range) {
-        why = "'" + text + "' does not fit LREAL";
-        return false;
-      }
-      if (result.ec != std::errc() || result.ptr != end || text.empty()) {
-        why = "'" + text + "' is not a number for LREAL";
-        return false;
-      }
-      raw.assign(8, '\0');
-      std::memcpy(raw.data(), &d, 8);
-      return true;
-    }
+    case Kind::Real:
+      return parseFloating<float>(text, "REAL", raw, why);
+    case Kind::LReal:
+      return parseFloating<double>(text, "LREAL", raw, why);
     case Kind::String:
       if (text.find('\0') != std::string::npos) {
         why = "a STRING cannot hold a NUL character";
