@@ -7,20 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "KalpApi.h"
 #include "Trace.h"
 
-MainThreadJobQueue<ZAL_MQTT_stateMachine> mainThreadJobs;
 StateReportLock stateReportMutex;
 std::time_t serviceStartTime = std::time(nullptr);
-
-void postToMainThread(MainThreadJob job) { mainThreadJobs.post(job); }
-
-void postFromNewThread(MainThreadJob job) {
-  std::thread([job] { postToMainThread(job); }).detach();
-}
 
 void StateReportLock::lock() {
   std::unique_lock<std::mutex> guard(mutex);

@@ -18,7 +18,7 @@ namespace {
 const std::string kRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
 
 std::string exampleFile(const std::string& name) {
-  std::string here = __FILE__;  // .../tests/unit/test_config_examples.cpp
+  std::string here = __FILE__;  // .../tests/unit/config/test_config_examples.cpp
   const std::string top = here.substr(0, here.rfind("/tests/unit/"));
   std::ifstream in(top + "/examples/" + name);
   EXPECT_TRUE(in) << "cannot open examples/" << name;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "GVPvariable.h"
-#include "ServiceShell.h"
+#include "MainThreadPost.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "ServiceShell.h"
+#include "MainThreadPost.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"

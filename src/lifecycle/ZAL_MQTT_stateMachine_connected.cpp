@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "KalpApi.h"
+#include "MainThreadPost.h"
 #include "PayloadCodec.h"
-#include "ServiceShell.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"

@@ -19,7 +19,7 @@
 #include "GVPvariable.h"
 #include "KalpApi.h"
 #include "KalpInproc.h"
-#include "ServiceShell.h"
+#include "MainThreadPost.h"
 #include "SubscribePath.h"
 #include "Trace.h"
 #include "TraceLines.h"

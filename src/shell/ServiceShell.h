@@ -1,4 +1,4 @@
-// The service shell: the main thread's job queue, the status-report callbacks and the banner.
+// The service shell: the status-report callbacks, the provider lock and the banner.
 #pragma once
 
 #include <condition_variable>
@@ -6,24 +6,10 @@
 #include <ctime>
 #include <mutex>
 
-#include "MainThreadJobQueue.h"
-#include "ZAL_MQTT_stateMachine.h"
+#include "MainThreadPost.h"
 
 // The name under which the service registers with the status reporting.
 constexpr const char* kServiceName = "ZAL_CLOUD_MQTT_OOP";
-
-using MainThreadJob = MainThreadJobQueue<ZAL_MQTT_stateMachine>::Job;
-
-// Every external event except the start event reaches the machine through this queue.
-extern MainThreadJobQueue<ZAL_MQTT_stateMachine> mainThreadJobs;
-
-// Hands a job (an event operation of the machine, e.g. &ZAL_MQTT_stateMachine::error) to the
-// main thread. Callable from any thread; never waits for a running job.
-void postToMainThread(MainThreadJob job);
-
-// Starts a detached thread whose only work is to post job. For state actions, which run on
-// the main thread and must not post themselves.
-void postFromNewThread(MainThreadJob job);
 
 // A lock that the provider facility may take and release from its own thread(s); held while
 // the state report is written. Unlike a std::mutex it may be released by another thread than

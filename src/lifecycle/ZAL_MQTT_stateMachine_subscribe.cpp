@@ -24,8 +24,8 @@
 #include <stdexcept>
 
 #include "KalpApi.h"
+#include "MainThreadPost.h"
 #include "PayloadCodec.h"
-#include "ServiceShell.h"
 #include "SubscribePath.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
