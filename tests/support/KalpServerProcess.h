@@ -142,10 +142,11 @@ inline bool socketAccepts(const std::string& path) {
 
 class KalpServerProcess {
  public:
-  // Writes treeJson to DIR/tree.json and starts serverPath on DIR/kalpapi.sock (or socketPath).
+  // Writes treeJson to DIR/tree.json and starts serverPath on DIR/kalpapi.sock (or socketPath),
+  // with extraArguments (server options) after its tree and socket.
   KalpServerProcess(std::string serverPath, const std::string& treeJson,
-                    std::string socketPath = std::string())
-      : serverPath_(std::move(serverPath)) {
+                    std::string socketPath = std::string(), std::vector<std::string> extraArguments = {})
+      : serverPath_(std::move(serverPath)), extraArguments_(std::move(extraArguments)) {
     treeFile_ = dir_.path() + "/tree.json";
     socket_ = socketPath.empty() ? dir_.path() + "/kalpapi.sock" : socketPath;
     std::ofstream(treeFile_) << treeJson;
@@ -160,7 +161,9 @@ class KalpServerProcess {
   // Starts the server (again) and waits until it accepts connections; throws if it does not.
   void start() {
     if (pid_ > 0) throw std::logic_error("kalpapi-server is already running");
-    pid_ = spawnProgram({serverPath_, "--tree", treeFile_, "--socket", socket_}, "", logFile());
+    std::vector<std::string> argv = {serverPath_, "--tree", treeFile_, "--socket", socket_};
+    argv.insert(argv.end(), extraArguments_.begin(), extraArguments_.end());
+    pid_ = spawnProgram(argv, "", logFile());
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!socketAccepts(socket_)) {
       int status = waitProgram(pid_, std::chrono::milliseconds(0));
@@ -197,6 +200,7 @@ class KalpServerProcess {
  private:
   TempDir dir_;
   std::string serverPath_;
+  std::vector<std::string> extraArguments_;
   std::string treeFile_;
   std::string socket_;
   pid_t pid_ = -1;

@@ -17,7 +17,9 @@ namespace {
 
 const char* const kUsage =
     "usage: kalpvar [--socket PATH] VERB ARGS...\n"
-    "Talks to kalpapi-server on PATH, else $KALPAPI_SOCKET, else /tmp/kalpapi.sock.\n"
+    "Talks to kalpapi-server on PATH, else $KALPAPI_SOCKET, else the server's default:\n"
+    "/run/kalpapi/kalpapi.sock for root, else $XDG_RUNTIME_DIR/kalpapi.sock, else\n"
+    "/tmp/kalpapi-UID/kalpapi.sock.\n"
     "\n"
     "  get PATH                  print the variable's value as text\n"
     "  set PATH VALUE            write a value, parsed by the variable's type\n"
@@ -76,8 +78,10 @@ const char* typeName(uint32_t type) {
 }
 
 int fail(const std::string& what, uint32_t status, const std::string& why = std::string()) {
-  std::fprintf(stderr, "kalpvar: %s: %s (0x%08x)\n", what.c_str(),
-               why.empty() ? statusText(status) : why.c_str(), status);
+  std::string reason = why.empty() ? statusText(status) : why;
+  const std::string refusal = kalpadmin::lastRefusal();
+  if (status == KALPAPI_E_NO_COMMUNICATION && !refusal.empty()) reason += ": refused: " + refusal;
+  std::fprintf(stderr, "kalpvar: %s: %s (0x%08x)\n", what.c_str(), reason.c_str(), status);
   return 1;
 }
 
@@ -154,7 +158,8 @@ int dump(const std::string& path) {
   uint32_t status = kalpadmin::dump(path, json);
   if (status != KALPAPI_OK) return fail("dump " + (path.empty() ? std::string("(all)") : path), status);
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseNanAndInfFlag>(json.c_str(), json.size());
+  // Full precision, so that every LREAL prints back to the same bits.
+  doc.Parse<rapidjson::kParseFullPrecisionFlag>(json.c_str(), json.size());
   if (doc.HasParseError()) {
     std::printf("%s\n", json.c_str());
     return 0;
@@ -162,7 +167,6 @@ int dump(const std::string& path) {
   rapidjson::StringBuffer buffer;
   rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
   writer.SetIndent(' ', 2);
-  // A tree holding NaN or infinity cannot be pretty-printed: print it as the server sent it.
   std::printf("%s\n", doc.Accept(writer) ? buffer.GetString() : json.c_str());
   return 0;
 }

@@ -21,8 +21,11 @@ uint32_t dump(const std::string& path, std::string& json);
 uint32_t stateReport(const std::string& component, const std::string& directory, int32_t& result,
                      std::string& why);
 // Has the client that registered provider name (KalpApiProviderCreateA) call its lock callback
-// with 1 and then with 0.
+// with 1 and then with 0, with no other lock or unlock of that provider in between.
 uint32_t providerLock(const std::string& name, int32_t& lockResult, int32_t& unlockResult, std::string& why);
+// Why the server refused this thread's last connection (too many connections, for example);
+// empty when the last call's connection was not refused.
+std::string lastRefusal();
 
 }  // namespace kalpadmin
 

@@ -41,6 +41,17 @@ struct Connection {
 
 // This thread's connection.
 thread_local Connection tls;
+// Why the server refused this thread's last connection (empty when it did not).
+thread_local std::string refusal;
+
+// Whether a reply is the server's refusal of the connection; keeps its reason in refusal.
+bool isRefusal(const std::string& reply) {
+  kalpwire::In in(reply.data(), reply.size());
+  uint32_t status;
+  if (!in.u32(status) || status != kalpwire::kRefusedStatus) return false;
+  if (!in.text(refusal)) refusal = "the server refused the connection";
+  return true;
+}
 
 int connectServer(int timeoutSeconds) {
   std::string path = kalpwire::socketPath();
@@ -66,7 +77,8 @@ kalpwire::Out& request(uint8_t op) {
   return tls.out.u8(op);
 }
 
-// Sends the request built in tls.out and receives the answer into tls.reply.
+// Sends the request built in tls.out and receives the answer into tls.reply. False when the
+// server cannot be reached or refused the connection (the caller answers 0x81000003).
 bool roundTrip() {
   const std::string& frame = tls.out.finish();
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -74,11 +86,14 @@ bool roundTrip() {
     if (!reused) {
       tls.fd = connectServer(kReplyTimeoutSeconds);
       if (tls.fd < 0) return false;
+      refusal.clear();
     }
-    if (kalpwire::sendAll(tls.fd, frame) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply))
-      return true;
+    bool sent = kalpwire::sendAll(tls.fd, frame);
+    // A refusing server closes at once; its answer may be waiting even when the send failed.
+    bool answered = (sent || !reused) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply);
+    if (answered && !isRefusal(tls.reply)) return true;
     tls.drop();
-    if (!reused) return false;
+    if (!reused || answered) return false;
   }
   return false;
 }
@@ -125,9 +140,13 @@ int registerOnce(const Registration& r, uint32_t& status) {
   out.u8(r.op).text(r.name);
   std::string answer;
   status = KALPAPI_E_NO_COMMUNICATION;
-  if (kalpwire::sendAll(fd, out.finish()) && kalpwire::recvFrame(fd, answer)) {
+  bool sent = kalpwire::sendAll(fd, out.finish());
+  if (kalpwire::recvFrame(fd, answer)) {
     kalpwire::In in(answer.data(), answer.size());
-    if (!in.u32(status) || !in.done()) status = KALPAPI_E_UNKNOWN;
+    if (isRefusal(answer))
+      status = KALPAPI_E_NO_COMMUNICATION;  // kept: the registration thread tries again
+    else if (!sent || !in.u32(status) || !in.done())
+      status = KALPAPI_E_UNKNOWN;
   }
   if (status != KALPAPI_OK) {
     ::close(fd);
@@ -414,6 +433,8 @@ uint32_t stateReport(const std::string& component, const std::string& directory,
   if (!in.u32(status) || !in.i32(result) || !in.text(why) || !in.done()) return badReply();
   return status;
 }
+
+std::string lastRefusal() { return refusal; }
 
 uint32_t providerLock(const std::string& name, int32_t& lockResult, int32_t& unlockResult, std::string& why) {
   request(kalpwire::kProviderLock).text(name);

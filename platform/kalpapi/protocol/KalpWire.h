@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -25,12 +26,26 @@ constexpr uint32_t kMaxFrame = 16u << 20;
 // Replies longer than this are refused by the client (a whole-tree dump may be large).
 constexpr uint32_t kMaxReply = 256u << 20;
 
-constexpr const char* kDefaultSocket = "/tmp/kalpapi.sock";
+// The socket when KALPAPI_SOCKET is unset or empty: in a folder that only its owner can write,
+// so that no other local user can put a server of their own in the way. For root the system's
+// run folder; for anybody else the login's runtime folder, or a folder of their own under /tmp
+// where there is none.
+inline std::string defaultSocketPath(uid_t euid, const char* runtimeDir) {
+  if (euid == 0) return "/run/kalpapi/kalpapi.sock";
+  if (runtimeDir && runtimeDir[0] == '/') return std::string(runtimeDir) + "/kalpapi.sock";
+  return "/tmp/kalpapi-" + std::to_string(euid) + "/kalpapi.sock";
+}
 
-// The unix socket path: KALPAPI_SOCKET, or /tmp/kalpapi.sock when unset or empty.
-inline std::string socketPath() {
+// Whether KALPAPI_SOCKET names the socket (else the default is used).
+inline bool socketFromEnvironment() {
   const char* env = std::getenv("KALPAPI_SOCKET");
-  return env && *env ? std::string(env) : std::string(kDefaultSocket);
+  return env && *env;
+}
+
+// The unix socket path: KALPAPI_SOCKET, else the default for this user.
+inline std::string socketPath() {
+  if (socketFromEnvironment()) return std::getenv("KALPAPI_SOCKET");
+  return defaultSocketPath(::geteuid(), std::getenv("XDG_RUNTIME_DIR"));
 }
 
 enum Op : uint8_t {
@@ -57,8 +72,14 @@ enum Op : uint8_t {
   // Sent by the server on a turned-around connection.
   kCallReport = 40,  // directory             -> i32 callback result
   kCallLock = 41,    // i32 operation         -> i32 callback result
-  kDisplaced = 42,   //  (no answer) a newer registration of the same name took over
+  kDisplaced = 42,   //  (no answer) the registration ended (the server no longer sends it: a
+                     //  live registration is never taken over)
 };
+
+// A server that cannot take a connection answers its first request with this status (the one
+// the client library gives for "no communication") and a reason text, then closes it. The
+// server never answers a request with this status otherwise.
+constexpr uint32_t kRefusedStatus = 0x81000003;
 
 // Builds a frame: the length is patched in by finish().
 class Out {
@@ -130,35 +151,53 @@ inline bool sendAll(int fd, const std::string& data) {
   return true;
 }
 
+enum class Received {
+  Frame,    // body holds the frame's body
+  Idle,     // the socket's receive timeout passed before the first byte of a frame
+  Stalled,  // the receive timeout passed in the middle of a frame
+  Closed,   // end of stream or an error
+  Broken,   // a frame longer than allowed, or more than one frame sent at once
+};
+
+// Receives one frame's body into body. The body grows with the bytes that arrive, never ahead
+// of them, so a header that announces a long frame holds no memory by itself. On a socket
+// without a receive timeout the result is Frame, Closed or Broken.
+inline Received receiveFrame(int fd, std::string& body, uint32_t maxLength = kMaxFrame) {
+  constexpr size_t kFirstRead = 4096;    // the header and, in the same call, a short body
+  constexpr size_t kGrowth = 64u << 10;  // at least this much room per further read
+  body.resize(kFirstRead);
+  size_t have = 0;
+  while (have < 4) {
+    ssize_t n = ::recv(fd, &body[have], kFirstRead - have, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return have == 0 ? Received::Idle : Received::Stalled;
+    if (n <= 0) return Received::Closed;
+    have += static_cast<size_t>(n);
+  }
+  uint32_t length;
+  std::memcpy(&length, body.data(), 4);
+  if (length > maxLength) return Received::Broken;
+  size_t got = have - 4;
+  if (got > length) return Received::Broken;  // the peer sent more than one frame at once
+  body.erase(0, 4);
+  while (got < length) {
+    if (body.size() == got) body.resize(std::min<size_t>(length, got + std::max(got, kGrowth)));
+    size_t room = std::min<size_t>(body.size(), length) - got;
+    ssize_t n = ::recv(fd, &body[got], room, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Received::Stalled;
+    if (n <= 0) return Received::Closed;
+    got += static_cast<size_t>(n);
+  }
+  body.resize(length);
+  return Received::Frame;
+}
+
 // Receives one frame's body into body. False on end of stream, error, timeout or a frame
 // longer than maxLength.
 inline bool recvFrame(int fd, std::string& body, uint32_t maxLength = kMaxFrame) {
-  char head[4];
-  size_t got = 0;
-  // Read the header and, in the same call, as much of the body as has arrived.
-  body.resize(4096);
-  size_t have = 0;
-  while (have < 4) {
-    ssize_t n = ::recv(fd, &body[have], body.size() - have, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    have += static_cast<size_t>(n);
-  }
-  std::memcpy(head, body.data(), 4);
-  uint32_t length;
-  std::memcpy(&length, head, 4);
-  if (length > maxLength) return false;
-  got = have - 4;
-  if (got > length) return false;  // more than one frame: the peer broke the protocol
-  body.erase(0, 4);
-  body.resize(length);
-  while (got < length) {
-    ssize_t n = ::recv(fd, &body[got], length - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
-  }
-  return true;
+  return receiveFrame(fd, body, maxLength) == Received::Frame;
 }
 
 }  // namespace kalpwire

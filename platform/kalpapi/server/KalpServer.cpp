@@ -28,13 +28,68 @@ bool makeAddress(const std::string& path, sockaddr_un& address) {
   return true;
 }
 
-// How long the server waits for a registered client's callback to answer.
-constexpr int kCallbackTimeoutSeconds = 10;
+std::string folderOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string octal(unsigned mode) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04o", mode & 07777);
+  return text;
+}
+
+// The socket's folder must be one that no other user can change: whoever can write it can put a
+// server of their own in the socket's place before this one starts, and feed its clients.
+void checkFolder(const std::string& path, const Options& options) {
+  const std::string folder = folderOf(path);
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0 && errno == ENOENT && options.createFolder) {
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot create the socket folder '" + folder + "': " + std::strerror(errno));
+  }
+  if (::stat(folder.c_str(), &info) != 0)
+    throw std::runtime_error("socket folder '" + folder + "': " + std::strerror(errno));
+  if (!S_ISDIR(info.st_mode)) throw std::runtime_error("socket folder '" + folder + "' is not a folder");
+  if (options.allowSharedFolder) return;
+  const std::string advice = "; use a folder that only you can write, or --allow-shared-folder";
+  if (info.st_mode & (S_IWGRP | S_IWOTH))
+    throw std::runtime_error("refusing to serve on '" + path + "': other users can write its folder '" +
+                             folder + "' (mode " + octal(info.st_mode) + ")" + advice);
+  if (info.st_uid != ::geteuid() && info.st_uid != 0)
+    throw std::runtime_error("refusing to serve on '" + path + "': its folder '" + folder +
+                             "' belongs to another user (uid " + std::to_string(info.st_uid) + ")" + advice);
+}
+
+void setTimeouts(int fd, std::chrono::milliseconds timeout) {
+  timeval t{static_cast<time_t>(timeout.count() / 1000),
+            static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  if (t.tv_sec == 0 && t.tv_usec == 0) t.tv_usec = 1000;  // 0 would mean "wait for ever"
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+}
+
+// Whether the peer of a connection that only answers the server's calls has closed it.
+bool peerClosed(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Stack of a connection thread: ample for the deepest tree dump, and small enough that the
+// connection limit costs little address space.
+constexpr size_t kConnectionStack = 512u << 10;
+// How long the server stops accepting after running out of file descriptors.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// Buffers that grew past this for one long request are given back after it.
+constexpr size_t kKeptBuffer = 64u << 10;
 
 }  // namespace
 
 Server::EventConnection::~EventConnection() {
-  if (fd >= 0) ::close(fd);
+  if (fd < 0) return;
+  ::close(fd);
+  if (openCount) --*openCount;
 }
 
 Server::~Server() {
@@ -49,6 +104,7 @@ void Server::listen(const std::string& path) {
   if (!makeAddress(path, address))
     throw std::runtime_error("socket path '" + path + "' is empty or longer than " +
                              std::to_string(sizeof address.sun_path - 1) + " bytes");
+  checkFolder(path, options_);
   struct stat info;
   if (::lstat(path.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) throw std::runtime_error("'" + path + "' exists and is not a socket");
@@ -60,49 +116,87 @@ void Server::listen(const std::string& path) {
   }
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    throw std::runtime_error("cannot bind '" + path + "': " + std::strerror(errno));
-  if (::listen(listenFd_, 128) != 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
+  // Owner and group may connect, nobody else; the socket never exists with a wider mode.
+  mode_t oldMask = ::umask(0117);
+  int bound = ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int bindError = errno;
+  ::umask(oldMask);
+  if (bound != 0) throw std::runtime_error("cannot bind '" + path + "': " + std::strerror(bindError));
   path_ = path;
-  if (::pipe2(wakeFd_, O_CLOEXEC) != 0)
+  if (::chmod(path.c_str(), 0660) != 0)
+    throw std::runtime_error("chmod '" + path + "': " + std::strerror(errno));
+  if (::listen(listenFd_, 128) != 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
+  if (::pipe2(wakeFd_, O_CLOEXEC | O_NONBLOCK) != 0)
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+}
+
+void Server::wake() {
+  if (wakeFd_[1] < 0) return;
+  char c = 1;
+  ssize_t ignored = ::write(wakeFd_[1], &c, 1);  // a full pipe wakes run() just as well
+  (void)ignored;
 }
 
 void Server::stop() {
   if (stopping_.exchange(true)) return;
-  if (wakeFd_[1] >= 0) {
-    char c = 1;
-    ssize_t ignored = ::write(wakeFd_[1], &c, 1);
-    (void)ignored;
-  }
+  wake();
   std::lock_guard<std::mutex> lock(simulatorMutex_);
   simulatorWake_.notify_all();
 }
 
 void Server::run(int stopSignalFd) {
   if (store_.tick(std::chrono::steady_clock::now())) simulator_ = std::thread([this] { simulate(); });
+  struct Watched {
+    Registry* registry;
+    std::string name;
+    std::shared_ptr<EventConnection> event;
+  };
+  std::vector<pollfd> fds;
+  std::vector<Watched> watched;
+  auto pausedUntil = std::chrono::steady_clock::time_point::min();
   while (!stopping_) {
-    pollfd fds[3] = {{listenFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}, {stopSignalFd, POLLIN, 0}};
-    int n = ::poll(fds, stopSignalFd >= 0 ? 3 : 2, -1);
+    const auto now = std::chrono::steady_clock::now();
+    const bool listening = now >= pausedUntil;
+    fds.assign({{wakeFd_[0], POLLIN, 0}, {stopSignalFd, POLLIN, 0}, {listening ? listenFd_ : -1, POLLIN, 0}});
+    watched.clear();
+    {
+      // Registered connections are watched for their client closing them, which frees the name.
+      std::lock_guard<std::mutex> lock(registryMutex_);
+      for (Registry* registry : {&components_, &providers_}) {
+        for (auto& entry : *registry) {
+          watched.push_back({registry, entry.first, entry.second});
+          fds.push_back({entry.second->fd, POLLRDHUP, 0});
+        }
+      }
+    }
+    int timeout = -1;
+    if (!listening)
+      timeout =
+          static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(pausedUntil - now).count()) +
+          1;
+    int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       logLine(std::string("poll: ") + std::strerror(errno));
       break;
     }
-    if (fds[1].revents || (stopSignalFd >= 0 && fds[2].revents)) break;
-    if (fds[0].revents & POLLIN) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
+    if (fds[1].revents) break;
+    if (fds[0].revents) {
+      char drain[64];
+      while (::read(wakeFd_[0], drain, sizeof drain) > 0) {
+      }
       std::lock_guard<std::mutex> lock(connectionsMutex_);
       reapFinished();
-      auto connection = std::make_unique<Connection>();
-      connection->fd = fd;
-      Connection* raw = connection.get();
-      connections_.push_back(std::move(connection));
-      raw->thread = std::thread([this, raw] { serve(*raw); });
     }
+    for (size_t i = 0; i < watched.size(); ++i) {
+      if (fds[3 + i].revents)
+        dropRegistration(*watched[i].registry, watched[i].name, watched[i].event,
+                         "its client closed the connection");
+    }
+    if (fds[2].revents & POLLIN) acceptOne(pausedUntil);
   }
   // Orderly end: no new connections, wake every connection thread, wait for them.
+  watched.clear();
   stop();
   ::close(listenFd_);
   listenFd_ = -1;
@@ -125,7 +219,7 @@ void Server::run(int stopSignalFd) {
     all.swap(connections_);
   }
   for (auto& c : all) {
-    if (c->thread.joinable()) c->thread.join();
+    if (c->started) pthread_join(c->thread, nullptr);
     if (!c->handedOver) ::close(c->fd);
   }
   {
@@ -136,12 +230,100 @@ void Server::run(int stopSignalFd) {
   if (simulator_.joinable()) simulator_.join();
 }
 
+void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
+  int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      // The pending connection stays in the backlog: free what finished connections hold and
+      // look again a little later, instead of finding the listener readable at once for ever.
+      if (!outOfDescriptors_)
+        logLine(std::string("cannot accept a connection (") + std::strerror(errno) +
+                "): pausing new connections");
+      outOfDescriptors_ = true;
+      pausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
+      std::lock_guard<std::mutex> lock(connectionsMutex_);
+      reapFinished();
+    }
+    return;
+  }
+  if (outOfDescriptors_) logLine("accepting connections again");
+  outOfDescriptors_ = false;
+  if (open_ >= options_.maxConnections) {
+    if (!atLimit_)
+      logLine("connection limit of " + std::to_string(options_.maxConnections) +
+              " reached: refusing new connections until some close");
+    atLimit_ = true;
+    refuse(fd, "the server has " + std::to_string(options_.maxConnections) +
+                   " connections open, its limit (--max-connections)");
+    return;
+  }
+  atLimit_ = false;
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  reapFinished();
+  std::unique_ptr<Connection> connection;
+  try {
+    connection = std::make_unique<Connection>();
+    connections_.reserve(connections_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    logLine("out of memory: refusing a new connection");
+    refuse(fd, "the server is out of memory");
+    return;
+  }
+  ++open_;
+  connection->server = this;
+  connection->fd = fd;
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kConnectionStack);
+  int error = pthread_create(&connection->thread, &attributes, &Server::connectionThread, connection.get());
+  pthread_attr_destroy(&attributes);
+  if (error != 0) {
+    --open_;
+    if (!outOfThreads_)
+      logLine(std::string("cannot start a thread for a new connection (") + std::strerror(error) +
+              "): refusing new connections until one can start");
+    outOfThreads_ = true;
+    refuse(fd, std::string("the server cannot serve another connection now (") + std::strerror(error) + ")");
+    return;
+  }
+  if (outOfThreads_) logLine("starting connection threads again");
+  outOfThreads_ = false;
+  connection->started = true;
+  connections_.push_back(std::move(connection));
+}
+
+void Server::refuse(int fd, const std::string& reason) {
+  kalpwire::Out out;
+  out.u32(kalpwire::kRefusedStatus).text(reason);
+  const std::string& frame = out.finish();
+  ssize_t ignored =
+      ::send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);  // fits an empty buffer
+  (void)ignored;
+  ::close(fd);
+}
+
+void* Server::connectionThread(void* connection) {
+  auto* c = static_cast<Connection*>(connection);
+  try {
+    c->server->serve(*c);
+  } catch (const std::exception& e) {  // out of memory, for one: that connection ends, not the server
+    logLine(std::string("closing a connection: ") + e.what());
+    if (!c->handedOver) ::shutdown(c->fd, SHUT_RDWR);
+    c->done = true;
+    c->server->wake();
+  }
+  return nullptr;
+}
+
 void Server::reapFinished() {
   for (auto it = connections_.begin(); it != connections_.end();) {
     Connection& c = **it;
     if (c.done) {
-      c.thread.join();
-      if (!c.handedOver) ::close(c.fd);
+      pthread_join(c.thread, nullptr);
+      if (!c.handedOver) {
+        ::close(c.fd);
+        --open_;
+      }
       it = connections_.erase(it);
     } else {
       ++it;
@@ -158,18 +340,34 @@ void Server::simulate() {
 }
 
 void Server::serve(Connection& connection) {
+  setTimeouts(connection.fd, options_.requestTimeout);
   std::string request;
   std::string reply;
   while (!stopping_) {
-    if (!kalpwire::recvFrame(connection.fd, request)) break;
+    kalpwire::Received received = kalpwire::receiveFrame(connection.fd, request);
+    if (received == kalpwire::Received::Idle) continue;  // between requests a client may wait
+    if (received == kalpwire::Received::Stalled) {
+      logLine("dropping a connection: its request made no progress for " +
+              std::to_string(options_.requestTimeout.count()) + " ms");
+      break;
+    }
+    if (received == kalpwire::Received::Broken) {
+      logLine("closing a connection: it sent a frame longer than " + std::to_string(kalpwire::kMaxFrame) +
+              " bytes or more than one request at once");
+      break;
+    }
+    if (received != kalpwire::Received::Frame) break;
     bool keep = handle(connection, request, reply);
     if (connection.handedOver) break;  // the answer is sent; the connection is a registration now
     if (reply.empty()) break;          // malformed request: close without an answer
     if (!kalpwire::sendAll(connection.fd, reply)) break;
     if (!keep) break;
+    if (request.capacity() > kKeptBuffer) std::string().swap(request);
+    if (reply.capacity() > kKeptBuffer) std::string().swap(reply);
   }
   if (!connection.handedOver) ::shutdown(connection.fd, SHUT_RDWR);
   connection.done = true;
+  wake();
 }
 
 bool Server::handle(Connection& connection, const std::string& request, std::string& reply) {
@@ -272,38 +470,7 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
         out.u32(KALPAPI_E_INVALID_PARAMETER);
         break;
       }
-      // Answer first, then hand the connection over: the client's thread must see the answer
-      // before any request the server sends it.
-      out.u32(KALPAPI_OK);
-      reply = out.finish();
-      if (!kalpwire::sendAll(connection.fd, reply)) {
-        reply.clear();
-        return false;
-      }
-      timeval timeout{kCallbackTimeoutSeconds, 0};
-      ::setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-      ::setsockopt(connection.fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-      auto event = std::make_shared<EventConnection>();
-      event->fd = connection.fd;
-      connection.handedOver = true;
-      std::shared_ptr<EventConnection> older;
-      {
-        std::lock_guard<std::mutex> lock(registryMutex_);
-        auto& registry = op == kalpwire::kRegisterComponent ? components_ : providers_;
-        auto& slot = registry[name];
-        older = slot;
-        slot = event;
-      }
-      if (older) {  // an older registration of the same name ends; its client must not register again
-        std::lock_guard<std::mutex> lock(older->mutex);
-        kalpwire::Out notice;
-        notice.u8(kalpwire::kDisplaced);
-        kalpwire::sendAll(older->fd, notice.finish());
-        ::shutdown(older->fd, SHUT_RDWR);
-      }
-      logLine(std::string(op == kalpwire::kRegisterComponent ? "component" : "provider") + " '" + name +
-              "' registered");
-      return false;
+      return registerName(connection, op, name, reply);
     }
     case kalpwire::kSetDeviceState: {
       uint32_t state;
@@ -330,7 +497,7 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       std::string component, directory;
       if (!in.text(component) || !in.text(directory) || !in.done()) return malformed();
       int32_t result = 0;
-      uint32_t status = callRegistered(components_, component, kalpwire::kCallReport, directory, 0, result);
+      uint32_t status = callRegistered(components_, component, kalpwire::kCallReport, directory, result);
       out.u32(status).i32(result).text(status == KALPAPI_E_NOT_FOUND
                                            ? "component '" + component + "' is not registered"
                                        : status != KALPAPI_OK ? "component '" + component + "' did not answer"
@@ -338,16 +505,11 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       break;
     }
     case kalpwire::kProviderLock: {
-      std::string name;
+      std::string name, why;
       if (!in.text(name) || !in.done()) return malformed();
       int32_t locked = 0, unlocked = 0;
-      uint32_t status = callRegistered(providers_, name, kalpwire::kCallLock, std::string(), 1, locked);
-      if (status == KALPAPI_OK)
-        status = callRegistered(providers_, name, kalpwire::kCallLock, std::string(), 0, unlocked);
-      out.u32(status).i32(locked).i32(unlocked).text(
-          status == KALPAPI_E_NOT_FOUND ? "provider '" + name + "' is not registered"
-          : status != KALPAPI_OK        ? "provider '" + name + "' did not answer"
-                                        : std::string());
+      uint32_t status = lockProvider(name, locked, unlocked, why);
+      out.u32(status).i32(locked).i32(unlocked).text(why);
       break;
     }
     default:
@@ -357,41 +519,144 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
   return true;
 }
 
-uint32_t Server::callRegistered(std::map<std::string, std::shared_ptr<EventConnection>>& registry,
-                                const std::string& name, uint8_t op, const std::string& argument,
-                                int32_t argumentNumber, int32_t& result) {
+bool Server::registerName(Connection& connection, uint8_t op, const std::string& name, std::string& reply) {
+  const char* kind = op == kalpwire::kRegisterComponent ? "component" : "provider";
+  Registry& registry = op == kalpwire::kRegisterComponent ? components_ : providers_;
+  kalpwire::Out out;
+  auto event = registered(registry, name);
+  if (event) {
+    // The name belongs to the connection that registered it, for as long as that is open.
+    logLine(std::string("registration of ") + kind + " '" + name + "' refused: another connection holds it");
+    reply = out.u32(KALPAPI_E_ACCESS_DENIED).finish();
+    return true;
+  }
+  event = std::make_shared<EventConnection>();
+  // No call may reach the client before it has read the answer to its registration.
+  std::unique_lock<std::timed_mutex> calls(event->mutex);
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto& slot = registry[name];
+    if (slot) {  // registered by another connection in the meantime
+      logLine(std::string("registration of ") + kind + " '" + name +
+              "' refused: another connection holds it");
+      reply = out.u32(KALPAPI_E_ACCESS_DENIED).finish();
+      return true;
+    }
+    event->fd = connection.fd;
+    event->openCount = &open_;
+    connection.handedOver = true;  // the count of open connections goes with the descriptor
+    slot = event;
+  }
+  setTimeouts(connection.fd, options_.callbackTimeout);
+  reply.clear();
+  if (!kalpwire::sendAll(connection.fd, out.u32(KALPAPI_OK).finish())) {
+    calls.unlock();
+    dropRegistration(registry, name, event, "its client went away while registering");
+    return false;
+  }
+  calls.unlock();
+  logLine(std::string(kind) + " '" + name + "' registered");
+  wake();  // run() watches the new registration for its client closing it
+  return false;
+}
+
+std::shared_ptr<Server::EventConnection> Server::registered(Registry& registry, const std::string& name) {
   std::shared_ptr<EventConnection> event;
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
     auto it = registry.find(name);
-    if (it == registry.end()) return KALPAPI_E_NOT_FOUND;
+    if (it == registry.end()) return nullptr;
     event = it->second;
+  }
+  if (!peerClosed(event->fd)) return event;
+  dropRegistration(registry, name, event, "its client closed the connection");
+  return nullptr;
+}
+
+void Server::dropRegistration(Registry& registry, const std::string& name,
+                              const std::shared_ptr<EventConnection>& event, const std::string& why) {
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    auto it = registry.find(name);
+    if (it == registry.end() || it->second != event) return;
+    ::shutdown(event->fd, SHUT_RDWR);
+    registry.erase(it);
+  }
+  logLine("registration '" + name + "' released: " + why);
+  wake();
+}
+
+namespace {
+
+// Sends one call; false when the client cannot take it.
+bool sendCall(int fd, uint8_t op, const std::string& argument, int32_t number) {
+  kalpwire::Out out;
+  out.u8(op);
+  if (op == kalpwire::kCallReport)
+    out.text(argument);
+  else
+    out.i32(number);
+  return kalpwire::sendAll(fd, out.finish());
+}
+
+// Receives the answer to one call (the connection's receive timeout bounds the wait).
+kalpwire::Received receiveAnswer(int fd, int32_t& result) {
+  std::string answer;
+  kalpwire::Received received = kalpwire::receiveFrame(fd, answer, 64);
+  if (received != kalpwire::Received::Frame) return received;
+  kalpwire::In in(answer.data(), answer.size());
+  uint32_t status;
+  return in.u32(status) && in.i32(result) && in.done() ? received : kalpwire::Received::Broken;
+}
+
+}  // namespace
+
+uint32_t Server::callRegistered(Registry& registry, const std::string& name, uint8_t op,
+                                const std::string& argument, int32_t& result) {
+  auto event = registered(registry, name);
+  if (!event) return KALPAPI_E_NOT_FOUND;
+  bool ok = false;
+  {
+    std::unique_lock<std::timed_mutex> lock(event->mutex, std::defer_lock);
+    if (!lock.try_lock_for(2 * options_.callbackTimeout + options_.requestTimeout)) return KALPAPI_E_UNKNOWN;
+    ok =
+        sendCall(event->fd, op, argument, 0) && receiveAnswer(event->fd, result) == kalpwire::Received::Frame;
+  }
+  if (ok) return KALPAPI_OK;
+  // The client is gone or broke the protocol: forget the registration (its library registers
+  // again on a new connection).
+  dropRegistration(registry, name, event, "its client does not answer");
+  return KALPAPI_E_NO_COMMUNICATION;
+}
+
+uint32_t Server::lockProvider(const std::string& name, int32_t& locked, int32_t& unlocked, std::string& why) {
+  auto event = registered(providers_, name);
+  if (!event) {
+    why = "provider '" + name + "' is not registered";
+    return KALPAPI_E_NOT_FOUND;
   }
   bool ok = false;
   {
-    std::lock_guard<std::mutex> lock(event->mutex);
-    kalpwire::Out out;
-    out.u8(op);
-    if (op == kalpwire::kCallReport)
-      out.text(argument);
-    else
-      out.i32(argumentNumber);
-    std::string answer;
-    if (kalpwire::sendAll(event->fd, out.finish()) && kalpwire::recvFrame(event->fd, answer)) {
-      kalpwire::In in(answer.data(), answer.size());
-      uint32_t status;
-      ok = in.u32(status) && in.i32(result) && in.done();
+    // Lock and unlock are one operation: a second requester waits for the first one's unlock.
+    std::unique_lock<std::timed_mutex> lock(event->mutex, std::defer_lock);
+    if (!lock.try_lock_for(2 * options_.callbackTimeout + options_.requestTimeout)) {
+      why = "provider '" + name + "' is busy";
+      return KALPAPI_E_UNKNOWN;
+    }
+    if (sendCall(event->fd, kalpwire::kCallLock, std::string(), 1)) {
+      kalpwire::Received lockAnswer = receiveAnswer(event->fd, locked);
+      // The unlock goes out even when the lock's answer is late: the client runs it as soon as
+      // its lock callback returns, so the lock is released all the same.
+      bool unlockSent = (lockAnswer == kalpwire::Received::Frame || lockAnswer == kalpwire::Received::Idle) &&
+                        sendCall(event->fd, kalpwire::kCallLock, std::string(), 0);
+      if (unlockSent && lockAnswer == kalpwire::Received::Idle) lockAnswer = receiveAnswer(event->fd, locked);
+      ok = unlockSent && lockAnswer == kalpwire::Received::Frame &&
+           receiveAnswer(event->fd, unlocked) == kalpwire::Received::Frame;
     }
   }
   if (ok) return KALPAPI_OK;
-  // The client is gone or broke the protocol: forget the registration.
-  std::lock_guard<std::mutex> lock(registryMutex_);
-  auto it = registry.find(name);
-  if (it != registry.end() && it->second == event) {
-    ::shutdown(event->fd, SHUT_RDWR);
-    registry.erase(it);
-    logLine("registration '" + name + "' dropped: its client does not answer");
-  }
+  dropRegistration(providers_, name, event, "its client does not answer");
+  why = "provider '" + name + "' did not answer";
   return KALPAPI_E_NO_COMMUNICATION;
 }
 

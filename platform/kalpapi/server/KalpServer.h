@@ -2,7 +2,10 @@
 #ifndef KALPSERVER_H
 #define KALPSERVER_H
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -15,53 +18,91 @@
 
 namespace kalpserver {
 
+// Limits that keep the server up under clients that misbehave or take too much.
+struct Options {
+  // Client connections open at once, registrations included; past it a new connection is
+  // answered with a refusal and closed.
+  int maxConnections = 64;
+  // How long a request that has begun to arrive, or a reply being sent, may make no progress
+  // before the connection is dropped. A connection between requests may stay idle.
+  std::chrono::milliseconds requestTimeout{5000};
+  // How long a registered client has to answer one call (state report, lock, unlock).
+  std::chrono::milliseconds callbackTimeout{10000};
+  // Serve also when other users can write the socket's folder.
+  bool allowSharedFolder = false;
+  // Create the socket's folder (one level, mode 0755) when it does not exist.
+  bool createFolder = false;
+};
+
 class Server {
  public:
-  explicit Server(kalpstore::Store& store) : store_(store) {}
+  explicit Server(kalpstore::Store& store, Options options = Options()) : store_(store), options_(options) {}
   ~Server();
-  // Binds and listens on path; throws std::runtime_error (for example when another server is
-  // already listening there).
+  // Binds and listens on path (socket mode 0660); throws std::runtime_error when the folder can
+  // be written by other users (unless allowed), or another server is already listening there.
   void listen(const std::string& path);
   // Serves until stop() or one of the signals in stopSignalFd arrives (a signalfd, or -1).
   void run(int stopSignalFd);
   void stop();
 
  private:
-  // A connection that registered a component or provider: the server sends it requests.
+  // A connection that registered a component or provider: the server sends it calls.
   struct EventConnection {
     int fd = -1;
-    std::mutex mutex;  // one request at a time on fd
+    std::timed_mutex mutex;  // one call at a time on fd (a provider's lock and unlock as one)
+    std::atomic<int>* openCount = nullptr;
     ~EventConnection();
   };
+  using Registry = std::map<std::string, std::shared_ptr<EventConnection>>;
   struct Connection {
+    Server* server = nullptr;
     int fd = -1;
-    std::thread thread;
+    pthread_t thread{};
+    bool started = false;
     std::atomic<bool> done{false};
     std::atomic<bool> handedOver{false};  // fd now belongs to an EventConnection
   };
 
+  static void* connectionThread(void* connection);
   void serve(Connection& connection);
   // Handles one request; false when the connection must end (protocol error or hand-over).
   bool handle(Connection& connection, const std::string& request, std::string& reply);
-  // Sends one request over a registered connection and waits (bounded) for its i32 answer.
-  uint32_t callRegistered(std::map<std::string, std::shared_ptr<EventConnection>>& registry,
-                          const std::string& name, uint8_t op, const std::string& argument,
-                          int32_t argumentNumber, int32_t& result);
+  bool registerName(Connection& connection, uint8_t op, const std::string& name, std::string& reply);
+  // The live registration of name, or null; a registration whose client has gone is dropped.
+  std::shared_ptr<EventConnection> registered(Registry& registry, const std::string& name);
+  // Sends one call over a registered connection and waits (bounded) for its i32 answer.
+  uint32_t callRegistered(Registry& registry, const std::string& name, uint8_t op,
+                          const std::string& argument, int32_t& result);
+  // Has a provider lock (1) and unlock (0) with no other call in between; an unlock follows
+  // every lock that was sent.
+  uint32_t lockProvider(const std::string& name, int32_t& locked, int32_t& unlocked, std::string& why);
+  void dropRegistration(Registry& registry, const std::string& name,
+                        const std::shared_ptr<EventConnection>& event, const std::string& why);
+  void acceptOne(std::chrono::steady_clock::time_point& pausedUntil);
+  void refuse(int fd, const std::string& reason);
+  void wake();          // makes run() look again (finished connections, registrations, stop)
   void reapFinished();  // connectionsMutex_ held
   void simulate();
 
   kalpstore::Store& store_;
+  const Options options_;
   std::string path_;
   int listenFd_ = -1;
-  int wakeFd_[2] = {-1, -1};  // stop() writes here to end run()
+  int wakeFd_[2] = {-1, -1};  // written by wake(), read by run()
   std::atomic<bool> stopping_{false};
+  std::atomic<int> open_{0};  // client connections open, registrations included
+  // Episodes logged once, at their start: out of descriptors, at the connection limit, out of
+  // threads (run()'s thread only).
+  bool outOfDescriptors_ = false;
+  bool atLimit_ = false;
+  bool outOfThreads_ = false;
 
   std::mutex connectionsMutex_;  // guards connections_
   std::vector<std::unique_ptr<Connection>> connections_;
 
   std::mutex registryMutex_;  // guards components_ and providers_ (not the connections in them)
-  std::map<std::string, std::shared_ptr<EventConnection>> components_;
-  std::map<std::string, std::shared_ptr<EventConnection>> providers_;
+  Registry components_;
+  Registry providers_;
 
   std::thread simulator_;
   std::mutex simulatorMutex_;  // with simulatorWake_: lets stop() end the simulator at once

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 
 namespace kalpstore {
 
@@ -117,6 +119,56 @@ std::string floatText(F value) {
   char buffer[64];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
+}
+
+// REAL and LREAL values that JSON has no number for are strings in tree files: "Infinity",
+// "-Infinity", "NaN" for the usual quiet NaN, and "NaN(0x7fc00001)" (the value's bits) for any
+// other NaN, so that a dump loads back bit for bit.
+template <typename F>
+bool nonFiniteText(F value, std::string& text) {
+  using Bits = std::conditional_t<sizeof(F) == 4, uint32_t, uint64_t>;
+  if (std::isinf(value)) {
+    text = value > 0 ? "Infinity" : "-Infinity";
+    return true;
+  }
+  if (!std::isnan(value)) return false;
+  Bits bits, usual;
+  const F quiet = std::numeric_limits<F>::quiet_NaN();
+  std::memcpy(&bits, &value, sizeof bits);
+  std::memcpy(&usual, &quiet, sizeof usual);
+  if (bits == usual) {
+    text = "NaN";
+  } else {
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "NaN(0x%0*llx)", static_cast<int>(2 * sizeof bits),
+                  static_cast<unsigned long long>(bits));
+    text = hex;
+  }
+  return true;
+}
+
+// The value bytes of a non-finite text of nonFiniteText; false for any other text.
+template <typename F>
+bool parseNonFinite(const std::string& text, std::string& raw) {
+  using Bits = std::conditional_t<sizeof(F) == 4, uint32_t, uint64_t>;
+  F value;
+  if (text == "NaN") {
+    value = std::numeric_limits<F>::quiet_NaN();
+  } else if (text == "Infinity" || text == "-Infinity") {
+    value = text[0] == '-' ? -std::numeric_limits<F>::infinity() : std::numeric_limits<F>::infinity();
+  } else {
+    const size_t digits = 2 * sizeof(Bits);
+    if (text.size() != digits + 7 || text.compare(0, 6, "NaN(0x") != 0 || text.back() != ')') return false;
+    Bits bits = 0;
+    const char* begin = text.c_str() + 6;
+    auto result = std::from_chars(begin, begin + digits, bits, 16);
+    if (result.ec != std::errc() || result.ptr != begin + digits) return false;
+    std::memcpy(&value, &bits, sizeof value);
+    if (!std::isnan(value)) return false;
+  }
+  raw.assign(sizeof value, '\0');
+  std::memcpy(raw.data(), &value, sizeof value);
+  return true;
 }
 
 // Formats raw value bytes by type, as text reads and `kalpvar get` show them.
@@ -392,19 +444,27 @@ class TreeBuilder {
         if (v.IsNumber() && !v.IsDouble()) fail(where, "value " + numberText(v) + " does not fit " + tname);
         fail(where, "a " + tname + " value must be an unsigned integer number");
       case Kind::Real: {
-        if (!v.IsNumber()) fail(where, "a REAL value must be a number");
+        std::string raw;
+        if (v.IsString() && parseNonFinite<float>(std::string(v.GetString(), v.GetStringLength()), raw))
+          return raw;
+        if (!v.IsNumber())
+          fail(where, "a REAL value must be a number, \"NaN\", \"Infinity\" or \"-Infinity\"");
         double d = v.GetDouble();
         if (std::fabs(d) > std::numeric_limits<float>::max())
           fail(where, "value " + numberText(v) + " does not fit REAL");
         float f = static_cast<float>(d);
-        std::string raw(4, '\0');
+        raw.assign(4, '\0');
         std::memcpy(raw.data(), &f, 4);
         return raw;
       }
       case Kind::LReal: {
-        if (!v.IsNumber()) fail(where, "an LREAL value must be a number");
+        std::string raw;
+        if (v.IsString() && parseNonFinite<double>(std::string(v.GetString(), v.GetStringLength()), raw))
+          return raw;
+        if (!v.IsNumber())
+          fail(where, "an LREAL value must be a number, \"NaN\", \"Infinity\" or \"-Infinity\"");
         double d = v.GetDouble();
-        std::string raw(8, '\0');
+        raw.assign(8, '\0');
         std::memcpy(raw.data(), &d, 8);
         return raw;
       }
@@ -601,13 +661,21 @@ void writeValue(Writer& w, const Node& node) {
     case Kind::Real: {
       float f;
       std::memcpy(&f, node.value.data(), 4);
-      w.Double(static_cast<double>(f));
+      std::string text;
+      if (nonFiniteText(f, text))
+        w.String(text.c_str());
+      else
+        w.Double(static_cast<double>(f));
       break;
     }
     case Kind::LReal: {
       double d;
       std::memcpy(&d, node.value.data(), 8);
-      w.Double(d);
+      std::string text;
+      if (nonFiniteText(d, text))
+        w.String(text.c_str());
+      else
+        w.Double(d);
       break;
     }
     case Kind::String:
@@ -747,7 +815,8 @@ Store::~Store() = default;
 
 void Store::load(const std::string& json, const std::string& origin) {
   rapidjson::Document doc;
-  doc.Parse<rapidjson::kParseIterativeFlag>(json.c_str(), json.size());
+  // Full precision: an LREAL loads to the very bits that a dump wrote.
+  doc.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(json.c_str(), json.size());
   if (doc.HasParseError()) {
     throw std::runtime_error(origin + ": not valid JSON at offset " + std::to_string(doc.GetErrorOffset()) +
                              ": " + rapidjson::GetParseError_En(doc.GetParseError()));

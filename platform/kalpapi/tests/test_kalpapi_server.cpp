@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -368,6 +369,137 @@ TEST(KalpApiStatusReport, ProviderLockCallbackIsCalledWithOneThenZero) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "lock 0\nunlock 0\n");
   EXPECT_EQ(lockCalls(), (std::vector<int>{1, 0}));
+}
+
+namespace {
+// A lock like the service's state-report lock: 1 takes it (waiting a bounded time), any other
+// value gives it back; the state report needs it free.
+std::mutex reportLockMutex;  // guards reportLockHeld and reportLockCalls
+std::condition_variable reportLockFree;
+bool reportLockHeld = false;
+std::vector<int> reportLockCalls;
+int32_t serviceLikeLock(int operation) {
+  std::unique_lock<std::mutex> lock(reportLockMutex);
+  reportLockCalls.push_back(operation);
+  if (operation != 1) {
+    reportLockHeld = false;
+    reportLockFree.notify_all();
+    return 0;
+  }
+  if (!reportLockFree.wait_for(lock, std::chrono::seconds(3), [] { return !reportLockHeld; })) return -1;
+  reportLockHeld = true;
+  return 0;
+}
+int32_t reportUnderLock(const char*) {
+  std::unique_lock<std::mutex> lock(reportLockMutex);
+  bool free = reportLockFree.wait_for(lock, std::chrono::seconds(3), [] { return !reportLockHeld; });
+  return free ? 0 : static_cast<int32_t>(KALPAPI_STAREP_E_WRITE);
+}
+}  // namespace
+
+TEST(KalpApiStatusReport, ConcurrentProviderLocksEachGetTheirUnlockAndTheReportStillWorks) {
+  auto server = startServer();
+  uint32_t handle = 0;
+  ASSERT_EQ(KalpApiProviderCreateA(0, "LOCKED.clf", serviceLikeLock, &handle), KALPAPI_OK);
+  ASSERT_EQ(KalpApiStaRepAddComponentA("LOCKED", reportUnderLock, 0), KALPAPI_OK);
+  kalptest::TempDir dir;
+  std::vector<pid_t> requesters;
+  for (int i = 0; i < 4; ++i) {
+    requesters.push_back(kalptest::spawnProgram({KALPVAR_PATH, "provider", "LOCKED.clf"},
+                                                dir.path() + "/out" + std::to_string(i), ""));
+  }
+  for (size_t i = 0; i < requesters.size(); ++i) {
+    EXPECT_EQ(kalptest::waitProgram(requesters[i], std::chrono::seconds(60)), 0);
+    EXPECT_EQ(kalptest::readWholeFile(dir.path() + "/out" + std::to_string(i)), "lock 0\nunlock 0\n");
+  }
+  {
+    std::lock_guard<std::mutex> lock(reportLockMutex);
+    EXPECT_EQ(reportLockCalls, (std::vector<int>{1, 0, 1, 0, 1, 0, 1, 0}));
+  }
+  auto r = kalpvar({"report", "LOCKED", dir.path()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "0x00000000\n");
+}
+
+TEST(KalpApiStatusReport, ARegisteredNameBelongsToItsConnectionUntilThatCloses) {
+  auto server = startServer();
+  auto registerRaw = [](uint8_t op, const std::string& name, int& fd) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socketPath().c_str());
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string frame(4, '\0');
+    frame += static_cast<char>(op);
+    uint32_t n = static_cast<uint32_t>(name.size());
+    frame.append(reinterpret_cast<const char*>(&n), 4).append(name);
+    n = static_cast<uint32_t>(frame.size() - 4);
+    std::memcpy(&frame[0], &n, 4);
+    EXPECT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+    char reply[8];
+    EXPECT_EQ(::recv(fd, reply, sizeof reply, MSG_WAITALL), 8);
+    uint32_t status;
+    std::memcpy(&status, reply + 4, 4);
+    return status;
+  };
+  for (uint8_t op : {uint8_t{12}, uint8_t{13}}) {  // component, provider
+    SCOPED_TRACE(static_cast<int>(op));
+    int owner = -1, intruder = -1, later = -1;
+    ASSERT_EQ(registerRaw(op, "ZAL_CLOUD_MQTT_OOP", owner), KALPAPI_OK);
+    EXPECT_EQ(registerRaw(op, "ZAL_CLOUD_MQTT_OOP", intruder), KALPAPI_E_ACCESS_DENIED);
+    ::close(intruder);
+    ::close(owner);  // released with its owner's connection
+    EXPECT_TRUE(eventually([&] {
+      uint32_t status = registerRaw(op, "ZAL_CLOUD_MQTT_OOP", later);
+      if (status != KALPAPI_OK) ::close(later);
+      return status == KALPAPI_OK;
+    }));
+    ::close(later);
+  }
+  // Through the client library: the second process's registration is refused, the first
+  // one's callback still answers the report.
+  ASSERT_EQ(KalpApiStaRepAddComponentA("OWNED", testReportCallback, 0), KALPAPI_OK);
+  int intruder = -1;
+  EXPECT_EQ(registerRaw(12, "OWNED", intruder), KALPAPI_E_ACCESS_DENIED);
+  ::close(intruder);
+  kalptest::TempDir dir;
+  auto r = kalpvar({"report", "OWNED", dir.path()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(lastReportDirectory(), dir.path());
+  EXPECT_NE(server->log().find("registration of component 'OWNED' refused"), std::string::npos)
+      << server->log();
+}
+
+TEST(Kalpvar, DumpOfNonFiniteRealsLoadsBackBitForBit) {
+  auto server = startServer(R"({"variables": {
+    "R": {"type": "ARRAY", "elementType": "REAL", "values": [0, 0, 0, 0, 0, 0]},
+    "L": {"type": "ARRAY", "elementType": "LREAL", "values": [0, 0, 0, 0, 0, 0]}}})");
+  const uint32_t reals[] = {0x7fc00000, 0x7f800000, 0xff800000, 0xffc00000, 0x7fa00001, 0x3dcccccd};
+  const uint64_t lreals[] = {0x7ff8000000000000, 0x7ff0000000000000, 0xfff0000000000000,
+                             0x7ff4000000000001, 0x8000000000000000, 0x3fd5555555555555};
+  auto writeRaw = [](const std::string& path, const void* bytes, uint16_t n) {
+    uint32_t h = 0;
+    ASSERT_EQ(KalpApiVarOpenHdlA(path.c_str(), &h), KALPAPI_OK);
+    EXPECT_EQ(KalpApiVarWrite(h, bytes, n), KALPAPI_OK);
+    KalpApiVarCloseHdl(&h);
+  };
+  for (int i = 0; i < 6; ++i) {
+    writeRaw("R[" + std::to_string(i) + "]", &reals[i], 4);
+    writeRaw("L[" + std::to_string(i) + "]", &lreals[i], 8);
+  }
+  auto dump = kalpvar({"dump"});
+  ASSERT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_NE(dump.out.find("\"value\": \"-Infinity\""), std::string::npos) << dump.out;
+  server->stop();
+  auto again = startServer(dump.out);
+  for (int i = 0; i < 6; ++i) {
+    uint32_t real = 0;
+    uint64_t lreal = 0;
+    EXPECT_EQ(readVariableByName("R[" + std::to_string(i) + "]", &real, 4), KALPAPI_OK);
+    EXPECT_EQ(readVariableByName("L[" + std::to_string(i) + "]", &lreal, 8), KALPAPI_OK);
+    EXPECT_EQ(real, reals[i]) << i;
+    EXPECT_EQ(lreal, lreals[i]) << i;
+  }
 }
 
 TEST(Kalpvar, VerbsOutputsAndExitCodes) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,9 @@ TEST(KalpStoreTreeFile, MalformedInputGivesClearError) {
     {tree("\"A\": {\"type\": \"SINT32\", \"value\": 1.5}"),      "must be an integer number"},
     {tree("\"A\": {\"type\": \"BOOL\", \"value\": 256}"),        "a BOOL value must be true, false or a byte"},
     {tree("\"A\": {\"type\": \"REAL\", \"value\": 1e39}"),       "does not fit REAL"},
+    {tree("\"A\": {\"type\": \"REAL\", \"value\": \"nan\"}"),     "a REAL value must be a number, \"NaN\", \"Infinity\" or \"-Infinity\""},
+    {tree("\"A\": {\"type\": \"REAL\", \"value\": \"NaN(0x3f800000)\"}"), "a REAL value must be a number"},  // 1.0f, not a NaN
+    {tree("\"A\": {\"type\": \"LREAL\", \"value\": \"NaN(0x7fc00001)\"}"), "an LREAL value must be a number"},  // too few digits
     {tree("\"A\": {\"type\": \"STRING\", \"value\": 5}"),        "a STRING value must be a JSON string"},
     {tree("\"A\": {\"type\": \"STRUCT\", \"value\": 5}"),        "variables.\"A\".value: a variable of type STRUCT has no value"},
     {tree("\"A\": {\"type\": \"UINT8\", \"members\": {}}"),      "only STRUCT and DIRECTORY have \"members\""},
@@ -342,6 +346,50 @@ TEST(KalpStoreDump, DumpLoadsBackToTheSameTree) {
   ASSERT_EQ(store.dump("APPL.P.Arr", part), KALPAPI_OK);
   EXPECT_NE(part.find("\"APPL.P.Arr\":{\"type\":\"ARRAY\",\"lowerBound\":3"), std::string::npos) << part;
   EXPECT_EQ(store.dump("APPL.Nope", part), KALPAPI_E_NOT_FOUND);
+}
+
+TEST(KalpStoreDump, RealsLoadBackBitForBitNonFiniteOnesIncluded) {
+  // REAL and LREAL bit patterns: NaNs (usual, negative, with payload, signalling), infinities,
+  // signed zero, extremes; then random LREAL bits, whose shortest decimal text must parse back
+  // to the same double.
+  const std::vector<uint32_t> reals = {0x7fc00000, 0xffc00000, 0x7fc00001, 0x7f800001, 0x7f800000,
+                                       0xff800000, 0x80000000, 0x00000001, 0x7f7fffff, 0x3dcccccd};
+  std::vector<uint64_t> lreals = {
+      0x7ff8000000000000, 0xfff8000000000000, 0x7ff8000000000123, 0x7ff0000000000001, 0x7ff0000000000000,
+      0xfff0000000000000, 0x8000000000000000, 0x0000000000000001, 0x7fefffffffffffff, 0x3fb999999999999a};
+  std::mt19937_64 random(15);
+  while (lreals.size() < 500) {
+    uint64_t bits = random();
+    if ((bits >> 52 & 0x7ff) != 0x7ff) lreals.push_back(bits);
+  }
+  auto array = [](const char* type, size_t n) {
+    return std::string("{\"type\": \"ARRAY\", \"elementType\": \"") + type + "\", \"values\": [" + [&] {
+      std::string zeros;
+      for (size_t i = 0; i < n; ++i) zeros += i ? ",0" : "0";
+      return zeros;
+    }() + "]}";
+  };
+  Store store;
+  store.load(tree("\"R\": " + array("REAL", reals.size()) + ", \"L\": " + array("LREAL", lreals.size())));
+  auto bytes = [](const void* p, size_t n) {
+    return std::vector<uint8_t>(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
+  };
+  for (size_t i = 0; i < reals.size(); ++i) store.setRaw("R[" + std::to_string(i) + "]", bytes(&reals[i], 4));
+  for (size_t i = 0; i < lreals.size(); ++i)
+    store.setRaw("L[" + std::to_string(i) + "]", bytes(&lreals[i], 8));
+  std::string dump;
+  ASSERT_EQ(store.dump("", dump), KALPAPI_OK);
+  EXPECT_NE(dump.find(R"({"type":"REAL","value":"NaN"})"), std::string::npos) << dump.substr(0, 400);
+  EXPECT_NE(dump.find(R"x("value":"NaN(0xffc00000)")x"), std::string::npos);
+  EXPECT_NE(dump.find(R"("value":"-Infinity")"), std::string::npos);
+  Store again;
+  again.load(dump);
+  for (size_t i = 0; i < reals.size(); ++i)
+    EXPECT_EQ(again.getRaw("R[" + std::to_string(i) + "]"), bytes(&reals[i], 4))
+        << "REAL " << std::hex << reals[i];
+  for (size_t i = 0; i < lreals.size(); ++i)
+    EXPECT_EQ(again.getRaw("L[" + std::to_string(i) + "]"), bytes(&lreals[i], 8))
+        << "LREAL " << std::hex << lreals[i];
 }
 
 TEST(KalpStoreSimulation, CounterWrapsAndToggleFlipsOncePerPeriod) {

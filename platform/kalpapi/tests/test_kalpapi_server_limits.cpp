@@ -1,0 +1,301 @@
+// kalpapi-server under clients that misbehave or take too much, and its socket's place and
+// mode: connection limit, descriptor and address-space limits of the server process (prlimit),
+// stalled requests, folders other users can write. Each test starts its own server.
+#include <KalpApi.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KalpServerProcess.h"
+#include "KalpWire.h"
+
+using kalptest::KalpServerProcess;
+using kalptest::runProgram;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kTree = R"({"variables": {"APPL.U32": {"type": "UINT32", "value": 123456}}})";
+
+std::unique_ptr<KalpServerProcess> startServer(std::vector<std::string> options = {}) {
+  auto server =
+      std::make_unique<KalpServerProcess>(KALPAPI_SERVER_PATH, kTree, std::string(), std::move(options));
+  server->exportSocket();  // before any thread of the client library runs
+  return server;
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds deadline = 10s) {
+  auto until = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// A connection of the test's own, outside the client library.
+class RawConnection {
+ public:
+  explicit RawConnection(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    timeval timeout{20, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~RawConnection() { ::close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return connected_; }
+  bool send(const std::string& bytes) {
+    return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+  // The status of the device-state request's answer; -1 without an answer.
+  long long deviceStateStatus() {
+    kalpwire::Out out;
+    out.u8(kalpwire::kDeviceState);
+    std::string reply;
+    send(out.finish());  // a refusing server may have closed already: its answer is there all the same
+    if (!kalpwire::recvFrame(fd_, reply)) return -1;
+    uint32_t status = 0;
+    kalpwire::In in(reply.data(), reply.size());
+    return in.u32(status) ? status : -1;
+  }
+  // Whether the server closed the connection (within the receive timeout). A reset counts: the
+  // server closed it with bytes of ours unread.
+  bool closedByServer() {
+    char c;
+    ssize_t n = ::recv(fd_, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+std::string procStatus(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(key + ":", 0) == 0) return line.substr(key.size() + 1);
+  }
+  return std::string();
+}
+long long procKiB(pid_t pid, const std::string& key) { return std::stoll(procStatus(pid, key)); }
+
+// CPU time (user and system, clock ticks) the process used so far.
+long long cpuTicks(pid_t pid) {
+  std::string stat = kalptest::readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoll(field);
+    if (i == 15) stime = std::stoll(field);
+  }
+  return utime + stime;
+}
+
+// Share of one CPU the process uses over a short window.
+double cpuShare(pid_t pid, std::chrono::milliseconds window = 1s) {
+  long long before = cpuTicks(pid);
+  std::this_thread::sleep_for(window);  // a measuring window, not a wait for a condition
+  return static_cast<double>(cpuTicks(pid) - before) / ::sysconf(_SC_CLK_TCK) /
+         std::chrono::duration<double>(window).count();
+}
+
+bool alive(pid_t pid) { return kalptest::waitProgram(pid, 0ms) == -1; }
+
+uint32_t readU32(uint32_t& value) {
+  uint32_t h = 0;
+  uint32_t status = KalpApiVarOpenHdlA("APPL.U32", &h);
+  if (status != KALPAPI_OK) return status;
+  status = KalpApiVarRead(&value, h, 4);
+  KalpApiVarCloseHdl(&h);
+  return status;
+}
+
+void setLimit(pid_t pid, __rlimit_resource resource, rlim_t value) {
+  rlimit limit{value, value};
+  ASSERT_EQ(::prlimit(pid, resource, &limit, nullptr), 0) << std::strerror(errno);
+}
+
+constexpr bool kSanitized =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    true;
+#else
+    false;
+#endif
+
+}  // namespace
+
+TEST(KalpServerLimits, ConnectionsPastTheLimitAreRefusedWithAReasonUntilOneCloses) {
+  auto server = startServer({"--max-connections", "3"});
+  std::vector<std::unique_ptr<RawConnection>> held;
+  for (int i = 0; i < 3; ++i) {
+    held.push_back(std::make_unique<RawConnection>(server->socketPath()));
+    ASSERT_EQ(held.back()->deviceStateStatus(), KALPAPI_OK);
+  }
+  RawConnection extra(server->socketPath());
+  EXPECT_EQ(extra.deviceStateStatus(), kalpwire::kRefusedStatus);
+  EXPECT_TRUE(extra.closedByServer());
+  uint32_t value = 0;
+  EXPECT_EQ(readU32(value), KALPAPI_E_NO_COMMUNICATION);  // the client library's view
+  auto r = runProgram({KALPVAR_PATH, "get", "APPL.U32"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("refused: the server has 3 connections open, its limit (--max-connections)"),
+            std::string::npos)
+      << r.err;
+
+  held.pop_back();
+  EXPECT_TRUE(eventually([&] { return readU32(value) == KALPAPI_OK; }));
+  EXPECT_EQ(value, 123456u);
+  EXPECT_NE(server->log().find("connection limit of 3 reached"), std::string::npos);
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpServerLimits, OutOfDescriptorsBacksOffAndRecoversOnceClientsLeave) {
+  auto server = startServer();
+  setLimit(server->pid(), RLIMIT_NOFILE, 24);
+  std::vector<std::unique_ptr<RawConnection>> burst;
+  for (int i = 0; i < 60; ++i) burst.push_back(std::make_unique<RawConnection>(server->socketPath()));
+  ASSERT_TRUE(eventually([&] { return server->log().find("pausing new connections") != std::string::npos; }))
+      << server->log();
+  EXPECT_LT(cpuShare(server->pid()), 0.3) << "the accept loop spins";
+  burst.clear();
+
+  uint32_t value = 0;
+  EXPECT_TRUE(eventually([&] { return readU32(value) == KALPAPI_OK; }, 5s)) << server->log();
+  EXPECT_NE(server->log().find("accepting connections again"), std::string::npos);
+  EXPECT_LT(cpuShare(server->pid()), 0.3) << "the server does not rest once the clients left";
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpServerLimits, LowAddressSpaceAndManyConnectionsRefuseSomeAndKeepServing) {
+  if (kSanitized) GTEST_SKIP() << "sanitizers reserve more address space than any such limit";
+  // Room for some dozens of connection threads, not for 200.
+  auto server = startServer({"--max-connections", "1000"});
+  const long long size = procKiB(server->pid(), "VmSize");
+  setLimit(server->pid(), RLIMIT_AS, static_cast<rlim_t>(size + 32 * 1024) * 1024);
+  std::vector<std::unique_ptr<RawConnection>> many;
+  int served = 0, refused = 0;
+  for (int i = 0; i < 200; ++i) {
+    many.push_back(std::make_unique<RawConnection>(server->socketPath()));
+    long long status = many.back()->deviceStateStatus();
+    served += status == KALPAPI_OK;
+    refused += status == kalpwire::kRefusedStatus;
+  }
+  EXPECT_EQ(served + refused, 200) << server->log();
+  EXPECT_GT(served, 0);
+  EXPECT_GT(refused, 0) << "the limit was never reached: the test proves nothing";
+  EXPECT_NE(server->log().find("cannot start a thread for a new connection"), std::string::npos)
+      << server->log();
+  ASSERT_TRUE(alive(server->pid()));
+  many.clear();
+  uint32_t value = 0;
+  EXPECT_TRUE(eventually([&] { return readU32(value) == KALPAPI_OK; }, 5s)) << server->log();
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpServerLimits, StalledLongFramesHoldNoMemoryAndAreDroppedAfterTheTimeout) {
+  auto server = startServer({"--request-timeout", "1000"});
+  RawConnection idle(server->socketPath());  // between requests: never dropped
+  ASSERT_EQ(idle.deviceStateStatus(), KALPAPI_OK);
+  const long long peakBefore = procKiB(server->pid(), "VmHWM");
+  std::vector<std::unique_ptr<RawConnection>> stalled;
+  for (int i = 0; i < 20; ++i) {
+    stalled.push_back(std::make_unique<RawConnection>(server->socketPath()));
+    uint32_t length = kalpwire::kMaxFrame;  // announced; only a few bytes follow
+    std::string start(reinterpret_cast<const char*>(&length), 4);
+    start += std::string("\x01") + std::string(1000, 'x');
+    ASSERT_TRUE(stalled.back()->send(start));
+  }
+  for (auto& c : stalled) EXPECT_TRUE(c->closedByServer());
+  EXPECT_LT(procKiB(server->pid(), "VmHWM") - peakBefore, 32 * 1024) << "KiB held for announced frames";
+  EXPECT_NE(server->log().find("its request made no progress for 1000 ms"), std::string::npos)
+      << server->log();
+  EXPECT_EQ(idle.deviceStateStatus(), KALPAPI_OK);  // waited longer than the timeout, still served
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpServerSocket, FolderOthersCanWriteIsRefusedUnlessAllowedAndTheSocketIsMode0660) {
+  kalptest::TempDir dir;
+  std::ofstream(dir.path() + "/tree.json") << kTree;
+  const std::string tree = dir.path() + "/tree.json";
+  struct Case {
+    mode_t folderMode;
+    bool allow;
+    std::string refusal;  // part of the error, "" when the server must start
+  };
+  const Case cases[] = {
+      {0700, false, ""},
+      {0755, false, ""},
+      {0777, false, "other users can write its folder"},
+      {01777, false, "(mode 1777); use a folder that only you can write, or --allow-shared-folder"},
+      {0770, false, "other users can write its folder"},
+      {01777, true, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.folderMode) + (c.allow ? " allowed" : ""));
+    const std::string folder = dir.path() + "/run";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+    const std::string socket = folder + "/kalpapi.sock";
+    // umask 000: the socket's mode must not depend on it.
+    std::vector<std::string> argv = {
+        "/bin/sh",  "-c",  "umask 000 && exec \"$@\"", "sh", KALPAPI_SERVER_PATH, "--tree", tree,
+        "--socket", socket};
+    if (c.allow) argv.push_back("--allow-shared-folder");
+    if (c.refusal.empty()) {
+      pid_t pid = kalptest::spawnProgram(argv, "", dir.path() + "/log");
+      EXPECT_TRUE(eventually([&] { return kalptest::socketAccepts(socket); }))
+          << kalptest::readWholeFile(dir.path() + "/log");
+      struct stat info {};
+      EXPECT_EQ(::stat(socket.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0660u);
+      EXPECT_EQ(kalptest::stopProgram(pid), 0);
+    } else {
+      auto r = runProgram(argv);
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_NE(r.err.find("refusing to serve on '" + socket + "'"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(c.refusal), std::string::npos) << r.err;
+      EXPECT_FALSE(kalptest::socketAccepts(socket));
+    }
+    std::filesystem::remove_all(folder);
+  }
+}
+
+TEST(KalpServerSocket, DefaultPathIsInAFolderOnlyItsOwnerCanWrite) {
+  struct Case {
+    uid_t euid;
+    const char* runtimeDir;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {0, nullptr, "/run/kalpapi/kalpapi.sock"},
+      {0, "/run/user/0", "/run/kalpapi/kalpapi.sock"},
+      {1000, "/run/user/1000", "/run/user/1000/kalpapi.sock"},
+      {1000, "", "/tmp/kalpapi-1000/kalpapi.sock"},
+      {1000, nullptr, "/tmp/kalpapi-1000/kalpapi.sock"},
+      {1000, "relative", "/tmp/kalpapi-1000/kalpapi.sock"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(kalpwire::defaultSocketPath(c.euid, c.runtimeDir), c.expected)
+        << c.euid << " " << (c.runtimeDir ? c.runtimeDir : "(unset)");
+}
