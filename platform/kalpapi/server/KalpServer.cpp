@@ -92,6 +92,21 @@ Server::EventConnection::~EventConnection() {
   if (openCount) --*openCount;
 }
 
+bool Server::EventConnection::takeTurn(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(turnMutex);
+  if (!turnFree.wait_for(lock, wait, [this] { return !busy; })) return false;
+  busy = true;
+  return true;
+}
+
+void Server::EventConnection::endTurn() {
+  {
+    std::lock_guard<std::mutex> lock(turnMutex);
+    busy = false;
+  }
+  turnFree.notify_one();
+}
+
 Server::~Server() {
   stop();
   if (wakeFd_[0] >= 0) ::close(wakeFd_[0]);
@@ -532,7 +547,7 @@ bool Server::registerName(Connection& connection, uint8_t op, const std::string&
   }
   event = std::make_shared<EventConnection>();
   // No call may reach the client before it has read the answer to its registration.
-  std::unique_lock<std::timed_mutex> calls(event->mutex);
+  Turn calls(*event, std::chrono::milliseconds(0));  // a new connection: free
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
     auto& slot = registry[name];
@@ -550,11 +565,11 @@ bool Server::registerName(Connection& connection, uint8_t op, const std::string&
   setTimeouts(connection.fd, options_.callbackTimeout);
   reply.clear();
   if (!kalpwire::sendAll(connection.fd, out.u32(KALPAPI_OK).finish())) {
-    calls.unlock();
+    calls.end();
     dropRegistration(registry, name, event, "its client went away while registering");
     return false;
   }
-  calls.unlock();
+  calls.end();
   logLine(std::string(kind) + " '" + name + "' registered");
   wake();  // run() watches the new registration for its client closing it
   return false;
@@ -617,8 +632,8 @@ uint32_t Server::callRegistered(Registry& registry, const std::string& name, uin
   if (!event) return KALPAPI_E_NOT_FOUND;
   bool ok = false;
   {
-    std::unique_lock<std::timed_mutex> lock(event->mutex, std::defer_lock);
-    if (!lock.try_lock_for(2 * options_.callbackTimeout + options_.requestTimeout)) return KALPAPI_E_UNKNOWN;
+    Turn turn(*event, 2 * options_.callbackTimeout + options_.requestTimeout);
+    if (!turn.held()) return KALPAPI_E_UNKNOWN;
     ok =
         sendCall(event->fd, op, argument, 0) && receiveAnswer(event->fd, result) == kalpwire::Received::Frame;
   }
@@ -638,8 +653,8 @@ uint32_t Server::lockProvider(const std::string& name, int32_t& locked, int32_t&
   bool ok = false;
   {
     // Lock and unlock are one operation: a second requester waits for the first one's unlock.
-    std::unique_lock<std::timed_mutex> lock(event->mutex, std::defer_lock);
-    if (!lock.try_lock_for(2 * options_.callbackTimeout + options_.requestTimeout)) {
+    Turn turn(*event, 2 * options_.callbackTimeout + options_.requestTimeout);
+    if (!turn.held()) {
       why = "provider '" + name + "' is busy";
       return KALPAPI_E_UNKNOWN;
     }

@@ -49,9 +49,33 @@ class Server {
   // A connection that registered a component or provider: the server sends it calls.
   struct EventConnection {
     int fd = -1;
-    std::timed_mutex mutex;  // one call at a time on fd (a provider's lock and unlock as one)
     std::atomic<int>* openCount = nullptr;
+    // One call at a time on fd (a provider's lock and unlock as one); the next caller waits a
+    // bounded time for its turn.
+    std::mutex turnMutex;  // guards busy
+    std::condition_variable turnFree;
+    bool busy = false;
+    bool takeTurn(std::chrono::milliseconds wait);
+    void endTurn();
     ~EventConnection();
+  };
+  // Holds the turn on an EventConnection until destroyed or ended.
+  class Turn {
+   public:
+    Turn(EventConnection& event, std::chrono::milliseconds wait)
+        : event_(event), held_(event.takeTurn(wait)) {}
+    ~Turn() { end(); }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+    bool held() const { return held_; }
+    void end() {
+      if (held_) event_.endTurn();
+      held_ = false;
+    }
+
+   private:
+    EventConnection& event_;
+    bool held_;
   };
   using Registry = std::map<std::string, std::shared_ptr<EventConnection>>;
   struct Connection {
