@@ -84,9 +84,9 @@ bool roundTrip() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     const bool reused = tls.fd >= 0;
     if (!reused) {
+      refusal.clear();
       tls.fd = connectServer(kReplyTimeoutSeconds);
       if (tls.fd < 0) return false;
-      refusal.clear();
     }
     bool sent = kalpwire::sendAll(tls.fd, frame);
     // A refusing server closes at once; its answer may be waiting even when the send failed.

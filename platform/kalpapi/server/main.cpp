@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -22,7 +23,7 @@ void usage(FILE* out) {
   std::fprintf(out,
                "usage: kalpapi-server --tree FILE [--socket PATH] [OPTIONS]\n"
                "Serves the variable tree of FILE (tree-file JSON) to libKalpApi.so.2 clients and kalpvar.\n"
-               "The socket is PATH, else $KALPAPI_SOCKET, else %s\n"
+               "The socket is PATH, else $KALPAPI_SOCKET, else %s here\n"
                "(for root /run/kalpapi/kalpapi.sock, for others $XDG_RUNTIME_DIR/kalpapi.sock or\n"
                "/tmp/kalpapi-UID/kalpapi.sock; the default folder is made when missing). The socket\n"
                "has mode 0660. Runs in the foreground, logs to stderr, ends cleanly on SIGINT or SIGTERM.\n"
@@ -37,8 +38,8 @@ void usage(FILE* out) {
                "  --allow-shared-folder   serve even when other users can write the socket's folder\n"
                "                          (refused by default: they could put a server of their own\n"
                "                          in its place)\n",
-               kalpwire::socketPath().c_str(), defaults.maxConnections,
-               static_cast<long long>(defaults.requestTimeout.count()),
+               kalpwire::defaultSocketPath(::geteuid(), std::getenv("XDG_RUNTIME_DIR")).c_str(),
+               defaults.maxConnections, static_cast<long long>(defaults.requestTimeout.count()),
                static_cast<long long>(defaults.callbackTimeout.count()));
 }
 
