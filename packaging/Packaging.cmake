@@ -9,16 +9,21 @@
 
 set(ZAL_PACKAGE_VERSION "1110" CACHE STRING "Version of the Debian packages")
 set(ZAL_UNIT_NAME zal-cloud-mqtt-oop.service)
-set(ZAL_SYSTEMD_UNIT_DIR "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" CACHE PATH
-  "Where the systemd unit of the service is installed")
+set(ZAL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/zal-cloud-mqtt-oop)
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/zal-cloud-mqtt-oop.service.in
-  ${PROJECT_BINARY_DIR}/packaging/${ZAL_UNIT_NAME} @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/${ZAL_UNIT_NAME} DESTINATION ${ZAL_SYSTEMD_UNIT_DIR}
+# The unit names the installed binary, so it is written at install time, when the prefix is
+# known (cmake --install --prefix, or /usr in the packages).
+install(CODE "
+  set(ZAL_INSTALLED_BINARY \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/ZAL_CLOUD_MQTT_OOP\")
+  set(ZAL_INSTALLED_DOC_DIR \"\${CMAKE_INSTALL_PREFIX}/${ZAL_DOC_DIR}\")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${ZAL_UNIT_NAME}.in
+    ${PROJECT_BINARY_DIR}/packaging/${ZAL_UNIT_NAME} @ONLY)
+" COMPONENT service)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/${ZAL_UNIT_NAME} DESTINATION lib/systemd/system
   COMPONENT service)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT service)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${ZAL_DOC_DIR} COMPONENT service)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/demo-plant.json ${PROJECT_SOURCE_DIR}/examples/demo-plant-tls.json
-  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT service)
+  DESTINATION ${ZAL_DOC_DIR}/examples COMPONENT service)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zal-cloud-mqtt-oop)
