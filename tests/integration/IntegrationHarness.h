@@ -5,8 +5,9 @@
 //                      (LineLog), stopped by its PID (SIGTERM, then SIGKILL) at the latest in
 //                      the destructor
 //   Broker             mosquitto on a free 127.0.0.1 port with a temporary config: plain, TLS
-//                      with a test CA, PSK, password file; or a SilentListener that accepts TCP
-//                      and never answers
+//                      with a test CA, PSK, password file; or aedes (a second broker, plain
+//                      only; brokerKinds() lists the kinds this build runs); or a
+//                      SilentListener that accepts TCP and never answers
 //   TestCertificates   CA and server certificate made by openssl at test time (and a CA dir)
 //   VariableServer     kalpapi-server on a temporary tree file and socket; get/set through kalpvar
 //   Service            the service binary with KALPAPI_SOCKET set; waitFor(...) on its trace
@@ -403,19 +404,50 @@ struct TestCertificates {
 
 // ---- broker --------------------------------------------------------------------------------
 
+// The brokers the service is tested against: mosquitto, and aedes (an MQTT broker on Node.js,
+// written independently of mosquitto) where the build found it (AEDES_START_PATH).
+enum class BrokerKind { Mosquitto, Aedes };
+
+inline std::vector<BrokerKind> brokerKinds() {
+#ifdef AEDES_START_PATH
+  return {BrokerKind::Mosquitto, BrokerKind::Aedes};
+#else
+  return {BrokerKind::Mosquitto};
+#endif
+}
+inline std::string brokerKindName(BrokerKind kind) {
+  return kind == BrokerKind::Aedes ? "aedes" : "mosquitto";
+}
+// How test names and messages show a kind (found by GoogleTest through argument lookup).
+inline void PrintTo(BrokerKind kind, std::ostream* out) { *out << brokerKindName(kind); }
+
 struct BrokerOptions {
+  BrokerKind kind = BrokerKind::Mosquitto;
+  int port = 0;                           // 0: a free one; else this one (a restart on the same port)
   const TestCertificates* tls = nullptr;  // certificate-based TLS listener
   std::string pskIdentity, pskHexKey;     // PSK listener when pskIdentity is not empty
   std::string user, password;             // password file, no anonymous access, when user is set
   bool tcpNoDelay = false;
 };
 
+inline BrokerOptions brokerOn(BrokerKind kind, int port = 0) {
+  BrokerOptions options;
+  options.kind = kind;
+  options.port = port;
+  return options;
+}
+
 // port() is the listener the service uses (TLS or PSK when asked for); plainPort() is a plain
 // listener on the same broker for test subscribers (the same as port() without TLS/PSK).
 class Broker {
  public:
+  explicit Broker(BrokerKind kind) : Broker(brokerOn(kind)) {}
   explicit Broker(const BrokerOptions& options = {}) {
-    port_ = freePort();
+    if (options.kind == BrokerKind::Aedes) {
+      startAedes(options);
+      return;
+    }
+    port_ = options.port != 0 ? options.port : freePort();
     const bool secure = options.tls != nullptr || !options.pskIdentity.empty();
     plainPort_ = secure ? freePort() : port_;
     std::ostringstream conf;
@@ -464,6 +496,25 @@ class Broker {
   const LineLog& log() const { return process_->log(); }
 
  private:
+  void startAedes(const BrokerOptions& options) {
+#ifdef AEDES_START_PATH
+    if (options.tls != nullptr || !options.pskIdentity.empty() || !options.user.empty() || options.tcpNoDelay)
+      throw std::logic_error("the aedes test broker is plain TCP with anonymous access only");
+    port_ = options.port != 0 ? options.port : freePort();
+    plainPort_ = port_;
+    process_ = std::make_unique<Process>(
+        std::vector<std::string>{NODE_PATH, AEDES_START_PATH, std::to_string(port_)});
+    const auto deadline = Clock::now() + kDefaultDeadline;
+    while (!log().waitFor(contains("listening on"), 0, 20ms)) {
+      if (!process_->running() || Clock::now() >= deadline)
+        throw std::runtime_error("aedes did not start:\n" + process_->log().dump());
+    }
+#else
+    (void)options;
+    throw std::logic_error("this build has no aedes test broker");
+#endif
+  }
+
   TempDir dir_;
   int port_ = 0;
   int plainPort_ = 0;

@@ -50,6 +50,12 @@ std::vector<std::string> privateNetworkPrefix() {
 
 }  // namespace
 
+class InterruptOnEachBroker : public ::testing::TestWithParam<BrokerKind> {};
+INSTANTIATE_TEST_SUITE_P(Broker, InterruptOnEachBroker, ::testing::ValuesIn(brokerKinds()),
+                         [](const ::testing::TestParamInfo<BrokerKind>& info) {
+                           return brokerKindName(info.param);
+                         });
+
 TEST(Connect, CertificateTlsWithCaFile) {
   TempDir dir;
   TestCertificates certificates(dir.path());
@@ -189,8 +195,9 @@ TEST(Connect, TimerOfAnEarlierAttemptDoesNotFailALaterOne) {
   EXPECT_TRUE(service.waitFor("state: Error", *refused)) << service.dump();
 }
 
-TEST(Interrupt, HandedOverFromSignalContextAndShutsDown) {
-  Broker broker;
+// Against each broker: the orderly shut-down disconnects.
+TEST_P(InterruptOnEachBroker, HandedOverFromSignalContextAndShutsDown) {
+  Broker broker(GetParam());
   ServiceConfig config = plantConfig(broker.port());
   VariableServer server(config.treeJson());
   Service service(server);

@@ -20,32 +20,6 @@ ServiceConfig plantConfig(int port, uint32_t activate) {
   return config;
 }
 
-// A plain broker on a port of our choosing, so that it can be stopped and started again on the
-// same port while the service keeps its configuration.
-class PlainBrokerOnPort {
- public:
-  explicit PlainBrokerOnPort(int port) {
-    std::ostringstream conf;
-    conf << "per_listener_settings false\nlog_dest stderr\npersistence false\nallow_anonymous true\n";
-    if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
-    conf << "listener " << port << " 127.0.0.1\n";
-    writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("broker did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-  void stop() { process_->stop(); }
-
- private:
-  TempDir dir_;
-  std::unique_ptr<Process> process_;
-};
-
 // Waits for each text in order, each after the previous one; returns the index of the last.
 std::optional<size_t> waitForSequence(const Service& service, const std::vector<std::string>& texts,
                                       size_t from, Clock::duration timeout = kDefaultDeadline) {
@@ -62,8 +36,15 @@ std::optional<size_t> waitForSequence(const Service& service, const std::vector<
 
 }  // namespace
 
-TEST(Disconnect, OnRequestThenConnectAgain) {
-  Broker broker;
+class DisconnectOnEachBroker : public ::testing::TestWithParam<BrokerKind> {};
+INSTANTIATE_TEST_SUITE_P(Broker, DisconnectOnEachBroker, ::testing::ValuesIn(brokerKinds()),
+                         [](const ::testing::TestParamInfo<BrokerKind>& info) {
+                           return brokerKindName(info.param);
+                         });
+
+// Against each broker.
+TEST_P(DisconnectOnEachBroker, OnRequestThenConnectAgain) {
+  Broker broker(GetParam());
   ServiceConfig config = plantConfig(broker.port(), 1);
   VariableServer server(config.treeJson());
   Subscriber subscriber(broker.plainPort(), "plant/#");
@@ -95,16 +76,17 @@ TEST(Disconnect, OnRequestThenConnectAgain) {
       << service.dump(mark);
 }
 
-TEST(Disconnect, ConnectionLostAndRegainedWhenTheBrokerReturns) {
+// Against each broker, stopped and started again on the same port.
+TEST_P(DisconnectOnEachBroker, ConnectionLostAndRegainedWhenTheBrokerReturns) {
   const int port = freePort();
-  auto broker = std::make_unique<PlainBrokerOnPort>(port);
+  auto broker = std::make_unique<Broker>(brokerOn(GetParam(), port));
   ServiceConfig config = plantConfig(port, 1);
   VariableServer server(config.treeJson());
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
 
   size_t mark = service.mark();
-  broker->stop();
+  broker.reset();
   ASSERT_TRUE(waitForSequence(service,
                               {"external event: connectionToBrokerLost", "state action: Exit connected",
                                "EntryConnectionLost", "ConnectionLost"},
@@ -114,7 +96,7 @@ TEST(Disconnect, ConnectionLostAndRegainedWhenTheBrokerReturns) {
 
   // The library reconnects by itself once the broker is back on the same port.
   mark = service.mark();
-  broker = std::make_unique<PlainBrokerOnPort>(port);
+  broker = std::make_unique<Broker>(brokerOn(GetParam(), port));
   ASSERT_TRUE(waitForSequence(service, {"external event: connectedToBroker", "state: Connected"}, mark, 60s))
       << service.dump(mark);
   EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));

@@ -40,8 +40,15 @@ void activate(const VariableServer& server, const Service& service) {
 
 }  // namespace
 
-TEST(Publish, ActivationConnectsAndPublishesJsonWithQos1) {
-  Broker broker;
+class PublishOnEachBroker : public ::testing::TestWithParam<BrokerKind> {};
+INSTANTIATE_TEST_SUITE_P(Broker, PublishOnEachBroker, ::testing::ValuesIn(brokerKinds()),
+                         [](const ::testing::TestParamInfo<BrokerKind>& info) {
+                           return brokerKindName(info.param);
+                         });
+
+// Against each broker: connect, publish with QoS 1, publish a changed value.
+TEST_P(PublishOnEachBroker, ActivationConnectsAndPublishesJsonWithQos1) {
+  Broker broker(GetParam());
   ServiceConfig config = plantConfig(broker.port());
   config.publishes = {{200, {{"plant/line", {"Speed", "Drive", "Status"}}}}};
   VariableServer server(config.treeJson());

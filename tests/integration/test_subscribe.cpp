@@ -82,7 +82,9 @@ struct Running {
   std::unique_ptr<Service> service;
   std::unique_ptr<Publisher> publisher;
 
-  explicit Running(const std::function<void(ServiceConfig&)>& configure) {
+  explicit Running(const std::function<void(ServiceConfig&)>& configure,
+                   BrokerKind kind = BrokerKind::Mosquitto)
+      : broker(kind) {
     config.brokerPort = broker.port();
     config.plantMembers = kPlant;
     config.subscribes = {{"plant/count", {"Count"}, 1}};
@@ -128,15 +130,24 @@ bool mapsLibrary(pid_t pid, const std::string& name) {
 
 }  // namespace
 
-TEST(Subscribe, JsonAndRawMessagesLandInTheVariables) {
-  Running run([](ServiceConfig& config) {
-    config.subscribes = {
-        {"plant/+/set", {"Setpoints", "Temps", "Recipe"}},
-        {"plant/line1/set", {"Count"}},  // also matches, but comes second: never used
-        {"plant/cmd", {"Command"}, 1},
-        {"plant/count", {"Count"}, 1},
-    };
-  });
+class SubscribeOnEachBroker : public ::testing::TestWithParam<BrokerKind> {};
+INSTANTIATE_TEST_SUITE_P(Broker, SubscribeOnEachBroker, ::testing::ValuesIn(brokerKinds()),
+                         [](const ::testing::TestParamInfo<BrokerKind>& info) {
+                           return brokerKindName(info.param);
+                         });
+
+// Against each broker.
+TEST_P(SubscribeOnEachBroker, JsonAndRawMessagesLandInTheVariables) {
+  Running run(
+      [](ServiceConfig& config) {
+        config.subscribes = {
+            {"plant/+/set", {"Setpoints", "Temps", "Recipe"}},
+            {"plant/line1/set", {"Count"}},  // also matches, but comes second: never used
+            {"plant/cmd", {"Command"}, 1},
+            {"plant/count", {"Count"}, 1},
+        };
+      },
+      GetParam());
   VariableServer& server = *run.server;
   const size_t mark = run.service->mark();
 

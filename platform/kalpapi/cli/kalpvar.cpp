@@ -3,12 +3,18 @@
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+#include <signal.h>
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "KalpAdmin.h"
@@ -36,6 +42,11 @@ const char* const kUsage =
     "                            prints the callback's status (0x00000000 on success)\n"
     "  provider NAME             have the registered provider NAME lock (1) and unlock (0);\n"
     "                            prints both results\n"
+    "  watch PATH... [--interval MS]\n"
+    "                            print the current value of each PATH (every member of a\n"
+    "                            struct, array or directory), then a time-stamped line for\n"
+    "                            each change, polling every MS milliseconds (default 500),\n"
+    "                            until Ctrl-C\n"
     "\n"
     "Exit status: 0 on success, 1 on an error status, 2 on a usage error.\n";
 
@@ -219,6 +230,122 @@ int provider(const std::string& name) {
   return locked == 0 && unlocked == 0 ? 0 : 1;
 }
 
+// ---- watch ---------------------------------------------------------------------------------
+
+std::atomic<bool> watchStop{false};
+
+void onWatchSignal(int) { watchStop = true; }
+
+bool isStructured(uint32_t type) { return type == 24 || type == 25 || type == 990; }
+
+// The scalar paths at and below path, in listed order; a status other than success when the
+// tree cannot be walked there.
+uint32_t collectLeaves(const std::string& path, std::vector<std::string>& leaves) {
+  uint32_t handle = 0, type = 0;
+  uint32_t status = KalpApiVarOpenHdlA(path.c_str(), &handle);
+  if (status != KALPAPI_OK) return status;
+  status = KalpApiVarGetType(handle, &type);
+  KalpApiVarCloseHdl(&handle);
+  if (status != KALPAPI_OK) return status;
+  if (!isStructured(type)) {
+    leaves.push_back(path);
+    return KALPAPI_OK;
+  }
+  uint32_t dir = 0;
+  status = KalpApiVarOpenDir(path.c_str(), &dir);
+  if (status == KALPAPI_E_NO_MORE_ENTRIES) return KALPAPI_OK;
+  if (status != KALPAPI_OK) return status;
+  std::vector<std::string> children;
+  KalpApiDirEntry* entry = nullptr;
+  while ((status = KalpApiVarReadDir(&dir, &entry)) == KALPAPI_OK) {
+    if (entry->valid != 0) children.push_back(path + entry->separator + entry->memberName);
+  }
+  KalpApiVarCloseDir(&dir);
+  if (status != KALPAPI_E_NO_MORE_ENTRIES) return status;
+  for (const std::string& child : children) {
+    status = collectLeaves(child, leaves);
+    if (status != KALPAPI_OK) return status;
+  }
+  return KALPAPI_OK;
+}
+
+// "2026-12-10 16:03:01.123", local time.
+std::string timestamp() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long millis = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03ld", text, millis);
+  return out;
+}
+
+// The value as `get` prints it, or "? <reason> (0x...)" when it cannot be read.
+std::string readForWatch(const std::string& path, std::vector<char>& buffer) {
+  const uint32_t status =
+      KalpApiVarTxtRead(path.c_str(), buffer.data(), static_cast<uint32_t>(buffer.size()));
+  if (status == KALPAPI_OK) return buffer.data();
+  char text[128];
+  std::snprintf(text, sizeof text, "? %s (0x%08x)", statusText(status), status);
+  return text;
+}
+
+int watch(std::vector<std::string> args) {
+  unsigned long intervalMs = 500;
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--interval") {
+      if (i + 1 >= args.size()) return usageError("watch: --interval needs a number of milliseconds");
+      const std::string& text = args[++i];
+      auto result = std::from_chars(text.data(), text.data() + text.size(), intervalMs);
+      if (text.empty() || result.ec != std::errc() || result.ptr != text.data() + text.size() ||
+          intervalMs == 0 || intervalMs > 3600000)
+        return usageError("watch: --interval MS must be a number from 1 to 3600000");
+    } else {
+      paths.push_back(args[i]);
+    }
+  }
+  if (paths.empty()) return usageError("watch: no PATH given");
+
+  std::vector<std::string> leaves;
+  for (const std::string& path : paths) {
+    const uint32_t status = collectLeaves(path, leaves);
+    if (status != KALPAPI_OK) return fail("watch " + path, status);
+  }
+
+  struct sigaction action {};
+  action.sa_handler = onWatchSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  std::vector<char> buffer((1u << 16) + 1);
+  std::vector<std::string> last(leaves.size());
+  bool first = true;
+  while (!watchStop) {
+    const std::string now = timestamp();
+    for (size_t i = 0; i < leaves.size(); ++i) {
+      std::string value = readForWatch(leaves[i], buffer);
+      if (first || value != last[i]) {
+        std::printf("%s %s = %s\n", now.c_str(), leaves[i].c_str(), value.c_str());
+        last[i] = std::move(value);
+      }
+    }
+    std::fflush(stdout);
+    first = false;
+    // Sleep in short steps so that Ctrl-C ends the watch at once.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(intervalMs);
+    while (!watchStop && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+          std::chrono::milliseconds(50), until - std::chrono::steady_clock::now()));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,6 +378,7 @@ int main(int argc, char** argv) {
   if (verb == "state" && n <= 1) return state(args);
   if (verb == "report" && n == 2) return report(args[0], args[1]);
   if (verb == "provider" && n == 1) return provider(args[0]);
+  if (verb == "watch") return watch(args);
   static const char* const verbs[] = {"get", "set", "ls", "dump", "fault", "state", "report", "provider"};
   for (const char* v : verbs) {
     if (verb == v) return usageError("wrong number of arguments for '" + verb + "'");

@@ -613,3 +613,75 @@ TEST(VariableServerHelpers, WaitForVariableServerFollowsServerAndDeviceState) {
   EXPECT_EQ(pauses, 70);
   setVariableServerPause(nullptr);
 }
+
+// The operator's live view: every scalar below the watched paths once, then a time-stamped line
+// for each change, also across a restart of the server, until SIGTERM.
+TEST(Kalpvar, WatchPrintsValuesThenEachChange) {
+  auto server = startServer();
+  kalptest::TempDir dir;
+  const std::string out = dir.path() + "/out", err = dir.path() + "/err";
+  const pid_t watch =
+      kalptest::spawnProgram({KALPVAR_PATH, "watch", "APPL.P.S", "APPL.P.U8", "--interval", "50"}, out, err);
+  auto lines = [&] {
+    std::vector<std::string> result;
+    std::istringstream text(kalptest::readWholeFile(out));
+    for (std::string line; std::getline(text, line);) result.push_back(line);
+    return result;
+  };
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (const auto& line : lines()) n += line.find(text) != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return lines().size() >= 2; })) << kalptest::readWholeFile(err);
+  // The struct's valid member (its invalid one is left out) and the scalar, in order.
+  const auto initial = lines();
+  ASSERT_EQ(initial.size(), 2u);
+  EXPECT_NE(initial[0].find(" APPL.P.S.ok = TRUE"), std::string::npos) << initial[0];
+  EXPECT_NE(initial[1].find(" APPL.P.U8 = 7"), std::string::npos) << initial[1];
+  // "YYYY-MM-DD HH:MM:SS.mmm " in front.
+  ASSERT_GE(initial[0].size(), 24u);
+  for (size_t i : {4u, 7u}) EXPECT_EQ(initial[0][i], '-');
+  for (size_t i : {13u, 16u}) EXPECT_EQ(initial[0][i], ':');
+  EXPECT_EQ(initial[0][19], '.');
+  EXPECT_EQ(initial[0][23], ' ');
+
+  ASSERT_EQ(kalpvar({"set", "APPL.P.S.ok", "FALSE"}).exitCode, 0);
+  ASSERT_TRUE(eventually([&] { return count("APPL.P.S.ok = FALSE") == 1; })) << kalptest::readWholeFile(out);
+  ASSERT_EQ(kalpvar({"set", "APPL.P.U8", "9"}).exitCode, 0);
+  ASSERT_TRUE(eventually([&] { return count("APPL.P.U8 = 9") == 1; })) << kalptest::readWholeFile(out);
+  EXPECT_EQ(lines().size(), 4u) << kalptest::readWholeFile(out);
+
+  // The server goes away and comes back with its tree file's values.
+  server->stop();
+  ASSERT_TRUE(eventually([&] {
+    return count("APPL.P.U8 = ? no communication with the variable server") == 1;
+  })) << kalptest::readWholeFile(out);
+  server = startServer();
+  ASSERT_TRUE(eventually([&] { return count("APPL.P.U8 = 7") == 2; })) << kalptest::readWholeFile(out);
+  EXPECT_TRUE(eventually([&] { return count("APPL.P.S.ok = TRUE") == 2; })) << kalptest::readWholeFile(out);
+
+  EXPECT_EQ(kalptest::stopProgram(watch), 0);
+}
+
+TEST(Kalpvar, WatchRefusesBadArguments) {
+  auto server = startServer();
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"watch"}, 2, "watch: no PATH given"},
+      {{"watch", "APPL.P.U8", "--interval"}, 2, "--interval needs"},
+      {{"watch", "APPL.P.U8", "--interval", "0"}, 2, "--interval MS must be"},
+      {{"watch", "APPL.P.U8", "--interval", "5x"}, 2, "--interval MS must be"},
+      {{"watch", "APPL.P.U8", "APPL.P.Nope"}, 1, "watch APPL.P.Nope: variable not found (0x81000501)"},
+  };
+  for (const auto& c : cases) {
+    auto r = kalpvar(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.args.size() << " " << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
