@@ -21,6 +21,7 @@
 struct mosquitto;
 struct mosquitto_message;
 class ZAL_MQTT_item;
+class ZAL_MQTT_stateMachine;
 
 // The configuration root in the variable tree.
 constexpr const char* kConfigurationRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
@@ -45,8 +46,9 @@ extern mosquitto* mosqClient;
 extern std::atomic<bool> activationWatcherRun;  // the watcher runs while true
 extern bool initEntryFailed;                    // EN_EntryInitialize failed; read by ST_Initialize
 // Body of the activation watcher thread (started, detached, by ST_Initialize): samples
-// xActivateConnection once a second and posts IECsignalsConnect / IECsignalsDisconnect on edges.
-void activationWatcher();
+// xActivateConnection once a second and posts IECsignalsConnect / IECsignalsDisconnect on edges,
+// and once more when the machine rests in a state that contradicts the flag's level.
+void activationWatcher(ZAL_MQTT_stateMachine* machine);
 
 // ---- SIGINT ---------------------------------------------------------------------------------
 // The handler EX_ExitInitialize installs. Signal context only writes the signal number into a

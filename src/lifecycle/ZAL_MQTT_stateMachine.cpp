@@ -71,7 +71,9 @@ void ZAL_MQTT_stateMachine::raiseEvent(const char* eventName, const uint8_t (&tr
 
 namespace {
 // Transition tables: one row per event, one column per current state; a number is the target
-// state, "ign" ignores the event, "inv" must not happen (fault).
+// state, "ign" ignores the event, "inv" must not happen (fault). In ST_SIGINT a lost connection
+// ends the service like a confirmed disconnection: the shut-down never waits for a callback
+// that cannot come.
 constexpr uint8_t ign = StateMachine::NO_TRANSITION;
 constexpr uint8_t inv = StateMachine::INVALID_TRANSITION;
 using Row = uint8_t[M::ST_COUNT];
@@ -79,7 +81,7 @@ using Row = uint8_t[M::ST_COUNT];
 //  current state:                       0    1    2    3    4    5    6    7    8    9   10   11
 constexpr Row StartStateMachineMap      {  1, ign, ign, ign, ign, ign, ign, ign, ign, ign, ign, ign };
 constexpr Row disconnectedFromBrokerMap { inv, ign, ign,   2, ign, ign, ign, ign, ign, ign, ign,   9 };
-constexpr Row connectionToBrokerLostMap { inv, ign, ign,   2, ign, ign,   4, ign,   4, ign, ign, ign };
+constexpr Row connectionToBrokerLostMap { inv, ign, ign,   2, ign, ign,   4, ign,   4, ign, ign,   9 };
 constexpr Row connectionToBrokerTimeoutMap { inv, ign, ign, ign, ign, ign, 10, ign, ign, ign, ign, ign };
 constexpr Row reconnectedToBrokerMap    { inv, ign, ign, ign,   8, ign, ign, ign, ign, ign, ign, ign };
 constexpr Row connectedToBrokerMap      { inv, ign, ign, ign,   8, ign,   8, ign, ign, ign, ign, ign };
@@ -112,9 +114,13 @@ void ZAL_MQTT_stateMachine::retry() { raiseEvent("retry", retryMap); }
 #undef SIGINT
 void ZAL_MQTT_stateMachine::SIGINT() { raiseEvent("SIGINT", SIGINTMap); }
 #pragma pop_macro("SIGINT")
-void ZAL_MQTT_stateMachine::IECsignalsConnect() { raiseEvent("IECsignalsConnect", IECsignalsConnectMap); }
+void ZAL_MQTT_stateMachine::IECsignalsConnect() {
+  raiseEvent("IECsignalsConnect", IECsignalsConnectMap);
+  ++activationRequestsRun_;
+}
 void ZAL_MQTT_stateMachine::IECsignalsDisconnect() {
   raiseEvent("IECsignalsDisconnect", IECsignalsDisconnectMap);
+  ++activationRequestsRun_;
 }
 void ZAL_MQTT_stateMachine::waitTimeIsOver() { raiseEvent("waitTimeIsOver", waitTimeIsOverMap); }
 

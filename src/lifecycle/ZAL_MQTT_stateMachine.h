@@ -1,6 +1,7 @@
 // The service's life-cycle machine: twelve states, twelve events, on the StateMachine engine.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "StateMachine.h"
@@ -46,12 +47,24 @@ class ZAL_MQTT_stateMachine : public StateMachine {
   void IECsignalsDisconnect();
   void waitTimeIsOver();
 
+  // Job of the connection-timeout timer, run on the main thread like every event: while the
+  // attempt that started the timer is still in ST_CONNECTING, traces the refused connection
+  // and raises connectionToBrokerTimeout; otherwise (connected, lost, a newer attempt) it does
+  // nothing. Judged where the events run, the refused line never goes without the error state.
+  void connectionTimerExpired();
+
+  // How many IECsignalsConnect and IECsignalsDisconnect events have run to their end. The
+  // activation watcher compares it with its own posts to know whether one is still queued.
+  uint64_t activationRequestsRun() const { return activationRequestsRun_.load(); }
+
  protected:
   const StateTableRow* getStateTable() override { return nullptr; }
   const ExtendedStateTableRow* getExtendedStateTable() override;
 
  private:
   void raiseEvent(const char* eventName, const uint8_t (&transitions)[ST_COUNT]);
+
+  std::atomic<uint64_t> activationRequestsRun_{0};
 
   // State functions.
   void ST_BlackDot(const EventData* data);

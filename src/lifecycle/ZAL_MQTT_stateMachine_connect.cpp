@@ -21,6 +21,9 @@ namespace {
 // never cut a later attempt short. Written by state actions, read by the timer threads.
 std::atomic<uint64_t> connectingVisit{0};
 std::atomic<uint64_t> waitForNetworkVisit{0};
+// The ST_CONNECTING visit whose connection-timeout timer expired last; read by the timer's job
+// on the main thread.
+std::atomic<uint64_t> expiredConnectingVisit{0};
 
 // A pre-shared key must be the whole authentication of a PSK connection. The library, given a
 // key and no cipher list, also completes a certificate handshake with a server that offers one,
@@ -186,11 +189,19 @@ void ZAL_MQTT_stateMachine::ST_Connecting(const EventData*) {
     if (keepAliveMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(keepAliveMs));
     // Only the attempt that started this timer may be failed by it: once the machine has left
     // that visit of ST_CONNECTING (connected, lost, or a newer attempt), the timer ends quietly.
+    // A loss reported at the same moment may still be queued: the job decides on the main
+    // thread, after it.
     if (currentState() != ST_CONNECTING || connectingVisit.load() != visit) return;
-    TRACE(1, "Error: the broker has refused the connection.");
-    postToMainThread(&ZAL_MQTT_stateMachine::connectionToBrokerTimeout);
+    expiredConnectingVisit = visit;
+    postToMainThread(&ZAL_MQTT_stateMachine::connectionTimerExpired);
   }).detach();
   TRACE(1, "left 'connecting' state function.");
+}
+
+void ZAL_MQTT_stateMachine::connectionTimerExpired() {
+  if (currentState() != ST_CONNECTING || connectingVisit.load() != expiredConnectingVisit.load()) return;
+  TRACE(1, "Error: the broker has refused the connection.");
+  connectionToBrokerTimeout();
 }
 
 void ZAL_MQTT_stateMachine::ST_WaitForNetwork(const EventData*) {

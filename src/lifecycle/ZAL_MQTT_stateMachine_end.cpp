@@ -2,6 +2,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,11 +29,31 @@ uint32_t readErrorRetry() {
 void releaseConfiguration() {
   if (!getConfiguration()) return;
   TRACE(1, "destroying ZAL_MQTT_configuration object..");
-  setConfiguration(nullptr);
+  {
+    // After a restart of the variable server every handle of the old configuration is gone:
+    // one summary line for them all instead of one error line per variable.
+    GVPvariable::ReleaseSummary summary;
+    setConfiguration(nullptr);
+  }
   TRACE(1, "destroyed ZAL_MQTT_configuration object.");
 }
 
 void sleepSeconds(unsigned seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); }
+
+// Counts entries into and exits from ST_SIGINT. The interrupt state's keep-alive timer posts only
+// while the count is still the one it started with, i.e. during the visit that started it.
+std::atomic<uint64_t> sigintVisit{0};
+
+// After a disconnect that the library accepted, its confirmation may never come (a TCP handshake
+// that is never answered, a reconnect in progress): after the keep-alive time the shut-down goes
+// on without it.
+void sigintKeepAliveTimer(ZAL_MQTT_stateMachine* machine, uint32_t keepAliveSeconds, uint64_t visit) {
+  if (keepAliveSeconds != 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(keepAliveSeconds * 1000ull));
+  if (sigintVisit.load() != visit || machine->currentState() != ZAL_MQTT_stateMachine::ST_SIGINT) return;
+  TRACE(1, "MQTT disconnection not confirmed within the keep-alive time. Leaving without it.");
+  postToMainThread(&ZAL_MQTT_stateMachine::connectionToBrokerLost);
+}
 
 }  // namespace
 
@@ -102,6 +123,7 @@ void ZAL_MQTT_stateMachine::EX_ExitError() {
 
 void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
   TRACE(1, "state action: SIGINT entry");
+  ++sigintVisit;
   activationWatcherRun = false;
   if (std::shared_ptr<ZAL_MQTT_item> config = getConfiguration()) {
     // The shut-down goes on whether or not the flag can be written.
@@ -118,8 +140,16 @@ void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
 void ZAL_MQTT_stateMachine::ST_SIGINToccured(const EventData*) {
   TRACE(1, "state: SIGINT");
   switch (sigintDisconnectResult) {
-    case MOSQ_ERR_SUCCESS:
-      break;  // the disconnect callback posts disconnectedFromBroker
+    case MOSQ_ERR_SUCCESS: {
+      // The disconnect callback posts disconnectedFromBroker (or connectionToBrokerLost); the
+      // keep-alive timer ends the state when neither comes.
+      const std::shared_ptr<ZAL_MQTT_item> config = getConfiguration();
+      const uint32_t keepAlive = config ? config->getKeepAliveTime() : 0;
+      std::thread timer(sigintKeepAliveTimer, this, keepAlive, sigintVisit.load());
+      TRACE(2, "detach thread with keep-alive timer..");
+      timer.detach();
+      break;
+    }
     case MOSQ_ERR_INVAL:
       raiseInternalEvent(ST_ERROR);
       TRACE(1, "MQTT disconnection error: mosquitto internal error.");
@@ -136,6 +166,7 @@ void ZAL_MQTT_stateMachine::ST_SIGINToccured(const EventData*) {
 
 void ZAL_MQTT_stateMachine::EX_SIGINToccuredExit() {
   TRACE(1, "state action: SIGINT exit");
+  ++sigintVisit;
   if (mosqClient != nullptr) {
     mosquitto_loop_stop(mosqClient, true);
     mosquitto_destroy(mosqClient);

@@ -84,7 +84,8 @@ void restoreSigintDefault() {
   sigaction(SIGINT, &action, nullptr);
 }
 
-void activationWatcher() {
+void activationWatcher(ZAL_MQTT_stateMachine* machine) {
+  using M = ZAL_MQTT_stateMachine;
   const unsigned generation = watcherGeneration.load();
   auto keepRunning = [generation] {
     return activationWatcherRun.load() && watcherGeneration.load() == generation;
@@ -100,6 +101,21 @@ void activationWatcher() {
   }
   TRACE(2, "worker thread xActivate connection: entering check loop.");
   if (keepRunning()) {
+    // Requests this watcher posted, and the machine's count of requests run when it started:
+    // while a request of ours is still queued, the level is not compared with the state.
+    uint64_t posted = 0;
+    const uint64_t runAtStart = machine->activationRequestsRun();
+    auto postRequest = [&posted](bool connect) {
+      if (connect) {
+        TRACE(1, "IEC connect request detected.");
+        postToMainThread(&M::IECsignalsConnect);
+      } else {
+        TRACE(1, "IEC disconnect request detected.");
+        postToMainThread(&M::IECsignalsDisconnect);
+      }
+      ++posted;
+    };
+
     bool lastRequest = false;
     for (;;) {
       // Our own reference keeps the configuration alive for the read, even if the error or
@@ -112,17 +128,26 @@ void activationWatcher() {
         } catch (const std::runtime_error& e) {
           TRACE(1, "Exception: cannot read xActivateConnection: ");
           TRACE(1, e.what());
-          postToMainThread(&ZAL_MQTT_stateMachine::error);
+          postToMainThread(&M::error);
           break;
         }
         if (requested && !lastRequest) {
-          TRACE(1, "IEC connect request detected.");
-          postToMainThread(&ZAL_MQTT_stateMachine::IECsignalsConnect);
+          postRequest(true);
           lastRequest = true;
         } else if (!requested && lastRequest) {
-          TRACE(1, "IEC disconnect request detected.");
-          postToMainThread(&ZAL_MQTT_stateMachine::IECsignalsDisconnect);
+          postRequest(false);
           lastRequest = false;
+        } else if (machine->activationRequestsRun() - runAtStart >= posted) {
+          // No edge and nothing of ours queued: an edge that came while the machine could not
+          // take it (connecting, disconnecting) was ignored there. Once the machine rests in a
+          // state that contradicts the flag, the flag's level asks once more; the request then
+          // runs before the next comparison, so each contradiction is posted once.
+          const uint8_t state = machine->currentState();
+          if (requested && state == M::ST_DISCONNECTED) {
+            postRequest(true);
+          } else if (!requested && (state == M::ST_CONNECTED || state == M::ST_CONNECTIONLOST)) {
+            postRequest(false);
+          }
         }
       }
       std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -188,7 +213,7 @@ void ZAL_MQTT_stateMachine::ST_Initialize(const EventData*) {
   } else {
     activationWatcherRun = true;
     watcherGeneration.fetch_add(1);
-    std::thread(activationWatcher).detach();
+    std::thread(activationWatcher, this).detach();
     raiseInternalEvent(ST_DISCONNECTED);
   }
 }

@@ -14,10 +14,11 @@
 StateReportLock stateReportMutex;
 std::time_t serviceStartTime = std::time(nullptr);
 
-void StateReportLock::lock() {
+int StateReportLock::lock() {
   std::unique_lock<std::mutex> guard(mutex);
-  released.wait(guard, [this] { return !held; });
+  if (!released.wait_for(guard, waitLimit, [this] { return !held; })) return ETIMEDOUT;
   held = true;
+  return 0;
 }
 
 int StateReportLock::unlock() {
@@ -30,33 +31,43 @@ int StateReportLock::unlock() {
   return 0;
 }
 
+void StateReportLock::setWaitLimit(std::chrono::milliseconds limit) {
+  std::lock_guard<std::mutex> guard(mutex);
+  waitLimit = limit;
+}
+
 int32_t stateReportCallback(const char* directory) {
   const std::time_t now = std::time(nullptr);
   if (directory == nullptr) return static_cast<int32_t>(KALPAPI_STAREP_E_OPEN);
 
+  // Both paths must fit whole: a path cut to fit would name another file.
+  char folder[512];
   char path[512];
-  std::snprintf(path, sizeof path, "%s/ZAL_CLOUD_MQTT_OOP", directory);
-  mkdir(path, 0775);  // may exist already; a real failure shows when the file is opened
+  const int folderLength = std::snprintf(folder, sizeof folder, "%s/ZAL_CLOUD_MQTT_OOP", directory);
+  const int pathLength = std::snprintf(path, sizeof path, "%s/ZAL_CLOUD_MQTT_OOP/state.txt", directory);
+  if (folderLength < 0 || pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof path)
+    return static_cast<int32_t>(KALPAPI_STAREP_E_OPEN);
+  mkdir(folder, 0775);  // may exist already; a real failure shows when the file is opened
 
-  std::snprintf(path, sizeof path, "%s/ZAL_CLOUD_MQTT_OOP/state.txt", directory);
+  // The file is opened, written and closed under the lock (stdio writes it out on close), so
+  // that whatever the provider facility does under the lock never sees a half-written report.
+  if (stateReportMutex.lock() != 0) return static_cast<int32_t>(KALPAPI_STAREP_E_WRITE);
   std::FILE* file = std::fopen(path, "w");
-  if (file == nullptr) return static_cast<int32_t>(KALPAPI_STAREP_E_OPEN);
-
-  stateReportMutex.lock();
-  int first = std::fprintf(file, "ZAL_CLOUD_MQTT_OOP %s\n", "1.0");
-  int second = std::fprintf(file, "Started: %.0f seconds ago\n", std::difftime(now, serviceStartTime));
+  if (file == nullptr) {
+    stateReportMutex.unlock();
+    return static_cast<int32_t>(KALPAPI_STAREP_E_OPEN);
+  }
+  const int first = std::fprintf(file, "ZAL_CLOUD_MQTT_OOP %s\n", "1.0");
+  const int second = std::fprintf(file, "Started: %.0f seconds ago\n", std::difftime(now, serviceStartTime));
+  const int closed = std::fclose(file);
   stateReportMutex.unlock();
 
-  int closed = std::fclose(file);
   if (first > 0 && second > 0 && closed == 0) return 0;
   return static_cast<int32_t>(KALPAPI_STAREP_E_WRITE);
 }
 
 int32_t providerLockCallback(int operation) {
-  if (operation == 1) {
-    stateReportMutex.lock();
-    return 0;
-  }
+  if (operation == 1) return stateReportMutex.lock();
   return stateReportMutex.unlock();
 }
 

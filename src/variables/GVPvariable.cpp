@@ -13,6 +13,9 @@ namespace {
 // Publish workers create and drop copies concurrently, so it is atomic.
 std::atomic<uint64_t> liveObjects{0};
 
+// The innermost ReleaseSummary of this thread, or null.
+thread_local GVPvariable::ReleaseSummary* currentReleaseSummary = nullptr;
+
 // Pause of the member walk, in microseconds (see setMemberPause).
 std::atomic<int64_t> memberPauseMicros{10000};
 
@@ -183,10 +186,26 @@ GVPvariable::GVPvariable(CopyTag, const GVPvariable& original)
   liveObjects.fetch_add(1);
 }
 
+GVPvariable::ReleaseSummary::ReleaseSummary() : outer(currentReleaseSummary) { currentReleaseSummary = this; }
+
+GVPvariable::ReleaseSummary::~ReleaseSummary() {
+  currentReleaseSummary = outer;
+  if (staleHandles == 0) return;
+  try {
+    TRACE(2, "released ", staleHandles,
+          " variable handles that ended with an earlier variable server (KalpApiVarCloseHdl() returned 0x",
+          hexString(KALPAPI_E_INVALID_PARAMETER), ").");
+  } catch (...) {
+    // A destructor must not fail; the summary line is all there is to lose.
+  }
+}
+
 GVPvariable::~GVPvariable() {
   if (!isStructured(type)) {
     const uint32_t status = KalpApiVarCloseHdl(&handle);
-    if (status != KALPAPI_OK) {
+    if (status == KALPAPI_E_INVALID_PARAMETER && currentReleaseSummary != nullptr) {
+      ++currentReleaseSummary->staleHandles;
+    } else if (status != KALPAPI_OK) {
       try {
         TRACE(1, "GVPvariable ", name, " destructor error: KalpApiVarCloseHdl() returned 0x",
               hexString(status));

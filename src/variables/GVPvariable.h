@@ -19,6 +19,24 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // Builds the node path+name and, unless shallow, all its members. Throws std::runtime_error.
   GVPvariable(const std::string& path, const std::string& name, bool shallow);
   virtual ~GVPvariable();
+
+  // Releasing a whole configuration after the variable server restarted: the handles ended with
+  // the old server, and closing them answers 0x81000002. While a ReleaseSummary lives on a
+  // thread, destructors on that thread count such closes instead of tracing a line each; the
+  // summary's destructor traces one line at level 2 when it counted any. A close failing with
+  // any other status is traced per variable as always. Summaries nest (the innermost counts).
+  class ReleaseSummary {
+   public:
+    ReleaseSummary();
+    ~ReleaseSummary();
+    ReleaseSummary(const ReleaseSummary&) = delete;
+    ReleaseSummary& operator=(const ReleaseSummary&) = delete;
+
+   private:
+    friend class GVPvariable;
+    ReleaseSummary* outer;
+    uint64_t staleHandles = 0;
+  };
   GVPvariable(const GVPvariable&) = delete;
   GVPvariable& operator=(const GVPvariable&) = delete;
 

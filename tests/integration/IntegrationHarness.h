@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -371,6 +372,92 @@ class SilentListener {
  private:
   int fd_ = -1;
   int port_ = 0;
+};
+
+// Sockets in SYN_SENT towards 127.0.0.1:port in this network namespace (from /proc/net/tcp):
+// connection attempts whose handshake has not been answered yet.
+inline size_t pendingHandshakes(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  char remote[32];
+  std::snprintf(remote, sizeof remote, "0100007F:%04X", static_cast<unsigned>(port));
+  size_t count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, rem, state;
+    fields >> slot >> local >> rem >> state;
+    if (rem == remote && state == "02") ++count;
+  }
+  return count;
+}
+
+// A loopback port on which the TCP handshake is never answered: a listener with a backlog of 0
+// whose accept queue is kept full by connections it never accepts, so the kernel drops every
+// further SYN and a client's connect stays pending (as with a host that is down).
+class UnansweredListener {
+ public:
+  // port 0 picks a free one; a given port may be one a stopped broker used a moment ago.
+  explicit UnansweredListener(int port = 0) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 0) != 0) {
+      close(fd_);
+      throw std::runtime_error("unanswered listener: bind/listen failed");
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    for (int i = 0; i < 2; ++i) fillers_.push_back(startConnect());
+    // The queue is full once a further attempt stays unanswered.
+    const int probe = startConnect();
+    pollfd waiting{probe, POLLOUT, 0};
+    const int ready = poll(&waiting, 1, 300);
+    close(probe);
+    if (ready != 0) {
+      close(fd_);
+      for (int filler : fillers_) close(filler);
+      throw std::runtime_error("unanswered listener: the handshake was answered");
+    }
+    baseline_ = pendingHandshakes(port_);
+  }
+  ~UnansweredListener() {
+    for (int filler : fillers_) close(filler);
+    close(fd_);
+  }
+  UnansweredListener(const UnansweredListener&) = delete;
+  UnansweredListener& operator=(const UnansweredListener&) = delete;
+  int port() const { return port_; }
+  // Waits until a client other than our own fillers has a handshake pending here.
+  bool waitForPendingClient(Clock::duration timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (pendingHandshakes(port_) <= baseline_) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(50ms);
+    }
+    return true;
+  }
+
+ private:
+  int startConnect() const {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);  // EINPROGRESS
+    return fd;
+  }
+
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> fillers_;
+  size_t baseline_ = 0;
 };
 
 // ---- certificates --------------------------------------------------------------------------

@@ -77,7 +77,7 @@ const EventRow grid[] = {
   //                                                       0    1    2    3    4    5    6    7    8    9   10   11
   {"StartStateMachine",         &M::StartStateMachine,         {  1, ign, ign, ign, ign, ign, ign, ign, ign, ign, ign, ign}},
   {"disconnectedFromBroker",    &M::disconnectedFromBroker,    {inv, ign, ign,   2, ign, ign, ign, ign, ign, ign, ign,   9}},
-  {"connectionToBrokerLost",    &M::connectionToBrokerLost,    {inv, ign, ign,   2, ign, ign,   4, ign,   4, ign, ign, ign}},
+  {"connectionToBrokerLost",    &M::connectionToBrokerLost,    {inv, ign, ign,   2, ign, ign,   4, ign,   4, ign, ign,   9}},
   {"connectionToBrokerTimeout", &M::connectionToBrokerTimeout, {inv, ign, ign, ign, ign, ign,  10, ign, ign, ign, ign, ign}},
   {"reconnectedToBroker",       &M::reconnectedToBroker,       {inv, ign, ign, ign,   8, ign, ign, ign, ign, ign, ign, ign}},
   {"connectedToBroker",         &M::connectedToBroker,         {inv, ign, ign, ign,   8, ign,   8, ign, ign, ign, ign, ign}},

@@ -1,6 +1,7 @@
 // The service shell: main-thread job queue, state report, provider lock, banner.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -115,14 +116,39 @@ TEST_F(StateReport, UnwritableDirectoryGivesOpenErrorAndNoFile) {
   EXPECT_FALSE(fs::exists(dir / "plain" / "ZAL_CLOUD_MQTT_OOP"));
 }
 
-TEST(ProviderLock, LocksAndUnlocksTheReportLockFromAnyThread) {
+TEST_F(StateReport, PathThatDoesNotFitIsRefusedAndNothingIsWritten) {
+  // 490 characters of directory: "<dir>/ZAL_CLOUD_MQTT_OOP/state.txt" needs more than 512 bytes,
+  // while "<dir>/ZAL_CLOUD_MQTT_OOP" alone would still fit.
+  fs::path deep = dir;
+  while (deep.string().size() + 11 < 490) deep /= "0123456789";
+  deep /= std::string(490 - deep.string().size() - 1, 'd');
+  ASSERT_EQ(deep.string().size(), 490u);
+  fs::create_directories(deep);
+  EXPECT_EQ(static_cast<uint32_t>(stateReportCallback(deep.c_str())), KALPAPI_STAREP_E_OPEN);
+  EXPECT_TRUE(fs::is_empty(deep)) << "something was written below the directory";
+}
+
+// The provider facility's lock, as the facility uses it: lock and unlock in two calls, possibly
+// from different threads, possibly two providers at once.
+class ProviderLock : public StateReport {
+ protected:
+  void SetUp() override {
+    StateReport::SetUp();
+    stateReportMutex.setWaitLimit(std::chrono::milliseconds(300));
+  }
+  void TearDown() override {
+    stateReportMutex.setWaitLimit(std::chrono::seconds(2));
+    StateReport::TearDown();
+  }
+};
+
+TEST_F(ProviderLock, UnlockFromAnotherThreadReleasesItForTheReport) {
   EXPECT_EQ(providerLockCallback(1), 0);
   std::atomic<bool> reportDone{false};
-  char pattern[] = "/tmp/zal-report-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  std::string dir = pattern;
+  std::atomic<int32_t> reportResult{-1};
+  stateReportMutex.setWaitLimit(std::chrono::seconds(30));
   std::thread report([&] {
-    stateReportCallback(dir.c_str());
+    reportResult = stateReportCallback(dir.c_str());
     reportDone = true;
   });
   // The report waits for the provider's lock; released from another thread than the locker.
@@ -130,9 +156,48 @@ TEST(ProviderLock, LocksAndUnlocksTheReportLockFromAnyThread) {
   EXPECT_FALSE(reportDone);
   std::thread([] { EXPECT_EQ(providerLockCallback(0), 0); }).join();
   report.join();
-  EXPECT_TRUE(reportDone);
+  EXPECT_EQ(reportResult, 0);
   EXPECT_NE(providerLockCallback(0), 0);  // not held: reported, not undefined
-  fs::remove_all(dir);
+}
+
+TEST_F(ProviderLock, TwoConcurrentPairsBothGetTheLockAndTheReportWorksAfterwards) {
+  stateReportMutex.setWaitLimit(std::chrono::seconds(30));
+  std::atomic<int> inside{0}, overlaps{0};
+  auto pair = [&](std::vector<int32_t>& results) {
+    for (int i = 0; i < 50; ++i) {
+      results.push_back(providerLockCallback(1));
+      if (++inside > 1) ++overlaps;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      --inside;
+      results.push_back(providerLockCallback(0));
+    }
+  };
+  std::vector<int32_t> first, second;
+  std::thread a(pair, std::ref(first)), b(pair, std::ref(second));
+  a.join();
+  b.join();
+  EXPECT_EQ(overlaps, 0);
+  for (const auto* results : {&first, &second})
+    EXPECT_EQ(std::count(results->begin(), results->end(), 0), 100);
+  EXPECT_EQ(stateReportCallback(dir.c_str()), 0);
+}
+
+// Both providers' calls delivered one after the other on one thread, the second lock before the
+// first unlock: the second lock is refused after its wait instead of blocking the thread that
+// must deliver the unlock; the lock is free again afterwards and the report works.
+TEST_F(ProviderLock, SecondLockOnTheDeliveringThreadIsRefusedNotBlockedForGood) {
+  EXPECT_EQ(providerLockCallback(1), 0);
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_NE(providerLockCallback(1), 0);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  // Held meanwhile: the report is refused too, and leaves no file.
+  EXPECT_EQ(static_cast<uint32_t>(stateReportCallback(dir.c_str())), KALPAPI_STAREP_E_WRITE);
+  EXPECT_FALSE(fs::exists(dir / "ZAL_CLOUD_MQTT_OOP" / "state.txt"));
+  EXPECT_EQ(providerLockCallback(0), 0);
+  EXPECT_NE(providerLockCallback(0), 0);  // the refused request's unlock finds it free
+  EXPECT_EQ(stateReportCallback(dir.c_str()), 0);
+  EXPECT_TRUE(fs::exists(dir / "ZAL_CLOUD_MQTT_OOP" / "state.txt"));
 }
 
 TEST(Banner, NamesTheRevisionAndBothOpenSslVersions) {

@@ -17,6 +17,7 @@
 #include "KalpApi.h"
 #include "KalpInproc.h"
 #include "Trace.h"
+#include "TraceLines.h"
 
 namespace {
 
@@ -525,6 +526,40 @@ TEST_F(GVPvariableTest, FailedCloseInDestructorIsTracedNotThrown) {
             std::string::npos)
       << trace;
   EXPECT_EQ(trace.back(), '\n');
+}
+
+TEST_F(GVPvariableTest, ReleaseAfterAServerRestartTracesOneSummaryLine) {
+  const uint32_t level = traceLevel.load();
+  for (const uint32_t summaryLevel : {2u, 1u}) {
+    SCOPED_TRACE(summaryLevel);
+    setTraceLevel(summaryLevel);
+    // Five handles: two scalars and the three members of the struct (which holds none itself).
+    std::vector<Node> nodes = {make("u16"), make("st"), make("s")};
+    kalpinproc::loadTree(kTree);  // every handle of the old tree is gone
+    ::testing::internal::CaptureStderr();
+    {
+      GVPvariable::ReleaseSummary summary;
+      nodes.clear();
+    }
+    const std::vector<std::string> lines = traceBodies(::testing::internal::GetCapturedStderr());
+    if (summaryLevel == 2) {
+      EXPECT_EQ(lines,
+                std::vector<std::string>{"released 5 variable handles that ended with an earlier variable "
+                                         "server (KalpApiVarCloseHdl() returned 0x81000002)."});
+    } else {
+      EXPECT_TRUE(lines.empty()) << lines.front();
+    }
+  }
+  // Handles that close normally leave the summary silent.
+  setTraceLevel(2);
+  Node u8 = make("u8");
+  ::testing::internal::CaptureStderr();
+  {
+    GVPvariable::ReleaseSummary summary;
+    u8.reset();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  setTraceLevel(level);
 }
 
 }  // namespace
