@@ -387,3 +387,27 @@ TEST(OfflineBuffer, RequestedDisconnectAndInterruptDiscardWithTheirCount) {
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
+
+TEST(OfflineBuffer, ErrorDuringAnOutageDiscardsWithItsCount) {
+  const int port = freePort();
+  auto broker = std::make_unique<BrokerOnPort>(port);
+  ServiceConfig config = counterConfig(port, {"plant/a"});
+  VariableServer server(withPublishMembers(config.treeJson(), 0, storeAndForward(64)));
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+
+  const size_t mark = service.mark();
+  broker.reset();
+  ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
+  ASSERT_TRUE(waitForCounter(server, counterNow(server) + 5)) << service.dump(mark);
+  // The activation watcher cannot read its flag: error.
+  ASSERT_EQ(server.kalpvar({"fault", rootMember("xActivateConnection"), "read", "0x81000003"}), 0);
+  const auto discarded = service.waitFor("buffered payloads discarded (error).", mark);
+  ASSERT_TRUE(discarded) << service.dump(mark);
+  EXPECT_GE(
+      std::stoll(
+          Service::body(service.log().line(*discarded)).substr(std::string("Offline buffers: ").size())),
+      4);
+  EXPECT_TRUE(service.waitFor("state: Error", *discarded)) << service.dump(mark);
+  EXPECT_EQ(service.log().count("buffered payloads discarded", mark), 1u);
+}
