@@ -1,11 +1,54 @@
 // ZAL_MQTT_publish: reading one publish configuration and its variable-topic sets.
 #include "ZAL_MQTT_publish.h"
 
+#include <rapidjson/encodings.h>
+#include <rapidjson/stream.h>
+
 #include <stdexcept>
 
 #include "KalpApi.h"
 #include "Trace.h"
 #include "VariableServer.h"
+
+namespace {
+
+// Reads the optional text member at path: absent gives "", any other failure throws message.
+std::string readOptionalText(const std::string& path, const char* message) {
+  char buffer[256] = {};
+  const uint32_t status = KalpApiVarTxtRead(path.c_str(), buffer, sizeof buffer);
+  if (status == KALPAPI_E_NOT_FOUND) return "";
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+  buffer[sizeof buffer - 1] = '\0';
+  return buffer;
+}
+
+// The name goes into JSON payloads as it stands: it must be valid UTF-8.
+bool isValidUtf8(const std::string& text) {
+  struct Discard {
+    void Put(char) {}
+  } out;
+  rapidjson::StringStream in(text.c_str());
+  while (in.Tell() < text.size()) {
+    if (!rapidjson::UTF8<>::Validate(in, out)) return false;
+  }
+  return true;
+}
+
+// The member names a JSON payload of set already carries: one per root variable, and the two
+// bound members that follow an array with elements.
+std::vector<std::string> payloadMemberNames(const ZAL_MQTT_VarTopicSet& set) {
+  std::vector<std::string> names;
+  for (const std::shared_ptr<GVPvariable>& variable : set.getVariables()) {
+    names.push_back(variable->getName());
+    if (variable->getType() == 24 && !variable->getChildren().empty()) {
+      names.push_back("LowerBound_" + variable->getName());
+      names.push_back("UpperBound_" + variable->getName());
+    }
+  }
+  return names;
+}
+
+}  // namespace
 
 ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName) : GVPitem(path) {
   if (applicationName.empty()) {
@@ -20,6 +63,14 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   }
   uiPublishPeriodms = period;
 
+  strTimestampMember =
+      readOptionalText(getName() + ".strTimestampMember",
+                       "Bad publish configuration: cannot read existing strTimestampMember.");
+  if (!isValidUtf8(strTimestampMember))
+    throw std::runtime_error("Bad publish configuration: strTimestampMember is not valid UTF-8.");
+  readOptionalFlag(getName() + ".uiOfflineBufferKB", uiOfflineBufferKB,
+                   "Bad publish configuration: cannot read existing uiOfflineBufferKB.");
+
   addChildPattern("VariableTopicSet:\\d+");
   scanChildren();
 
@@ -27,6 +78,19 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   if (uiPublishPeriodms == 0) throw std::runtime_error("publish configuration has invalid 0 ms period time.");
   if (variableTopicSets.empty())
     throw std::runtime_error("publish configuration has no variable-topic-sets.");
+
+  // The sample time must not take the place of a value: a name a JSON payload already carries
+  // makes the configuration bad. Raw payloads carry no members.
+  if (!strTimestampMember.empty()) {
+    for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set : variableTopicSets) {
+      if (set->getRaw() != 0) continue;
+      for (const std::string& name : payloadMemberNames(*set)) {
+        if (name == strTimestampMember)
+          throw std::runtime_error("Bad publish configuration: strTimestampMember \"" + strTimestampMember +
+                                   "\" is also a member of the payload of topic " + set->getTopic() + ".");
+      }
+    }
+  }
 }
 
 void ZAL_MQTT_publish::createChild(std::string name, unsigned int uiIndex) {

@@ -1,6 +1,8 @@
 // ZAL_MQTT_publish: one publish configuration (ZAL_MQTT_publish:<n>): a publish period and one
-// or more variable-topic sets. A set that cannot be built is traced and skipped.
-// Read-only once constructed.
+// or more variable-topic sets. A set that cannot be built is traced and skipped. Two optional
+// members switch on extensions: strTimestampMember (JSON payloads carry their sample time under
+// that name) and uiOfflineBufferKB (payloads sampled while the connection is lost are kept, up to
+// that many KB, and sent after reconnecting). Read-only once constructed.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +29,15 @@ class ZAL_MQTT_publish : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getVariableTopicSets() const {
     return variableTopicSets;
   }
+  // Name of the sample-time member of JSON payloads; empty when off (member absent or empty).
+  std::string getTimestampMember() const { return strTimestampMember; }
+  // Size of the offline buffer in KB; 0 when off (member absent or 0).
+  uint32_t getOfflineBufferKB() const { return uiOfflineBufferKB; }
 
  private:
   uint32_t uiPublishPeriodms = 0;
   std::string applicationName;
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> variableTopicSets;
+  std::string strTimestampMember;
+  uint32_t uiOfflineBufferKB = 0;
 };

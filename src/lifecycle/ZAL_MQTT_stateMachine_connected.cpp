@@ -9,7 +9,9 @@
 
 #include "KalpApi.h"
 #include "MainThreadPost.h"
+#include "OfflineBuffer.h"
 #include "PayloadCodec.h"
+#include "SampleTime.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -73,21 +75,63 @@ void reportOnce(std::vector<char>& exceptionReported, size_t j, const std::strin
   exceptionReported[j] = true;
 }
 
-// Sleeps until deadline, but returns early once publishStop is set, so that the connected
-// state's exit action does not wait a whole long period for the worker.
-void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline) {
+// Sleeps until deadline, but returns early once stop is set, so that the connected state's exit
+// action does not wait a whole long period for the worker.
+void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop) {
   constexpr auto kSlice = std::chrono::milliseconds(50);
   for (;;) {
-    if (publishStop.load() == 1) return;
+    if (stop.load() == 1) return;
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
   }
 }
 
+// Sends what the offline buffer kept, oldest first, with each payload's own QoS and retain flag;
+// a result is traced like that of a direct publish of its set. Stops, keeping the rest, when
+// there is no connection (again) or the worker is asked to stop.
+void drainOfflineBuffer(OfflineBuffer& offline, std::vector<int>& lastPublishResult,
+                        const std::atomic<uint8_t>& stop) {
+  size_t sent = 0;
+  BufferedPayload entry;
+  while (stop.load() == 0 && offline.takeFront(entry)) {
+    const int result =
+        mosquitto_publish(mosqClient, nullptr, entry.topic.c_str(), static_cast<int>(entry.payload.size()),
+                          entry.payload.data(), entry.qos, entry.retain);
+    if (entry.set < lastPublishResult.size() && result != lastPublishResult[entry.set]) {
+      TRACE(1, "Topic: ", entry.topic, publishResultText(result));
+      lastPublishResult[entry.set] = result;
+    }
+    if (result == MOSQ_ERR_NO_CONN) {
+      offline.restoreFront(std::move(entry));
+      break;
+    }
+    if (result == MOSQ_ERR_SUCCESS) {
+      offline.countSent();
+      ++sent;
+    }
+  }
+  if (sent > 0) TRACE(2, "Offline buffer of ", offline.label(), ": ", sent, " buffered payloads sent.");
+}
+
+enum class PublishMode {
+  Publish,  // connected: publish (after what the offline buffer kept)
+  Buffer,   // connection lost: keep every payload in the offline buffer
+};
+
+void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& stop);
+
 }  // namespace
 
-void publishWorker(size_t i) {
+void publishWorker(size_t i) { runPublishWorker(i, PublishMode::Publish, publishStop); }
+
+void offlineSampler(size_t index, const std::atomic<uint8_t>& stop) {
+  runPublishWorker(index, PublishMode::Buffer, stop);
+}
+
+namespace {
+
+void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& stop) {
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) return;
   const std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations =
@@ -96,7 +140,10 @@ void publishWorker(size_t i) {
   const std::shared_ptr<ZAL_MQTT_publish> publish = publishConfigurations[i];
 
   const uint32_t periodMs = publish->getPublishPeriodms();
-  if (publishStop.load() == 1) return;
+  if (stop.load() == 1) return;
+  // Store and forward and sample times, when configured (empty / null when not).
+  const std::shared_ptr<OfflineBuffer> offline = offlineBufferFor(i, *publish);
+  const std::string timestampMember = publish->getTimestampMember();
 
   std::vector<int> lastPublishResult;
   std::vector<uint32_t> lastReadStatus;
@@ -109,6 +156,7 @@ void publishWorker(size_t i) {
     lastPublishResult.resize(sets.size(), 0);
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
+    if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
 
     for (size_t j = 0; j < sets.size(); ++j) {
       const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set = sets[j];
@@ -164,12 +212,25 @@ void publishWorker(size_t i) {
           }
           lastReadStatus[j] = status;
         } else {
+          const auto sampledAt = std::chrono::system_clock::now();  // the values are read now
           toJSON(onChange && onlyChanged ? changedNodes : variables, buffer);
           payload.assign(buffer.GetString(), buffer.GetSize());
+          if (!timestampMember.empty())
+            appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
+        }
+
+        // While the connection is lost, and while older payloads still wait, a payload joins
+        // the offline buffer behind them (QoS and retain flag of the direct publish below).
+        if (offline && (mode == PublishMode::Buffer || !offline->empty())) {
+          offline->append({j, topic, payload, 1, false});
+          exceptionReported[j] = false;
+          continue;
         }
 
         const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(),
                                              static_cast<int>(payload.size()), payload.data(), 1, false);
+        // Lost before the machine has noticed: kept for after the reconnection, not lost.
+        if (offline && result == MOSQ_ERR_NO_CONN) offline->append({j, topic, payload, 1, false});
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;
@@ -181,13 +242,16 @@ void publishWorker(size_t i) {
     }
 
     if (periodMs > 0)
-      sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs));
-    if (publishStop.load() == 1) return;
+      sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs), stop);
+    if (stop.load() == 1) return;
   }
 }
 
+}  // namespace
+
 void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
+  stopOfflineSampling();  // what the samplers kept is sent by the new workers first
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
 
   publishStop = 0;

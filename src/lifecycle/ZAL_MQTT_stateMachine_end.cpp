@@ -11,6 +11,7 @@
 
 #include "GVPvariable.h"
 #include "MainThreadPost.h"
+#include "OfflineBuffer.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"
@@ -59,6 +60,7 @@ void sigintKeepAliveTimer(ZAL_MQTT_stateMachine* machine, uint32_t keepAliveSeco
 
 void ZAL_MQTT_stateMachine::EN_EntryError(const EventData*) {
   TRACE(1, "state action: Entry error");
+  discardOfflineBuffers("error");
   restoreSigintDefault();  // while in the error state an interrupt ends the process at once
   activationWatcherRun = false;
 }
@@ -124,6 +126,7 @@ void ZAL_MQTT_stateMachine::EX_ExitError() {
 void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
   TRACE(1, "state action: SIGINT entry");
   ++sigintVisit;
+  discardOfflineBuffers("SIGINT");
   activationWatcherRun = false;
   if (std::shared_ptr<ZAL_MQTT_item> config = getConfiguration()) {
     // The shut-down goes on whether or not the flag can be written.

@@ -751,6 +751,54 @@ TEST(PublishConfig, BrokenConfigurations) {
   }
 }
 
+TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
+  // Absent: both off.
+  publishTree(250).load();
+  {
+    ZAL_MQTT_publish publish(kPub, "App");
+    EXPECT_EQ(publish.getTimestampMember(), "");
+    EXPECT_EQ(publish.getOfflineBufferKB(), 0u);
+  }
+  Tree tree = publishTree(250);
+  tree.set(kPub + ".strTimestampMember", text("SampleTime"))
+      .set(kPub + ".uiOfflineBufferKB", u32(512))
+      .load();
+  {
+    ZAL_MQTT_publish publish(kPub, "App");
+    EXPECT_EQ(publish.getTimestampMember(), "SampleTime");
+    EXPECT_EQ(publish.getOfflineBufferKB(), 512u);
+  }
+
+  struct Case {
+    const char* what;
+    std::function<void(Tree&)> mutate;
+    std::string message;  // "" when the configuration is good
+  };
+  const std::string clash = "Bad publish configuration: strTimestampMember \"";
+  // clang-format off
+  const Case cases[] = {
+    {"member unreadable",     [](Tree& t) { t.set(kPub + ".strTimestampMember", unreadable(text("T"))); }, "Bad publish configuration: cannot read existing strTimestampMember."},
+    {"buffer unreadable",     [](Tree& t) { t.set(kPub + ".uiOfflineBufferKB", unreadable(u32(1))); },    "Bad publish configuration: cannot read existing uiOfflineBufferKB."},
+    {"clash with a variable", [](Tree& t) { t.set(kPub + ".strTimestampMember", text("B")); },             clash + "B\" is also a member of the payload of topic two."},
+    {"clash with array bound", [](Tree& t) { t.set("APPL.App.Arr", R"({"type": "ARRAY", "elementType": "UINT8", "values": [1, 2]})").set(kPub + ".VariableTopicSet:1.variable:1", text("Arr")).set(kPub + ".strTimestampMember", text("UpperBound_Arr")); }, clash + "UpperBound_Arr\" is also a member of the payload of topic two."},
+    {"raw sets carry no members", [](Tree& t) { t.set(kPub + ".VariableTopicSet:1.xRaw", u32(1)).set(kPub + ".strTimestampMember", text("B")); }, ""},
+    {"empty name is off",     [](Tree& t) { t.set(kPub + ".strTimestampMember", text("")); },              ""},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    Tree broken = publishTree(250);
+    c.mutate(broken);
+    broken.load();
+    EXPECT_EQ(buildError([&] { ZAL_MQTT_publish publish(kPub, "App"); }), c.message) << c.what;
+  }
+
+  // A name that is not UTF-8 would make every payload invalid JSON.
+  publishTree(250).set(kPub + ".strTimestampMember", text("x")).load();
+  kalpinproc::setRaw(kPub + ".strTimestampMember", {'t', 0xC3, '('});
+  EXPECT_EQ(buildError([&] { ZAL_MQTT_publish publish(kPub, "App"); }),
+            "Bad publish configuration: strTimestampMember is not valid UTF-8.");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Items that take no children stop the process when called anyway.
 
