@@ -75,8 +75,10 @@ constexpr unsigned kPayloadMaxDepth = 512;
 void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
               int upperBound, int lowerBound);
 
-// Writes one JSON value into node if the value's kind fits the node's type; otherwise traces a
-// type mismatch at level 4 and writes nothing. Throws what the typed writes throw.
+// Writes one JSON value into node if the value's kind fits the node's type (an integer type
+// takes integers inside its own range only; REAL and LREAL take integers too); otherwise traces
+// a type mismatch or, for an integer outside the range, "value out of range" at level 4 and
+// writes nothing. Throws what the typed writes throw.
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value);
 
 // The node among nodes named name, or the element "[i]" of an array node addressed as
