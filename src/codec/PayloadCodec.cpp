@@ -392,7 +392,7 @@ Slot locate(const NodeList& nodes, std::string_view name) {
   const size_t bracket = elementAddress ? name.find('[') : std::string_view::npos;
   for (const auto& node : nodes) {
     if (!node) continue;
-    const std::string nodeName = node->getName();
+    const std::string& nodeName = node->getName();
     if (nodeName == name) return &node;
     if (bracket != std::string_view::npos && node->getType() == typeArray &&
         name.substr(0, bracket) == nodeName) {
@@ -492,7 +492,7 @@ class NodeFinder {
     for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
       const uint32_t entry = table_[slot];
       if (entry == 0) return nullptr;
-      if (hashes_[entry - 1] == hash && names_[entry - 1] == name) return &nodes_[entry - 1];
+      if (hashes_[entry - 1] == hash && *names_[entry - 1] == name) return &nodes_[entry - 1];
     }
   }
 
@@ -520,9 +520,10 @@ class NodeFinder {
     table_.assign(size, 0);
     names_.reserve(nodes_.size());
     hashes_.reserve(nodes_.size());
+    static const std::string noName;
     for (size_t i = 0; i < nodes_.size(); ++i) {
-      names_.push_back(nodes_[i] ? nodes_[i]->getName() : std::string());
-      hashes_.push_back(hashOf(names_[i]));
+      names_.push_back(nodes_[i] ? &nodes_[i]->getName() : &noName);
+      hashes_.push_back(hashOf(*names_[i]));
       if (!nodes_[i]) continue;
       for (size_t slot = hashes_[i] & mask_;; slot = (slot + 1) & mask_) {
         const uint32_t entry = table_[slot];
@@ -530,14 +531,15 @@ class NodeFinder {
           table_[slot] = static_cast<uint32_t>(i + 1);
           break;
         }
-        if (hashes_[entry - 1] == hashes_[i] && names_[entry - 1] == names_[i]) break;  // the first one stays
+        if (hashes_[entry - 1] == hashes_[i] && *names_[entry - 1] == *names_[i])
+          break;  // the first one stays
       }
     }
   }
 
   static constexpr size_t kIndexFrom = 8;
   const NodeList& nodes_;
-  std::vector<std::string> names_;
+  std::vector<const std::string*> names_;  // the nodes' own names, not copies
   std::vector<uint64_t> hashes_;
   std::vector<uint32_t> table_;  // node index + 1; 0 is a free slot
   size_t mask_ = 0;
