@@ -4,12 +4,14 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "Trace.h"
 
@@ -112,8 +114,113 @@ void writeFloating(PayloadWriter& writer, double value) {
   }
 }
 
+// The STRING encoding in force (setStringEncoding); read once per payload.
+std::atomic<StringEncoding> currentStringEncoding{StringEncoding::kUtf8};
+
+constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// At text[0] (n > 0 bytes left): the length of the well-formed UTF-8 sequence that starts there,
+// or, negated, the length of its longest start that could have begun one (at least 1), which is
+// what one U+FFFD replaces. Well-formed means RFC 3629: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+int utf8Sequence(const unsigned char* text, size_t n) {
+  const unsigned char lead = text[0];
+  if (lead < 0x80) return 1;
+  int continuations = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    continuations = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    continuations = 2;
+    if (lead == 0xE0) low = 0xA0;   // overlong below
+    if (lead == 0xED) high = 0x9F;  // surrogates above
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    continuations = 3;
+    if (lead == 0xF0) low = 0x90;   // overlong below
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF above
+  } else {
+    return -1;  // a continuation byte, C0, C1 or F5 to FF
+  }
+  for (int i = 1; i <= continuations; ++i) {
+    if (static_cast<size_t>(i) >= n || text[i] < low || text[i] > high) return -i;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return continuations + 1;
+}
+
+// Whether text is all well-formed UTF-8; ASCII is checked eight bytes at a time.
+bool isUtf8(const char* text, size_t length) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  size_t at = 0;
+  while (at < length) {
+    if (at + 8 <= length) {
+      uint64_t word;
+      std::memcpy(&word, bytes + at, 8);
+      if ((word & 0x8080808080808080ull) == 0) {
+        at += 8;
+        continue;
+      }
+    }
+    const int sequence = utf8Sequence(bytes + at, length - at);
+    if (sequence < 0) return false;
+    at += static_cast<size_t>(sequence);
+  }
+  return true;
+}
+
+// text as UTF-8 with each ill-formed sequence replaced by U+FFFD.
+void appendRepairedUtf8(std::string& out, const char* text, size_t length) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  for (size_t at = 0; at < length;) {
+    const int sequence = utf8Sequence(bytes + at, length - at);
+    if (sequence > 0) {
+      out.append(text + at, static_cast<size_t>(sequence));
+      at += static_cast<size_t>(sequence);
+    } else {
+      out += kReplacementCharacter;
+      at += static_cast<size_t>(-sequence);
+    }
+  }
+}
+
+// Writes text as a JSON string (or member name) in valid UTF-8: as it is when it is valid,
+// else with each ill-formed sequence replaced by U+FFFD.
+void writeUtf8(PayloadWriter& writer, const char* text, size_t length, bool key) {
+  std::string repaired;
+  if (!isUtf8(text, length)) {
+    repaired.reserve(length + 8);
+    appendRepairedUtf8(repaired, text, length);
+    text = repaired.data();
+    length = repaired.size();
+  }
+  const auto size = static_cast<rapidjson::SizeType>(length);
+  if (key) {
+    writer.Key(text, size);
+  } else {
+    writer.String(text, size);
+  }
+}
+
+// Writes a Latin-1 text as a JSON string: each byte is its own code point, in UTF-8.
+void writeLatin1(PayloadWriter& writer, const std::string& text) {
+  std::string converted;
+  converted.reserve(text.size() * 2);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      converted += c;
+    } else {
+      converted += static_cast<char>(0xC0 | (byte >> 6));
+      converted += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  writer.String(converted.data(), static_cast<rapidjson::SizeType>(converted.size()));
+}
+
 void writeKey(PayloadWriter& writer, const std::string& name) {
-  writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+  writeUtf8(writer, name.data(), name.size(), true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -264,7 +371,8 @@ bool containsBoundPrefix(std::string_view name) {
 
 // The bound members an array of arrays carries for each inner array: a string naming an
 // element ("LowerBound_[3]") followed by an integer. They describe the inner array just before
-// them, which has already been filled, so they are not values for the next element.
+// them, which has already been filled, so they are not values for the next element. Only the
+// two that follow an inner array are markers: such a string anywhere else is a value.
 bool isInnerBoundMarker(const rapidjson::Value& element) {
   if (!element.IsString()) return false;
   const char* text = element.GetString();
@@ -284,7 +392,7 @@ Slot locate(const NodeList& nodes, std::string_view name) {
   const size_t bracket = elementAddress ? name.find('[') : std::string_view::npos;
   for (const auto& node : nodes) {
     if (!node) continue;
-    const std::string nodeName = node->getName();
+    const std::string& nodeName = node->getName();
     if (nodeName == name) return &node;
     if (bracket != std::string_view::npos && node->getType() == typeArray &&
         name.substr(0, bracket) == nodeName) {
@@ -301,11 +409,14 @@ void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<
                const std::optional<IndexRange>& range) {
   auto node = nodes.begin();
   const auto end = array.End();
+  int markersExpected = 0;  // bound markers that may follow the inner array just walked
   for (auto element = array.Begin(); element != end; ++element) {
-    if (isInnerBoundMarker(*element)) {
+    if (markersExpected > 0 && isInnerBoundMarker(*element)) {
+      --markersExpected;
       if (element + 1 != end && (element + 1)->IsInt64()) ++element;
       continue;
     }
+    markersExpected = element->IsArray() ? 2 : 0;
     if (range) {
       while (node != nodes.end() && (*node == nullptr || elementIndex((*node)->getName()) < range->lower))
         ++node;
@@ -358,27 +469,9 @@ std::optional<IndexRange> boundsOf(const rapidjson::Value& object, std::string_v
                     upper.value_or(std::numeric_limits<long>::max())};
 }
 
-// A received member name as it goes into a trace line: control bytes (line feeds above all)
-// become \xNN, so that a payload cannot break or forge trace lines.
-std::string printable(std::string_view name) {
-  std::string text;
-  text.reserve(name.size());
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      static const char hex[] = "0123456789abcdef";
-      text += "\\x";
-      text += hex[byte >> 4];
-      text += hex[byte & 0xF];
-    } else {
-      text += c;
-    }
-  }
-  return text;
-}
-
+// The trace writes control bytes of a received name as \xNN, so a name cannot break the line.
 void traceNoMatch(std::string_view name) {
-  TRACE(2, "no match found for ", printable(name), ", skipping this JSON object member.");
+  TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
 }
 
 // findNode for the members of one JSON object. A payload usually names many of the nodes, so
@@ -399,7 +492,7 @@ class NodeFinder {
     for (size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
       const uint32_t entry = table_[slot];
       if (entry == 0) return nullptr;
-      if (hashes_[entry - 1] == hash && names_[entry - 1] == name) return &nodes_[entry - 1];
+      if (hashes_[entry - 1] == hash && *names_[entry - 1] == name) return &nodes_[entry - 1];
     }
   }
 
@@ -427,9 +520,10 @@ class NodeFinder {
     table_.assign(size, 0);
     names_.reserve(nodes_.size());
     hashes_.reserve(nodes_.size());
+    static const std::string noName;
     for (size_t i = 0; i < nodes_.size(); ++i) {
-      names_.push_back(nodes_[i] ? nodes_[i]->getName() : std::string());
-      hashes_.push_back(hashOf(names_[i]));
+      names_.push_back(nodes_[i] ? &nodes_[i]->getName() : &noName);
+      hashes_.push_back(hashOf(*names_[i]));
       if (!nodes_[i]) continue;
       for (size_t slot = hashes_[i] & mask_;; slot = (slot + 1) & mask_) {
         const uint32_t entry = table_[slot];
@@ -437,14 +531,15 @@ class NodeFinder {
           table_[slot] = static_cast<uint32_t>(i + 1);
           break;
         }
-        if (hashes_[entry - 1] == hashes_[i] && names_[entry - 1] == names_[i]) break;  // the first one stays
+        if (hashes_[entry - 1] == hashes_[i] && *names_[entry - 1] == *names_[i])
+          break;  // the first one stays
       }
     }
   }
 
   static constexpr size_t kIndexFrom = 8;
   const NodeList& nodes_;
-  std::vector<std::string> names_;
+  std::vector<const std::string*> names_;  // the nodes' own names, not copies
   std::vector<uint64_t> hashes_;
   std::vector<uint32_t> table_;  // node index + 1; 0 is a free slot
   size_t mask_ = 0;
@@ -476,7 +571,17 @@ void walkObject(const rapidjson::Value& object, const std::vector<std::shared_pt
       } else if ((*node)->getChildren().empty()) {
         TRACE(2, "DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT.");
       } else {
-        walkArray(value, (*node)->getChildren(), boundsOf(object, name));
+        const std::optional<IndexRange> range = boundsOf(object, name);
+        if (range && (*node)->getType() != typeArray) {
+          // Element indices come from the nodes' names, and a struct's fields have none.
+          TRACE(2, "DOMtoGVP(): malformed JSON object contains bound members for ", name,
+                ", which is not an array, skipping this JSON object member.");
+        } else if (range && range->lower > range->upper) {
+          TRACE(2, "DOMtoGVP(): malformed JSON object contains crossed bound members for ", name,
+                ", skipping this JSON object member.");
+        } else {
+          walkArray(value, (*node)->getChildren(), range);
+        }
       }
     } else if (!containsBoundPrefix(name)) {
       const Slot node = finder.find(name);
@@ -491,6 +596,82 @@ void walkObject(const rapidjson::Value& object, const std::vector<std::shared_pt
 
 void traceMismatch(const char* expected) {
   TRACE(4, "JSONvalueintoIECnode(): type mismatch: ", expected, " expected.");
+}
+
+// Writes a received JSON string into a STRING node. With Latin-1 STRINGs, the UTF-8 text is
+// converted back: a character outside Latin-1 (or a byte sequence that is not UTF-8) becomes
+// "?", traced once per string.
+void writeReceivedString(GVPvariable& node, const rapidjson::Value& value) {
+  const char* text = value.GetString();
+  const size_t length = value.GetStringLength();
+  if (currentStringEncoding.load(std::memory_order_relaxed) != StringEncoding::kLatin1) {
+    node.writeString(std::string(text, length));
+    return;
+  }
+  std::string converted;
+  converted.reserve(length);
+  bool replaced = false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  for (size_t at = 0; at < length;) {
+    const int sequence = utf8Sequence(bytes + at, length - at);
+    if (sequence == 1) {
+      converted += text[at];
+    } else if (sequence == 2 && bytes[at] <= 0xC3) {  // U+0080 to U+00FF
+      converted += static_cast<char>(((bytes[at] & 0x1F) << 6) | (bytes[at + 1] & 0x3F));
+    } else {
+      converted += '?';
+      replaced = true;
+    }
+    at += static_cast<size_t>(sequence > 0 ? sequence : -sequence);
+  }
+  if (replaced) TRACE(4, "JSONvalueintoIECnode(): character outside Latin-1 written as \"?\".");
+  node.writeString(converted);
+}
+
+enum class IntegerFit { kFits, kOutOfRange, kNotAnInteger };
+
+// Whether value is a JSON integer inside the range of T; when it is, out holds it.
+template <typename T>
+IntegerFit integerFit(const rapidjson::Value& value, T& out) {
+  if (value.IsInt64()) {
+    const int64_t number = value.GetInt64();
+    if constexpr (std::is_signed_v<T>) {
+      if (number < static_cast<int64_t>(std::numeric_limits<T>::min()) ||
+          number > static_cast<int64_t>(std::numeric_limits<T>::max()))
+        return IntegerFit::kOutOfRange;
+    } else {
+      if (number < 0 || static_cast<uint64_t>(number) > static_cast<uint64_t>(std::numeric_limits<T>::max()))
+        return IntegerFit::kOutOfRange;
+    }
+    out = static_cast<T>(number);
+    return IntegerFit::kFits;
+  }
+  if (value.IsUint64()) {  // above the signed 64-bit range
+    if constexpr (std::is_same_v<T, uint64_t>) {
+      out = value.GetUint64();
+      return IntegerFit::kFits;
+    }
+    return IntegerFit::kOutOfRange;
+  }
+  return IntegerFit::kNotAnInteger;
+}
+
+// Writes value with write when it is an integer of T's range. An integer outside the range is
+// refused rather than cut to the low bits (300 would land in a SINT8 as 44).
+template <typename T, typename Write>
+void writeInteger(const rapidjson::Value& value, const char* typeName, Write write) {
+  T number{};
+  switch (integerFit(value, number)) {
+    case IntegerFit::kFits:
+      write(number);
+      break;
+    case IntegerFit::kOutOfRange:
+      TRACE(4, "JSONvalueintoIECnode(): value out of range: ", typeName, " expected.");
+      break;
+    case IntegerFit::kNotAnInteger:
+      traceMismatch(typeName);
+      break;
+  }
 }
 
 }  // namespace
@@ -553,7 +734,11 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
       break;
     case 22: {
       const std::string text = node->readString();
-      writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+      if (currentStringEncoding.load(std::memory_order_relaxed) == StringEncoding::kLatin1) {
+        writeLatin1(writer, text);
+      } else {
+        writeUtf8(writer, text.data(), text.size(), false);
+      }
       break;
     }
     case typeArray: {
@@ -600,6 +785,12 @@ void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjso
   }
   writer.EndObject();
 }
+
+void setStringEncoding(StringEncoding encoding) {
+  currentStringEncoding.store(encoding, std::memory_order_relaxed);
+}
+
+StringEncoding getStringEncoding() { return currentStringEncoding.load(std::memory_order_relaxed); }
 
 bool payloadToVariables(const std::string& payload,
                         const std::vector<std::shared_ptr<GVPvariable>>& variables) {
@@ -655,56 +846,28 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
       }
       break;
     case 2:
-      if (value.IsInt()) {
-        node->writeInt8(static_cast<int8_t>(value.GetInt()));
-      } else {
-        traceMismatch("SINT8");
-      }
+      writeInteger<int8_t>(value, "SINT8", [&node](int8_t v) { node->writeInt8(v); });
       break;
     case 3:
-      if (value.IsInt()) {
-        node->writeInt16(static_cast<int16_t>(value.GetInt()));
-      } else {
-        traceMismatch("SINT16");
-      }
+      writeInteger<int16_t>(value, "SINT16", [&node](int16_t v) { node->writeInt16(v); });
       break;
     case 4:
-      if (value.IsInt()) {
-        node->writeInt32(value.GetInt());
-      } else {
-        traceMismatch("SINT32");
-      }
+      writeInteger<int32_t>(value, "SINT32", [&node](int32_t v) { node->writeInt32(v); });
       break;
     case 5:
-      if (value.IsInt64()) {
-        node->writeInt64(value.GetInt64());
-      } else {
-        traceMismatch("SINT64");
-      }
+      writeInteger<int64_t>(value, "SINT64", [&node](int64_t v) { node->writeInt64(v); });
       break;
     case 6:
     case 12:
-      if (value.IsUint()) {
-        node->writeUint8(static_cast<uint8_t>(value.GetUint()));
-      } else {
-        traceMismatch("UINT8 / BYTE");
-      }
+      writeInteger<uint8_t>(value, "UINT8 / BYTE", [&node](uint8_t v) { node->writeUint8(v); });
       break;
     case 7:
     case 13:
-      if (value.IsUint()) {
-        node->writeUint16(static_cast<uint16_t>(value.GetUint()));
-      } else {
-        traceMismatch("UINT16 / WORD");
-      }
+      writeInteger<uint16_t>(value, "UINT16 / WORD", [&node](uint16_t v) { node->writeUint16(v); });
       break;
     case 8:
     case 14:
-      if (value.IsUint()) {
-        node->writeUint32(value.GetUint());
-      } else {
-        traceMismatch("UINT32 / DWORD");
-      }
+      writeInteger<uint32_t>(value, "UINT32 / DWORD", [&node](uint32_t v) { node->writeUint32(v); });
       break;
     case 9:
     case 15:
@@ -712,26 +875,33 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
     case 55:
     case 56:
     case 57:
-      if (value.IsUint64()) {
-        node->writeUint64(value.GetUint64());
-      } else {
-        traceMismatch("UINT64 / LWORD");
-      }
+      writeInteger<uint64_t>(value, "UINT64 / LWORD", [&node](uint64_t v) { node->writeUint64(v); });
       break;
     case 10: {
       // Up to the largest single itself (3.4028234663852886e38), not just its 8-digit print
-      // 3.4028234e38, so that every REAL the encoder writes reads back.
+      // 3.4028234e38, so that every REAL the encoder writes reads back. A JSON integer (JSON has
+      // one number kind; producers write 1500.0 as 1500) goes straight to the nearest single,
+      // and every 64-bit integer lies inside the REAL range.
       constexpr double largest = std::numeric_limits<float>::max();
       if (value.IsDouble() && value.GetDouble() >= -largest && value.GetDouble() <= largest) {
         node->writeReal(static_cast<float>(value.GetDouble()));
+      } else if (value.IsInt64()) {
+        node->writeReal(static_cast<float>(value.GetInt64()));
+      } else if (value.IsUint64()) {
+        node->writeReal(static_cast<float>(value.GetUint64()));
       } else {
         traceMismatch("REAL");
       }
       break;
     }
     case 11:
+      // A JSON integer becomes the nearest double (beyond 2^53 not every integer has one).
       if (value.IsDouble()) {
         node->writeLreal(value.GetDouble());
+      } else if (value.IsInt64()) {
+        node->writeLreal(static_cast<double>(value.GetInt64()));
+      } else if (value.IsUint64()) {
+        node->writeLreal(static_cast<double>(value.GetUint64()));
       } else {
         traceMismatch("LREAL");
       }
@@ -748,7 +918,7 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
       break;
     case 22:
       if (value.IsString()) {
-        node->writeString(std::string(value.GetString(), value.GetStringLength()));
+        writeReceivedString(*node, value);
       } else {
         traceMismatch("STRING");
       }

@@ -23,8 +23,26 @@
 
 #include "GVPvariable.h"
 
-// The writer the encoder uses: compact (no white space), UTF-8 in and out, no encoding check.
+// The writer the encoder uses: compact (no white space), UTF-8 in and out. Texts reach it
+// already valid UTF-8 (see StringEncoding).
 using PayloadWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// What the bytes of the controller's STRINGs are (the root member uiStringEncoding). Payloads are
+// valid UTF-8 in both cases. Member names are always written as with kUtf8; raw payloads do not
+// pass through the codec and are never converted.
+enum class StringEncoding : uint32_t {
+  // UTF-8: valid UTF-8 is written byte for byte, each ill-formed sequence as U+FFFD; received
+  // strings are written as they arrive.
+  kUtf8 = 0,
+  // ISO 8859-1: each byte is converted to its UTF-8 character on the way out; received strings
+  // are converted back, a character outside Latin-1 written as "?" (traced at level 4).
+  kLatin1 = 1,
+};
+
+// Process-wide, like the trace level: set from the configuration when it is built, read by the
+// encoder and decoder on any thread. kUtf8 until set.
+void setStringEncoding(StringEncoding encoding);
+StringEncoding getStringEncoding();
 
 // Clears buffer and writes the payload of variables into it: one member per variable, in order.
 // Throws what the typed reads throw (std::runtime_error) and std::invalid_argument /
@@ -57,8 +75,10 @@ constexpr unsigned kPayloadMaxDepth = 512;
 void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
               int upperBound, int lowerBound);
 
-// Writes one JSON value into node if the value's kind fits the node's type; otherwise traces a
-// type mismatch at level 4 and writes nothing. Throws what the typed writes throw.
+// Writes one JSON value into node if the value's kind fits the node's type (an integer type
+// takes integers inside its own range only; REAL and LREAL take integers too); otherwise traces
+// a type mismatch or, for an integer outside the range, "value out of range" at level 4 and
+// writes nothing. Throws what the typed writes throw.
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value);
 
 // The node among nodes named name, or the element "[i]" of an array node addressed as

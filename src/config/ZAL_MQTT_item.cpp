@@ -20,11 +20,10 @@ std::string readRequiredText(const std::string& path, const char* message) {
   return buffer;
 }
 
-// Reads a required 4-byte member; any failure throws message. The value starts at 0, so a
-// member narrower than four bytes yields its own value.
+// Reads a required 4-byte member (of a 4-byte integer type); any failure throws message.
 uint32_t readRequiredUint32(const std::string& path, const char* message) {
   uint32_t value = 0;
-  if (readVariableByName(path, &value, sizeof value) != KALPAPI_OK) throw std::runtime_error(message);
+  if (readUint32Member(path, value) != KALPAPI_OK) throw std::runtime_error(message);
   return value;
 }
 
@@ -33,7 +32,7 @@ uint32_t readRequiredUint32(const std::string& path, const char* message) {
 uint32_t readOptionalUint32(const std::string& path, uint32_t fallback, const char* absentTrace,
                             const char* message) {
   uint32_t value = 0;
-  const uint32_t status = readVariableByName(path, &value, sizeof value);
+  const uint32_t status = readUint32Member(path, value);
   if (status == KALPAPI_E_NOT_FOUND) {
     TRACE(1, absentTrace);
     return fallback;
@@ -103,6 +102,13 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
       readOptionalUint32(base + "uiSubscribeQueueMemLimitKB", 1024,
                          "Broker configuration: No uiSubscribeQueueMemLimitKB defined. Defaulting to 1024.",
                          "Bad broker configuration: access to uiSubscribeQueueMemLimitKB failed.");
+  // Optional and silent when absent: 0 (UTF-8) keeps payloads as they were.
+  readOptionalFlag(base + "uiStringEncoding", uiStringEncoding,
+                   "Bad broker configuration: access to uiStringEncoding failed.");
+  if (uiStringEncoding > 1) {
+    throw std::runtime_error(
+        "Bad broker configuration: uiStringEncoding is neither 0 (UTF-8) nor 1 (Latin-1).");
+  }
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");

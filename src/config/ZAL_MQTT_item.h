@@ -55,6 +55,8 @@ class ZAL_MQTT_item : public GVPitem {
   std::shared_ptr<ZAL_MQTT_TLS> getTLS() const { return tls; }
   uint32_t getTraceLevel() const { return uiTraceLevel; }
   uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }
+  // What the controller's STRINGs hold: 0 UTF-8 (the default), 1 Latin-1.
+  uint32_t getStringEncoding() const { return uiStringEncoding; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -76,4 +78,5 @@ class ZAL_MQTT_item : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> subscribeConfigurations;
   std::shared_ptr<ZAL_MQTT_TLS> tls;
   uint32_t uiSubscribeQueueMemLimitKB = 1024;
+  uint32_t uiStringEncoding = 0;
 };

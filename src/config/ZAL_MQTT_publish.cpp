@@ -58,7 +58,7 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   this->applicationName = applicationName;
 
   uint32_t period = 0;
-  if (readVariableByName(getName() + ".uiPublishPeriodms", &period, sizeof period) != KALPAPI_OK) {
+  if (readUint32Member(getName() + ".uiPublishPeriodms", period) != KALPAPI_OK) {
     throw std::runtime_error("Bad publish configuration: cannot read publish period.");
   }
   uiPublishPeriodms = period;

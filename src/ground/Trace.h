@@ -28,7 +28,10 @@ void setTraceLevel(uint32_t level);
 // "ZAL_MQTT  %Y-%m-%d %H:%M:%S.000| " for the current local time.
 std::string tracePrefix();
 
-// Writes prefix + text + line feed to standard error under traceMutex and flushes.
+// Writes prefix + text + line feed to standard error under traceMutex and flushes. A trace line
+// is always one line: line feeds at the end of text (exception texts that end in one) are
+// dropped, and every other control byte (below 0x20, and 0x7F) is written as \xNN, so that a
+// configured name, a topic or a received text can neither split a line nor forge another.
 // Does not look at the level; TRACE does.
 void traceWriteLine(const std::string& text);
 

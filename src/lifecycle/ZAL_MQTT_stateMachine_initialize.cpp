@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "MainThreadPost.h"
+#include "PayloadCodec.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"
@@ -185,6 +186,7 @@ void ZAL_MQTT_stateMachine::EN_EntryInitialize(const EventData*) {
   // Written at the level in force before the change.
   TRACE(1, "Setting Trace level to ", item->getTraceLevel(), ".");
   setTraceLevel(item->getTraceLevel());
+  setStringEncoding(item->getStringEncoding() == 1 ? StringEncoding::kLatin1 : StringEncoding::kUtf8);
 
   mosquitto_lib_init();
 

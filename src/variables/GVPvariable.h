@@ -40,7 +40,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   GVPvariable(const GVPvariable&) = delete;
   GVPvariable& operator=(const GVPvariable&) = delete;
 
-  std::string getName() const { return name; }
+  const std::string& getName() const { return name; }  // a reference: the codec reads it per value
   std::string getPath() const { return path; }
   uint32_t getType() const { return type; }
   std::vector<std::shared_ptr<GVPvariable>>& getChildren() { return children; }

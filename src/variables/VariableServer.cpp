@@ -45,6 +45,23 @@ uint32_t readVariableByName(const std::string& path, void* destination, uint16_t
   return status;
 }
 
+uint32_t readUint32Member(const std::string& path, uint32_t& value) {
+  uint32_t handle = 0;
+  uint32_t status = KalpApiVarOpenHdlA(path.c_str(), &handle);
+  if (status != KALPAPI_OK) return status;
+  uint32_t type = 0;
+  status = KalpApiVarGetType(handle, &type);
+  if (status == KALPAPI_OK && type != KALPAPI_TYPE_SINT32 && type != KALPAPI_TYPE_UINT32 &&
+      type != KALPAPI_TYPE_DWORD) {
+    status = KALPAPI_E_INVALID_PARAMETER;
+  }
+  uint32_t read = 0;
+  if (status == KALPAPI_OK) status = KalpApiVarRead(&read, handle, sizeof read);
+  if (status == KALPAPI_OK) value = read;
+  KalpApiVarCloseHdl(&handle);
+  return status;
+}
+
 uint32_t waitForVariableServer() {
   // Step 1: wait until the server answers at all. Any answer but "no communication" (normally
   // "not found") means it is there.
@@ -70,7 +87,7 @@ uint32_t waitForVariableServer() {
 
 void readOptionalFlag(const std::string& path, uint32_t& target, const char* message) {
   uint32_t value = 0;
-  const uint32_t status = readVariableByName(path, &value, sizeof value);
+  const uint32_t status = readUint32Member(path, value);
   if (status == KALPAPI_E_NOT_FOUND) {
     target = 0;
     return;

@@ -10,8 +10,14 @@
 // the read gave. Returns the open status if the open failed, else the read status (0 on success).
 uint32_t readVariableByName(const std::string& path, void* destination, uint16_t size);
 
-// Reads an optional 4-byte member (a configuration flag) into target: an absent member
-// (0x81000501) gives 0, any other failure throws std::runtime_error with message.
+// Reads a 4-byte configuration member: its raw 32-bit value into value. The member must be of a
+// 4-byte integer type (SINT32, UINT32 or DWORD): another type answers 0x81000002 (invalid
+// parameter) without a read, so that neither a STRING's text bytes nor a REAL's bits are taken
+// for a number. Returns the status of the first call that failed, or 0; 0x81000501 when absent.
+uint32_t readUint32Member(const std::string& path, uint32_t& value);
+
+// Reads an optional 4-byte member (a configuration flag) with readUint32Member into target: an
+// absent member (0x81000501) gives 0, any other failure throws std::runtime_error with message.
 void readOptionalFlag(const std::string& path, uint32_t& target, const char* message);
 
 // Waits for the variable server: first up to 10 attempts to open a handle on "stronzo", until an

@@ -1,13 +1,17 @@
 // libFuzzer target: every input is a received JSON payload, written through payloadToVariables
 // into an in-process tree that holds each variable type once (scalars, strings, structs, nested
-// arrays, arrays of structs, value-less types). Payload problems must only be traced; the one
-// exception the codec may throw for such a tree is the index conversion of a struct walked
-// with bound members (std::invalid_argument "stol").
+// arrays, arrays of structs, value-less types), once with UTF-8 and once with Latin-1 STRINGs.
+// Payload problems must only be traced: any exception is a finding. Then the tree, holding
+// whatever bytes the payload left in its strings, is encoded; the payload must be valid UTF-8
+// JSON.
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -83,11 +87,14 @@ std::vector<std::shared_ptr<GVPvariable>>& tree() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto& nodes = tree();
   const std::string payload(reinterpret_cast<const char*>(data), size);
-  try {
+  for (const StringEncoding encoding : {StringEncoding::kLatin1, StringEncoding::kUtf8}) {
+    setStringEncoding(encoding);
     payloadToVariables(payload, nodes);
-  } catch (const std::invalid_argument&) {
-    // bound members given for a struct: its field names are no element indices
-  } catch (const std::out_of_range&) {
+    rapidjson::StringBuffer buffer;
+    toJSON(nodes, buffer);
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseValidateEncodingFlag>(buffer.GetString(), buffer.GetSize());
+    if (document.HasParseError()) std::abort();
   }
   return 0;
 }

@@ -172,6 +172,10 @@ TEST_P(SubscribeOnEachBroker, JsonAndRawMessagesLandInTheVariables) {
   EXPECT_EQ(server.get("APPL.Plant.Command"), "start pump 3");
   EXPECT_EQ(run.service->log().count("Error: could not parse", mark), 0u) << run.service->log().dump(mark);
 
+  // A JavaScript producer writes the setpoint 1800.0 as 1800: a whole number lands in a REAL.
+  run.publisher->publish("plant/line1/set", R"({"Setpoints":{"Speed":1800}})");
+  EXPECT_TRUE(server.waitForValue("APPL.Plant.Setpoints.Speed", "1800")) << run.service->log().dump(mark);
+
   // A raw write the variable refuses is reported once, and its recovery once.
   run.publisher->publish("plant/count", "not a number");
   run.publisher->publish("plant/count", "also not");

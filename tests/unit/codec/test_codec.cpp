@@ -62,6 +62,7 @@ const char* kTree = R"({"variables": {
   "APPL.C.aa":     {"type": "ARRAY", "elements": [
                      {"type": "ARRAY", "elementType": "SINT16", "values": [1, 2]},
                      {"type": "ARRAY", "lowerBound": 5, "elementType": "SINT16", "values": [3, 4]}]},
+  "APPL.C.aStr":   {"type": "ARRAY", "elementType": "STRING", "values": ["a", "b", "c", "d"]},
   "APPL.C.recs":   {"type": "ARRAY", "elements": [
                      {"type": "STRUCT", "members": {"v": {"type": "UINT8", "value": 1}}},
                      {"type": "STRUCT", "members": {"v": {"type": "UINT8", "value": 2}}}]},
@@ -242,6 +243,70 @@ TEST_F(CodecTest, EncodesArraysWithTheirBounds) {
       R"("LowerBound_aa":0,"UpperBound_aa":1})");
 }
 
+// Whether text is one JSON value in valid UTF-8, by RapidJSON's strict, validating parser.
+bool isStrictUtf8Json(const std::string& text) {
+  rapidjson::Document document;
+  document.Parse<rapidjson::kParseValidateEncodingFlag>(text.c_str(), text.size());
+  return !document.HasParseError();
+}
+
+TEST_F(CodecTest, StringsComeOutAsValidUtf8) {
+  // clang-format off
+  const std::vector<std::pair<std::string, std::string>> cases = {
+    // STRING bytes                      JSON string written
+    {"plain ASCII",                      "plain ASCII"},
+    {"\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80", "\xc3\xa4 \xe2\x82\xac \xf0\x9f\x98\x80"},   // 2, 3, 4 bytes
+    {"a\x80z",                          "a\xef\xbf\xbdz"},                      // lone continuation byte
+    {"a\xe2\x82z",                     "a\xef\xbf\xbdz"},                      // truncated sequence: one U+FFFD
+    {"a\xf0\x9f\x98",                 "a\xef\xbf\xbd"},                       // truncated at the end
+    {"\xc0\xaf",                       "\xef\xbf\xbd\xef\xbf\xbd"},             // overlong "/"
+    {"\xe0\x80\xaf",                  "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // overlong, 3 bytes
+    {"\xed\xa0\x80",                  "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // surrogate
+    {"\xf4\x90\x80\x80",             "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // above U+10FFFF
+    {"\xb0" "C",                        "\xef\xbf\xbd" "C"},                    // Latin-1 degree sign
+    {"\xef\xbf\xbd\xff\n\"",       "\xef\xbf\xbd\xef\xbf\xbd\\n\\\""},   // escapes as before
+  };
+  // clang-format on
+  for (const auto& [stored, written] : cases) {
+    SCOPED_TRACE(stored);
+    kalpinproc::setRaw("APPL.C.s", textBytes(stored));
+    const std::string payload = encode({var("s")});
+    EXPECT_EQ(payload, "{\"s\":\"" + written + "\"}");
+    EXPECT_TRUE(isStrictUtf8Json(payload));
+  }
+}
+
+TEST_F(CodecTest, Latin1StringsAreConvertedBothWays) {
+  setStringEncoding(StringEncoding::kLatin1);
+  kalpinproc::setRaw("APPL.C.s", textBytes("\xb0"
+                                           "C \xe4\xff"));
+  const std::string payload = encode({var("s")});
+  EXPECT_EQ(payload,
+            "{\"s\":\"\xc2\xb0"
+            "C \xc3\xa4\xc3\xbf\"}");
+  EXPECT_TRUE(isStrictUtf8Json(payload));
+
+  const std::vector<Node> nodes = {var("s")};
+  kalpinproc::setRaw("APPL.C.s", textBytes("x"));
+  EXPECT_TRUE(tracedLines(4, [&] { payloadToVariables(payload, nodes); }).empty());
+  EXPECT_EQ(raw("s"), textBytes("\xb0"
+                                "C \xe4\xff"));
+  // Outside Latin-1: "?" for each character (and for bytes that are not UTF-8), traced once.
+  EXPECT_EQ(
+      tracedLines(4, [&] { payloadToVariables("{\"s\":\"20\xe2\x82\xac \\ud83d\\ude00 \xff\"}", nodes); }),
+      std::vector<std::string>{"JSONvalueintoIECnode(): character outside Latin-1 written as \"?\"."});
+  EXPECT_EQ(raw("s"), textBytes("20? ? ?"));
+  setStringEncoding(StringEncoding::kUtf8);
+
+  // By default a received string is written as it arrives.
+  payloadToVariables(
+      "{\"s\":\"\xc2\xb0"
+      "C\"}",
+      nodes);
+  EXPECT_EQ(raw("s"), textBytes("\xc2\xb0"
+                                "C"));
+}
+
 TEST_F(CodecTest, ReadFailuresPassThroughTheEncoder) {
   const Node motor = var("Motor");
   kalpinproc::setFault("APPL.C.Motor.rSpeed", "read", 0x81000002);
@@ -268,34 +333,31 @@ TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {
     {R"({"xOn":true})",                   "xOn",    bytesOf<uint8_t>(1), nullptr},
     {R"({"xOn":1})",                      "xOn",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: bool expected."},
     {R"({"xOn":null})",                   "xOn",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: bool expected."},
-    {R"({"i8":300})",                     "i8",     bytesOf<int8_t>(44), nullptr},
-    {R"({"i8":-129})",                    "i8",     bytesOf<int8_t>(127), nullptr},
-    {R"({"i8":2147483648})",              "i8",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT8 expected."},
+    {R"({"i8":300})",                     "i8",     std::nullopt, "JSONvalueintoIECnode(): value out of range: SINT8 expected."},
+    {R"({"i8":2147483648})",              "i8",     std::nullopt, "JSONvalueintoIECnode(): value out of range: SINT8 expected."},
     {R"({"i8":1.0})",                     "i8",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT8 expected."},
-    {R"({"i16":70000})",                  "i16",    bytesOf<int16_t>(4464), nullptr},
     {R"({"i16":"5"})",                    "i16",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT16 expected."},
-    {R"({"i32":-2147483648})",            "i32",    bytesOf<int32_t>(INT32_MIN), nullptr},
-    {R"({"i32":2147483648})",             "i32",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT32 expected."},
-    {R"({"i64":-9223372036854775808})",   "i64",    bytesOf<int64_t>(INT64_MIN), nullptr},
-    {R"({"i64":9223372036854775808})",    "i64",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: SINT64 expected."},
-    {R"({"u8":257})",                     "u8",     bytesOf<uint8_t>(1), nullptr},
-    {R"({"by":-1})",                      "by",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT8 / BYTE expected."},
-    {R"({"u16":65537})",                  "u16",    bytesOf<uint16_t>(1), nullptr},
     {R"({"w":true})",                     "w",      std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT16 / WORD expected."},
-    {R"({"u32":4294967295})",             "u32",    bytesOf<uint32_t>(0xFFFFFFFFu), nullptr},
-    {R"({"dw":4294967296})",              "dw",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT32 / DWORD expected."},
-    {R"({"u64":18446744073709551615})",   "u64",    bytesOf<uint64_t>(UINT64_MAX), nullptr},
+    // An integer of more than 64 bits is read as a double: a mismatch, not a range problem.
     {R"({"lw":18446744073709551616})",    "lw",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT64 / LWORD expected."},
-    {R"({"k54":-1})",                     "k54",    std::nullopt, "JSONvalueintoIECnode(): type mismatch: UINT64 / LWORD expected."},
     {R"({"k57":5})",                      "k57",    bytesOf<uint64_t>(5), nullptr},
-    {R"({"rSpeed":5})",                   "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    // JSON integers are numbers for REAL and LREAL: to the nearest single or double.
+    {R"({"rSpeed":1500})",                "rSpeed", bytesOf<float>(1500.0f), nullptr},
+    {R"({"rSpeed":-16777217})",           "rSpeed", bytesOf<float>(-16777216.0f), nullptr},
+    {R"({"rSpeed":18446744073709551615})", "rSpeed", bytesOf<float>(18446744073709551616.0f), nullptr},
+    {R"({"rSpeed":"5"})",                 "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    {R"({"rSpeed":true})",                "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
+    {R"({"rSpeed":{}})",                  "rSpeed", std::nullopt, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."},
     {R"({"rSpeed":5.0})",                 "rSpeed", bytesOf<float>(5.0f), nullptr},
     {R"({"rSpeed":0.1})",                 "rSpeed", bytesOf<float>(0.1f), nullptr},
     {R"({"rSpeed":-3.4028234e+38})",      "rSpeed", bytesOf<float>(-realLimit), nullptr},
     {R"({"rSpeed":3.4028234663852886e38})", "rSpeed", bytesOf<float>(FLT_MAX), nullptr},
     {R"({"rSpeed":3.5e38})",              "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
     {R"({"rSpeed":-1e39})",               "rSpeed", std::nullopt, "JSONvalueintoIECnode(): type mismatch: REAL expected."},
-    {R"({"lr":5})",                       "lr",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: LREAL expected."},
+    {R"({"lr":5})",                       "lr",     bytesOf<double>(5.0), nullptr},
+    {R"({"lr":9007199254740993})",        "lr",     bytesOf<double>(9007199254740992.0), nullptr},   // 2^53+1
+    {R"({"lr":-9223372036854775808})",    "lr",     bytesOf<double>(-9223372036854775808.0), nullptr},
+    {R"({"lr":null})",                    "lr",     std::nullopt, "JSONvalueintoIECnode(): type mismatch: LREAL expected."},
     {R"({"lr":0.1})",                     "lr",     bytesOf<double>(0.1), nullptr},
     {R"({"lr":-1.7976931348623157e308})", "lr",     bytesOf<double>(-DBL_MAX), nullptr},
     {R"({"lr":2.2250738585072011e-308})", "lr",     bytesOf<double>(2.2250738585072011e-308), nullptr},
@@ -330,6 +392,57 @@ TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {
   // Mismatch texts are level 4.
   const std::vector<Node> nodes = all();
   EXPECT_TRUE(tracedLines(3, [&] { payloadToVariables(R"({"xOn":1,"t20":1})", nodes); }).empty());
+}
+
+TEST_F(CodecTest, IntegersAreWrittenInsideTheirTypesRangeOnly) {
+  struct Limits {
+    const char* name;
+    const char* type;  // as in the trace texts
+    std::string low, high, belowLow, aboveHigh;
+    Bytes lowBytes, highBytes;
+  };
+  // clang-format off
+  const std::vector<Limits> limits = {
+    {"i8",  "SINT8",          "-128", "127", "-129", "128", bytesOf<int8_t>(INT8_MIN), bytesOf<int8_t>(INT8_MAX)},
+    {"i16", "SINT16",         "-32768", "32767", "-32769", "32768", bytesOf<int16_t>(INT16_MIN), bytesOf<int16_t>(INT16_MAX)},
+    {"i32", "SINT32",         "-2147483648", "2147483647", "-2147483649", "2147483648", bytesOf<int32_t>(INT32_MIN), bytesOf<int32_t>(INT32_MAX)},
+    {"i64", "SINT64",         "-9223372036854775808", "9223372036854775807", "", "9223372036854775808", bytesOf<int64_t>(INT64_MIN), bytesOf<int64_t>(INT64_MAX)},
+    {"u8",  "UINT8 / BYTE",   "0", "255", "-1", "256", bytesOf<uint8_t>(0), bytesOf<uint8_t>(UINT8_MAX)},
+    {"by",  "UINT8 / BYTE",   "0", "255", "-1", "256", bytesOf<uint8_t>(0), bytesOf<uint8_t>(UINT8_MAX)},
+    {"u16", "UINT16 / WORD",  "0", "65535", "-1", "65536", bytesOf<uint16_t>(0), bytesOf<uint16_t>(UINT16_MAX)},
+    {"w",   "UINT16 / WORD",  "0", "65535", "-1", "65536", bytesOf<uint16_t>(0), bytesOf<uint16_t>(UINT16_MAX)},
+    {"u32", "UINT32 / DWORD", "0", "4294967295", "-1", "4294967296", bytesOf<uint32_t>(0), bytesOf<uint32_t>(UINT32_MAX)},
+    {"dw",  "UINT32 / DWORD", "0", "4294967295", "-1", "4294967296", bytesOf<uint32_t>(0), bytesOf<uint32_t>(UINT32_MAX)},
+    {"u64", "UINT64 / LWORD", "0", "18446744073709551615", "-1", "", bytesOf<uint64_t>(0), bytesOf<uint64_t>(UINT64_MAX)},
+    {"lw",  "UINT64 / LWORD", "0", "18446744073709551615", "-9223372036854775808", "", bytesOf<uint64_t>(0), bytesOf<uint64_t>(UINT64_MAX)},
+    {"k54", "UINT64 / LWORD", "0", "18446744073709551615", "-1", "", bytesOf<uint64_t>(0), bytesOf<uint64_t>(UINT64_MAX)},
+  };
+  // clang-format on
+  const std::vector<Node> nodes = all();
+  auto send = [&](const Limits& l, const std::string& number) {
+    return tracedLines(
+        4, [&] { payloadToVariables("{\"" + std::string(l.name) + "\":" + number + "}", nodes); });
+  };
+  for (const auto& l : limits) {
+    SCOPED_TRACE(l.name);
+    EXPECT_TRUE(send(l, l.low).empty());
+    EXPECT_EQ(raw(l.name), l.lowBytes);
+    EXPECT_TRUE(send(l, l.high).empty());
+    EXPECT_EQ(raw(l.name), l.highBytes);
+    // One past either end (where a 64-bit integer has one) writes nothing.
+    for (const std::string& past : {l.belowLow, l.aboveHigh}) {
+      if (past.empty()) continue;
+      SCOPED_TRACE(past);
+      EXPECT_EQ(send(l, past), std::vector<std::string>{"JSONvalueintoIECnode(): value out of range: " +
+                                                        std::string(l.type) + " expected."});
+      EXPECT_EQ(raw(l.name), l.highBytes);
+    }
+  }
+  // BOOL stays true/false only; the time and date kinds keep their 32-bit rule.
+  EXPECT_EQ(send({"xOn", "", "", "", "", "", {}, {}}, "0"),
+            std::vector<std::string>{"JSONvalueintoIECnode(): type mismatch: bool expected."});
+  EXPECT_EQ(send({"t", "", "", "", "", "", {}, {}}, "4294967296"),
+            std::vector<std::string>{"JSONvalueintoIECnode(): type mismatch: time and /or date expected."});
 }
 
 TEST_F(CodecTest, ObjectWalkTracesWhatDoesNotMatchAndGoesOn) {
@@ -382,12 +495,11 @@ TEST_F(CodecTest, ArraysFillByPositionOrByTheirBounds) {
     {R"({"aTemp":[7,8,9],"LowerBound_aTemp":0,"UpperBound_aTemp":1})", {7, 8, 102},     0},   // stops at the bound
     {R"({"aTemp":[7,8],"LowerBound_aTemp":-5,"UpperBound_aTemp":5})", {7, 8, 102},      0},
     // Decided here: one bound alone limits that side only; equal bounds address one element;
-    // crossed bounds address none; bounds that are not integers count as absent.
+    // bounds that are not integers count as absent.
     {R"({"aTemp":[7,8],"LowerBound_aTemp":1})",                       {100, 7, 8},      0},
     {R"({"aTemp":[7,8],"LowerBound_aTemp":2})",                       {100, 101, 7},    1},
     {R"({"aTemp":[7,8],"UpperBound_aTemp":0})",                       {7, 101, 102},    0},
     {R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":2})",    {100, 101, 7},    0},
-    {R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":1})",    {100, 101, 102},  0},
     {R"({"aTemp":[7,8],"LowerBound_aTemp":1.0,"UpperBound_aTemp":"2"})", {7, 8, 102},   0},
     {R"({"aTemp[2]":9})",                                             {100, 101, 9},    0},
   };
@@ -415,10 +527,10 @@ TEST_F(CodecTest, ArraysFillByPositionOrByTheirBounds) {
 TEST_F(CodecTest, TopLevelArrayAndNestedValuesFillInOrder) {
   const std::vector<Node> nodes = {var("xOn"), var("i8"), var("recs"), var("aa")};
   const auto lines = tracedLines(2, [&] {
-    EXPECT_TRUE(payloadToVariables(R"([true,300,[{"v":7},{"v":8}],[[5,6],[9]],"extra"])", nodes));
+    EXPECT_TRUE(payloadToVariables(R"([true,-2,[{"v":7},{"v":8}],[[5,6],[9]],"extra"])", nodes));
   });
   EXPECT_EQ(raw("xOn"), Bytes{1});
-  EXPECT_EQ(raw("i8"), bytesOf<int8_t>(44));
+  EXPECT_EQ(raw("i8"), bytesOf<int8_t>(-2));
   EXPECT_EQ(raw("recs[0].v"), Bytes{7});
   EXPECT_EQ(raw("recs[1].v"), Bytes{8});
   EXPECT_EQ(int16s("aa", {"[0][0]", "[0][1]", "[1][5]", "[1][6]"}), (std::vector<int16_t>{5, 6, 9, 4}));
@@ -448,6 +560,24 @@ TEST_F(CodecTest, WhatTheEncoderWritesReadsBackUnchanged) {
             (std::vector<std::string>{
                 "Type no. 14 is not implemented, yet.", "Type no. 17 is not implemented, yet.",
                 "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT."}));
+}
+
+TEST_F(CodecTest, StringElementsThatLookLikeBoundMarkersAreValues) {
+  // Only the two members that follow an inner array are its bound markers.
+  kalpinproc::setRaw("APPL.C.aStr[0]", textBytes("LowerBound_[1]"));
+  kalpinproc::setRaw("APPL.C.aStr[1]", Bytes{0});  // "" between them
+  kalpinproc::setRaw("APPL.C.aStr[2]", textBytes("UpperBound_[9]"));
+  kalpinproc::setRaw("APPL.C.aStr[3]", textBytes("x"));
+  const std::string payload = encode({var("aStr"), var("aa")});
+  ASSERT_EQ(
+      payload,
+      R"({"aStr":["LowerBound_[1]","","UpperBound_[9]","x"],"LowerBound_aStr":0,"UpperBound_aStr":3,)"
+      R"("aa":[[1,2],"LowerBound_[0]",0,"UpperBound_[0]",1,[3,4],"LowerBound_[1]",5,"UpperBound_[1]",6],)"
+      R"("LowerBound_aa":0,"UpperBound_aa":1})");
+  kalpinproc::loadTree(kTree);
+  const std::vector<Node> fresh = {var("aStr"), var("aa")};
+  EXPECT_TRUE(tracedLines(4, [&] { EXPECT_TRUE(payloadToVariables(payload, fresh)); }).empty());
+  EXPECT_EQ(encode(fresh), payload);
 }
 
 TEST_F(CodecTest, EveryRealAndLrealReadsBackBitForBit) {
@@ -571,19 +701,36 @@ TEST_F(CodecTest, WriteAndIndexFailuresReachTheCaller) {
   }
   EXPECT_EQ(raw("u8"), Bytes{5}) << "values before the failure stay written";
   EXPECT_EQ(raw("u16"), bytesOf<uint16_t>(1));
+}
 
-  // Bounds make the walk read element indices from member names; a struct's field names are none.
-  EXPECT_THROW(payloadToVariables(R"({"st":[1],"LowerBound_st":0,"UpperBound_st":5})", nodes),
-               std::invalid_argument);
-  EXPECT_THROW(payloadToVariables(R"({"big":[1],"LowerBound_big":0})", nodes), std::out_of_range);
-  try {
-    payloadToVariables(R"({"st":[1],"UpperBound_st":5})", nodes);
-    FAIL() << "no error";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_STREQ(error.what(), "stol");
+TEST_F(CodecTest, BoundsThatAddressNothingAreTracedAndSkipped) {
+  // Bounds for a struct (its fields have no element index) and crossed bounds write nothing for
+  // that member; the rest of the payload is applied.
+  // clang-format off
+  const std::vector<std::pair<const char*, const char*>> cases = {
+    {R"({"st":[1],"LowerBound_st":0,"UpperBound_st":5,"xOn":true})",
+        "DOMtoGVP(): malformed JSON object contains bound members for st, which is not an array, skipping this JSON object member."},
+    {R"({"UpperBound_st":5,"st":[1],"xOn":true})",
+        "DOMtoGVP(): malformed JSON object contains bound members for st, which is not an array, skipping this JSON object member."},
+    {R"({"big":[1],"LowerBound_big":0,"xOn":true})",
+        "DOMtoGVP(): malformed JSON object contains bound members for big, which is not an array, skipping this JSON object member."},
+    {R"({"aTemp":[7],"LowerBound_aTemp":2,"UpperBound_aTemp":1,"xOn":true})",
+        "DOMtoGVP(): malformed JSON object contains crossed bound members for aTemp, skipping this JSON object member."},
+  };
+  // clang-format on
+  for (const auto& [payload, line] : cases) {
+    SCOPED_TRACE(payload);
+    kalpinproc::loadTree(kTree);
+    const std::vector<Node> nodes = all();
+    EXPECT_EQ(tracedLines(2, [&] { EXPECT_TRUE(payloadToVariables(payload, nodes)); }),
+              std::vector<std::string>{line});
+    EXPECT_EQ(raw("st.xa"), Bytes{1});
+    EXPECT_EQ(raw("big.x99999999999999999999y"), Bytes{1});
+    EXPECT_EQ(int16s("aTemp", {"[0]", "[1]", "[2]"}), (std::vector<int16_t>{100, 101, 102}));
+    EXPECT_EQ(raw("xOn"), Bytes{1});
   }
   // Without bounds an array walk fills the fields by position.
-  payloadToVariables(R"({"st":[8,9]})", nodes);
+  payloadToVariables(R"({"st":[8,9]})", {var("st")});
   EXPECT_EQ(raw("st.yb"), Bytes{9});
 }
 

@@ -191,6 +191,14 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"activate flag missing",     [](Tree& t) { t.erase(R("xActivateConnection")); }, R("xActivateConnection") + kOpenMissing},
   BrokenCase{"trace level unreadable",    [](Tree& t) { t.set(R("uiTraceLevel"), unreadable(u32(1))); }, "Bad broker configuration: access to uiTraceLevel failed."},
   BrokenCase{"queue limit unreadable",    [](Tree& t) { t.set(R("uiSubscribeQueueMemLimitKB"), unreadable(u32(1))); }, "Bad broker configuration: access to uiSubscribeQueueMemLimitKB failed."},
+  // A 4-byte member must be a 4-byte integer: a text's bytes or a REAL's bits are no number.
+  BrokenCase{"broker port as text",       [](Tree& t) { t.set(R("BrokerPort"), text("1883")); }, "Bad broker configuration: cannot read broker port."},
+  BrokenCase{"keep-alive as REAL",        [](Tree& t) { t.set(R("keepAliveTime"), R"({"type": "REAL", "value": 10.0})"); }, "Bad broker configuration: cannot read keep-alive time."},
+  BrokenCase{"clean session as LWORD",    [](Tree& t) { t.set(R("xCleanSession"), R"({"type": "LWORD", "value": 1})"); }, "Bad broker configuration: cannot read clean session flag."},
+  BrokenCase{"trace level as text",       [](Tree& t) { t.set(R("uiTraceLevel"), text("3")); }, "Bad broker configuration: access to uiTraceLevel failed."},
+  BrokenCase{"string encoding as text",   [](Tree& t) { t.set(R("uiStringEncoding"), text("1")); }, "Bad broker configuration: access to uiStringEncoding failed."},
+  BrokenCase{"string encoding unreadable",[](Tree& t) { t.set(R("uiStringEncoding"), unreadable(u32(1))); }, "Bad broker configuration: access to uiStringEncoding failed."},
+  BrokenCase{"string encoding 2",         [](Tree& t) { t.set(R("uiStringEncoding"), u32(2)); }, "Bad broker configuration: uiStringEncoding is neither 0 (UTF-8) nor 1 (Latin-1)."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -235,6 +243,18 @@ TEST(BrokerItem, ValidConfigurationGivesEveryMember) {
   EXPECT_EQ(kalpinproc::openHandleCount(), 0u);
 }
 
+TEST(BrokerItem, FourByteMembersTakeEveryFourByteIntegerType) {
+  Tree tree = validConfig();
+  tree.set(R("BrokerPort"), R"({"type": "SINT32", "value": 8883})")
+      .set(R("keepAliveTime"), R"({"type": "DWORD", "value": 30})")
+      .set(R("uiStringEncoding"), u32(1));
+  tree.load();
+  ZAL_MQTT_item item(kRoot);
+  EXPECT_EQ(item.getBrokerPort(), 8883u);
+  EXPECT_EQ(item.getKeepAliveTime(), 30u);
+  EXPECT_EQ(item.getStringEncoding(), 1u);
+}
+
 TEST(BrokerItem, LiveFlagFailuresThrow) {
   validConfig().load();
   ZAL_MQTT_item item(kRoot);
@@ -264,6 +284,8 @@ TEST(BrokerItem, OptionalMembersDefaultWithTheirTraceLines) {
   ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
   EXPECT_EQ(item->getTraceLevel(), 0u);
   EXPECT_EQ(item->getSubscribeQueueMemLimitKB(), 1024u);
+  EXPECT_EQ(item->getStringEncoding(), 0u);  // absent, and silent about it
+  for (const auto& line : lines) EXPECT_EQ(line.find("uiStringEncoding"), std::string::npos) << line;
   EXPECT_EQ(item->getTLS(), nullptr);
   const long tlsLine = indexOf(lines, "No TLS configuration or TLS configuration is invalid.");
   const long traceLine = indexOf(lines, "Broker configuration: No uiTraceLevel defined. Defaulting to zero.");
@@ -620,6 +642,14 @@ TEST(VarTopicSet, ChangeFlags) {
   }
 }
 
+TEST(VarTopicSet, ConfiguredTextsCannotSplitTraceLines) {
+  setTree({{"topic", text("in\\nZAL_MQTT  x| forged")}, {"variable:0", text("A")}}).load();
+  std::vector<std::string> lines;
+  ASSERT_EQ(runTraced(1, lines, [] { ZAL_MQTT_VarTopicSet set(kSet, "App"); }), "");
+  EXPECT_EQ(lines.at(0), "1 variable:<n> entries found for topic in\\x0aZAL_MQTT  x| forged.");
+  EXPECT_EQ(lines.size(), 3u);
+}
+
 struct BrokenSetCase {
   const char* what;
   std::vector<std::pair<std::string, std::string>> members;
@@ -646,6 +676,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenSet, testing::Values(
   BrokenSetCase{"topic unreadable",        {{"topic", unreadable(text("t"))}}, "Bad variable-topic set: cannot read topic."},
   BrokenSetCase{"topic empty",             {{"topic", text("")}, {"variable:0", text("A")}}, "Bad variable-topic set: empty topic string."},
   BrokenSetCase{"raw unreadable",          {{"xRaw", unreadable(u32(0))}}, "Bad variable-topic set: cannot read existing xRaw flag."},
+  BrokenSetCase{"raw as text",             {{"xRaw", text("1")}}, "Bad variable-topic set: cannot read existing xRaw flag."},
   BrokenSetCase{"on-change unreadable",    {{"xSendOnValueChange", unreadable(u32(0))}}, "Bad variable-topic set: cannot read existing xSendOnValueChange flag."},
   BrokenSetCase{"only-changed unreadable", {{"xSendOnValueChange", u32(1)}, {"xSendOnlyChanged", unreadable(u32(0))}}, "Bad variable-topic set: cannot read existing xSendOnlyChanged flag."},
   BrokenSetCase{"entry unreadable",        {{"variable:0", text("A")}, {"variable:1", unreadable(text("B"))}}, "Bad variable-topic set: cannot read existing variable name."},
@@ -738,6 +769,8 @@ TEST(PublishConfig, BrokenConfigurations) {
     {"empty application",   [](Tree& t) { t.erase(kPub + ".uiPublishPeriodms"); },                 "",    "Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty."},
     {"period missing",      [](Tree& t) { t.erase(kPub + ".uiPublishPeriodms"); },                 "App", "Bad publish configuration: cannot read publish period."},
     {"period unreadable",   [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", unreadable(u32(5))); }, "App", "Bad publish configuration: cannot read publish period."},
+    // As text "100" its bytes would be 3,158,065 ms.
+    {"period as text",      [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", text("100")); },     "App", "Bad publish configuration: cannot read publish period."},
     {"period zero",         [](Tree&) {},                                                          "App", "publish configuration has invalid 0 ms period time."},
     {"no sets",             [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).erase(kPub + ".VariableTopicSet:0").erase(kPub + ".VariableTopicSet:1"); }, "App", "publish configuration has no variable-topic-sets."},
     {"every set fails",     [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".VariableTopicSet:0.xRaw", unreadable(u32(0))).erase(kPub + ".VariableTopicSet:1.topic"); }, "App", "publish configuration has no variable-topic-sets."},

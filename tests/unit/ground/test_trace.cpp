@@ -5,6 +5,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "Trace.h"
 
@@ -53,6 +54,28 @@ TEST(Trace, LinesAboveTheLevelAreNotWrittenNorBuilt) {
   }
   EXPECT_EQ(evaluated, 0 + 1 + 2 + 4);
   setTraceLevel(0);
+}
+
+TEST(Trace, EveryTraceIsOneLine) {
+  // Control bytes of configured or received texts are written as \xNN; a line feed that ends
+  // the text (exception texts end in one) is dropped.
+  setTraceLevel(1);
+  testing::internal::CaptureStderr();
+  TRACE(1, "topic ", "a\nZAL_MQTT  2026-01-01 00:00:00.000| forged\t\r\x1b\x7f", ".");
+  TRACE(1, std::string("Error: open variable handle result is: 0x81000501\n"));
+  TRACE(1, "caf\xc3\xa9 \xb0 \\x0a");
+  const std::string out = testing::internal::GetCapturedStderr();
+  setTraceLevel(0);
+  std::istringstream lines(out);
+  std::vector<std::string> bodies;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+    bodies.push_back(m[1]);
+  }
+  EXPECT_EQ(bodies, (std::vector<std::string>{
+                        "topic a\\x0aZAL_MQTT  2026-01-01 00:00:00.000| forged\\x09\\x0d\\x1b\\x7f.",
+                        "Error: open variable handle result is: 0x81000501", "caf\xc3\xa9 \xb0 \\x0a"}));
 }
 
 TEST(Trace, ConcurrentWritersGiveWholeLines) {
