@@ -2,7 +2,9 @@
 #include "ZAL_MQTT_item.h"
 
 #include <cassert>
+#include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "KalpApi.h"
@@ -103,6 +105,22 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
       readOptionalUint32(base + "uiSubscribeQueueMemLimitKB", 1024,
                          "Broker configuration: No uiSubscribeQueueMemLimitKB defined. Defaulting to 1024.",
                          "Bad broker configuration: access to uiSubscribeQueueMemLimitKB failed.");
+
+  // The pause of the member walks that bind the publish and subscribe variables. Absent: the
+  // walks keep the default pause, untraced. A long pause would hold start-up for minutes
+  // without need, so more than a second is refused.
+  std::optional<GVPvariable::MemberPauseScope> browsePause;
+  uint32_t browsePauseMs = 0;
+  const uint32_t browseStatus =
+      readVariableByName(base + "uiBrowsePauseMs", &browsePauseMs, sizeof browsePauseMs);
+  if (browseStatus == KALPAPI_OK) {
+    if (browsePauseMs > 1000)
+      throw std::runtime_error("Bad broker configuration: uiBrowsePauseMs is above 1000 ms.");
+    uiBrowsePauseMs = browsePauseMs;
+    browsePause.emplace(std::chrono::milliseconds(uiBrowsePauseMs));
+  } else if (browseStatus != KALPAPI_E_NOT_FOUND) {
+    throw std::runtime_error("Bad broker configuration: access to uiBrowsePauseMs failed.");
+  }
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");

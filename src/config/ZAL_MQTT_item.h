@@ -55,6 +55,9 @@ class ZAL_MQTT_item : public GVPitem {
   std::shared_ptr<ZAL_MQTT_TLS> getTLS() const { return tls; }
   uint32_t getTraceLevel() const { return uiTraceLevel; }
   uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }
+  // Pause in ms after each member and each structured node while the publish and subscribe
+  // configurations' variables were built (absent: 10).
+  uint32_t getBrowsePauseMs() const { return uiBrowsePauseMs; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -76,4 +79,5 @@ class ZAL_MQTT_item : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> subscribeConfigurations;
   std::shared_ptr<ZAL_MQTT_TLS> tls;
   uint32_t uiSubscribeQueueMemLimitKB = 1024;
+  uint32_t uiBrowsePauseMs = 10;
 };

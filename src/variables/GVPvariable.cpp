@@ -16,6 +16,10 @@ std::atomic<uint64_t> liveObjects{0};
 // Pause of the member walk, in microseconds (see setMemberPause).
 std::atomic<int64_t> memberPauseMicros{10000};
 
+// Pause of this thread's member walks set by a MemberPauseScope, in microseconds; negative
+// while no scope is open.
+thread_local int64_t threadPauseMicros = -1;
+
 // Most bytes one KalpApiVarWrite can carry: its byte count is 16 bits wide.
 constexpr size_t maxWriteBytes = 65535;
 constexpr uint16_t stringReadBytes = 256;
@@ -69,7 +73,8 @@ Kind kindOf(uint32_t type) {
 bool isStructured(uint32_t type) { return kindOf(type) == Kind::Structured; }
 
 void memberPause() {
-  const int64_t micros = memberPauseMicros.load(std::memory_order_relaxed);
+  const int64_t micros =
+      threadPauseMicros >= 0 ? threadPauseMicros : memberPauseMicros.load(std::memory_order_relaxed);
   if (micros > 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
@@ -101,6 +106,12 @@ void GVPvariable::setMemberPause(std::chrono::microseconds pause) {
 std::chrono::microseconds GVPvariable::getMemberPause() {
   return std::chrono::microseconds(memberPauseMicros.load(std::memory_order_relaxed));
 }
+
+GVPvariable::MemberPauseScope::MemberPauseScope(std::chrono::microseconds pause) : saved(threadPauseMicros) {
+  threadPauseMicros = pause.count() < 0 ? 0 : pause.count();
+}
+
+GVPvariable::MemberPauseScope::~MemberPauseScope() { threadPauseMicros = saved; }
 
 GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, bool shallow) {
   instance = liveObjects.fetch_add(1) + 1;
