@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include "KalpApi.h"
 #include "Trace.h"
@@ -268,10 +269,24 @@ void GVPvariable::readMembers() {
 
 void GVPvariable::readValue(void* destination, uint16_t byteCount) {
   const uint32_t status = KalpApiVarRead(destination, handle, byteCount);
-  if (status != KALPAPI_OK) {
-    throw std::runtime_error("KalpApiVarRead() of variable " + name + "'s value failed with 0x" +
-                             hexString(status) + ".");
-  }
+  if (status != KALPAPI_OK) throwReadError(status);
+}
+
+void GVPvariable::throwReadError(uint32_t status) const {
+  throw std::runtime_error("KalpApiVarRead() of variable " + name + "'s value failed with 0x" +
+                           hexString(status) + ".");
+}
+
+// The change test of one scalar, kept small because it runs once per scalar and publish: one
+// read of the raw value at the snapshot's width, compared with the snapshot and stored in it.
+template <typename T>
+bool GVPvariable::testScalar(T& seen) {
+  T current{};
+  const uint32_t status = KalpApiVarRead(&current, handle, sizeof current);
+  if (status != KALPAPI_OK) throwReadError(status);
+  const bool changed = current != seen;
+  seen = current;
+  return changed;
 }
 
 uint8_t GVPvariable::readBool() {
@@ -376,7 +391,25 @@ void GVPvariable::writeString(std::string text) {
   }
 }
 
+static_assert(std::is_same_v<std::variant_alternative_t<1, GVPvariable::Snapshot>, uint8_t> &&
+                  std::is_same_v<std::variant_alternative_t<4, GVPvariable::Snapshot>, uint64_t>,
+              "hasChanged picks the scalar widths by the snapshot's index");
+
 bool GVPvariable::hasChanged() {
+  // A scalar's snapshot was seeded at its width class when it was built, so the snapshot's
+  // alternative picks the read without looking at the type code again.
+  switch (previous.index()) {
+    case 1:
+      return testScalar(*std::get_if<uint8_t>(&previous));
+    case 2:
+      return testScalar(*std::get_if<uint16_t>(&previous));
+    case 3:
+      return testScalar(*std::get_if<uint32_t>(&previous));
+    case 4:
+      return testScalar(*std::get_if<uint64_t>(&previous));
+    default:
+      break;
+  }
   switch (kindOf(type)) {
     case Kind::Bits8:
       return refreshSnapshot(previous, readUint8());
@@ -390,9 +423,17 @@ bool GVPvariable::hasChanged() {
       return refreshSnapshot(previous, readString());
     case Kind::Structured: {
       // Every child is tested, also after a change, so that every snapshot is refreshed.
+      // The members live in separate allocations: fetching the next one while this one's
+      // read runs keeps the walk from waiting on memory.
       bool changed = false;
-      for (const auto& child : children) {
-        changed = child->hasChanged() || changed;
+      const size_t count = children.size();
+      for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count) {
+          const GVPvariable* next = children[i + 1].get();
+          __builtin_prefetch(&next->handle);
+          __builtin_prefetch(&next->previous);
+        }
+        changed = children[i]->hasChanged() || changed;
       }
       return changed;
     }

@@ -92,6 +92,9 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   struct CopyTag {};
   void readMembers();
   void readValue(void* destination, uint16_t byteCount);
+  [[noreturn]] void throwReadError(uint32_t status) const;
+  template <typename T>
+  bool testScalar(T& seen);
   void writeValue(const void* source, uint16_t byteCount);
 
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
