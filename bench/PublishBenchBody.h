@@ -17,8 +17,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -31,7 +34,7 @@
 
 namespace publishbench {
 
-constexpr int kScalars = 100;
+constexpr int kScalars = 100;  // per payload, unless the caller says otherwise
 constexpr int kPairs = 12;
 constexpr uint32_t kPeriodMs = 2;
 constexpr auto kBlock = std::chrono::milliseconds(400);
@@ -44,10 +47,10 @@ struct Kind {
 const Kind kKinds[] = {{"UINT32", 8}, {"REAL", 10}, {"BOOL", 1}, {"UINT16", 7}, {"LREAL", 11}};
 constexpr size_t kKindCount = sizeof kKinds / sizeof kKinds[0];
 
-std::string tree() {
+inline std::string tree(int scalars) {
   std::string json =
       R"({"deviceState": 300, "variables": {"APPL.Bench": {"type": "DIRECTORY", "members": {"data": {"type": "STRUCT", "members": {)";
-  for (int i = 0; i < kScalars; ++i) {
+  for (int i = 0; i < scalars; ++i) {
     if (i > 0) json += ",";
     json += "\"m" + std::to_string(i) + "\": {\"type\": \"" + kKinds[i % kKindCount].typeName +
             "\", \"value\": " + std::to_string(i % 2) + "}";
@@ -69,7 +72,7 @@ std::string tree() {
   return json;
 }
 
-double threadCpuSeconds(pthread_t thread) {
+inline double threadCpuSeconds(pthread_t thread) {
   clockid_t clock;
   pthread_getcpuclockid(thread, &clock);
   timespec t{};
@@ -79,7 +82,8 @@ double threadCpuSeconds(pthread_t thread) {
 
 // The bare loop: the same reads through handles opened once, the same payload with RapidJSON,
 // the same publish call, on the same period.
-void bareLoop(const std::vector<uint32_t>& handles, std::atomic<bool>& stop) {
+inline void bareLoop(const std::vector<uint32_t>& handles, std::atomic<bool>& stop) {
+  const int scalars = static_cast<int>(handles.size());
   rapidjson::StringBuffer buffer;
   while (!stop.load()) {
     buffer.Clear();
@@ -87,7 +91,7 @@ void bareLoop(const std::vector<uint32_t>& handles, std::atomic<bool>& stop) {
     writer.StartObject();
     writer.Key("data");
     writer.StartObject();
-    for (int i = 0; i < kScalars; ++i) {
+    for (int i = 0; i < scalars; ++i) {
       const std::string name = "m" + std::to_string(i);
       writer.Key(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
       uint8_t bytes[8] = {};
@@ -126,8 +130,50 @@ void bareLoop(const std::vector<uint32_t>& handles, std::atomic<bool>& stop) {
   }
 }
 
+// Counts the messages per topic at the broker without keeping them (payloads of 100,000 scalars
+// are megabytes each).
+class CountingSubscriber {
+ public:
+  explicit CountingSubscriber(int port) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+      auto* me = static_cast<CountingSubscriber*>(self);
+      std::lock_guard<std::mutex> lock(me->mutex_);
+      ++me->counts_[m->topic];
+    });
+    if (mosquitto_connect(client_, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS ||
+        mosquitto_subscribe(client_, nullptr, "bench/#", 1) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("subscriber cannot connect");
+    mosquitto_loop_start(client_);
+  }
+  ~CountingSubscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  size_t count(const std::string& topic) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = counts_.find(topic);
+    return it == counts_.end() ? 0 : it->second;
+  }
+  // Messages on every topic that starts with prefix.
+  size_t countPrefix(const std::string& prefix) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& [topic, count] : counts_)
+      if (topic.rfind(prefix, 0) == 0) n += count;
+    return n;
+  }
+
+ private:
+  mosquitto* client_ = nullptr;
+  mutable std::mutex mutex_;
+  std::map<std::string, size_t> counts_;
+};
+
 // Waits until the count of topic has not grown for a while; returns it.
-size_t settledCount(const zaltest::Subscriber& subscriber, const std::string& topic) {
+inline size_t settledCount(const CountingSubscriber& subscriber, const std::string& topic) {
   size_t last = subscriber.count(topic);
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -137,75 +183,91 @@ size_t settledCount(const zaltest::Subscriber& subscriber, const std::string& to
   }
 }
 
-// Runs the benchmark; name starts every printed line. transport(treeJson) makes the tree
+// CPU time per published scalar of the worker and of the bare loop, in ns, and their pair ratios.
+struct Figures {
+  std::vector<double> workerNs, bareNs, ratios;
+};
+
+// Measures pairs of blocks with payloads of scalars scalars. transport(treeJson) makes the tree
 // readable through the KalpApi calls and returns what has to stay alive while it runs.
+template <typename Transport>
+Figures measure(int scalars, int pairs, Transport&& transport) {
+  bench::pin(0);
+  const auto broker = bench::startBroker();
+  [[maybe_unused]] const auto keep = transport(tree(scalars));
+  CountingSubscriber subscriber(broker->port());
+  // The subscription takes effect once the broker has answered; wait until the worker's first
+  // messages arrive below rather than here.
+
+  setTraceLevel(0);
+  GVPvariable::setMemberPause(std::chrono::microseconds(0));
+  setConfiguration(std::make_shared<ZAL_MQTT_item>(kRoot));
+  mosquitto_lib_init();
+  mosqClient = mosquitto_new("bench", true, nullptr);
+  mosquitto_max_inflight_messages_set(mosqClient, 0);
+  if (mosquitto_connect(mosqClient, "127.0.0.1", broker->port(), 60) != MOSQ_ERR_SUCCESS)
+    throw std::runtime_error("cannot connect");
+  mosquitto_loop_start(mosqClient);
+
+  std::vector<uint32_t> handles(static_cast<size_t>(scalars));
+  for (int i = 0; i < scalars; ++i)
+    KalpApiVarOpenHdlA(("APPL.Bench.data.m" + std::to_string(i)).c_str(), &handles[static_cast<size_t>(i)]);
+
+  Figures figures;
+  for (int pair = -1; pair < pairs; ++pair) {  // pair -1 warms up and is not counted
+    // The real worker.
+    size_t before = settledCount(subscriber, "bench/worker");
+    publishStop = 0;
+    std::thread worker(publishWorker, 0);
+    const double w0 = threadCpuSeconds(worker.native_handle());
+    std::this_thread::sleep_for(kBlock);
+    const double w1 = threadCpuSeconds(worker.native_handle());
+    publishStop = 1;
+    worker.join();
+    const size_t workerMessages = settledCount(subscriber, "bench/worker") - before;
+
+    // The bare loop.
+    before = settledCount(subscriber, "bench/bare");
+    std::atomic<bool> stop{false};
+    std::thread bare(bareLoop, std::cref(handles), std::ref(stop));
+    const double b0 = threadCpuSeconds(bare.native_handle());
+    std::this_thread::sleep_for(kBlock);
+    const double b1 = threadCpuSeconds(bare.native_handle());
+    stop = true;
+    bare.join();
+    const size_t bareMessages = settledCount(subscriber, "bench/bare") - before;
+    if (pair < 0) continue;
+    if (workerMessages == 0 || bareMessages == 0) throw std::runtime_error("no messages arrived");
+
+    const double perWorker = (w1 - w0) / static_cast<double>(workerMessages) / scalars;
+    const double perBare = (b1 - b0) / static_cast<double>(bareMessages) / scalars;
+    figures.workerNs.push_back(perWorker * 1e9);
+    figures.bareNs.push_back(perBare * 1e9);
+    figures.ratios.push_back(perWorker / perBare);
+  }
+  for (uint32_t& handle : handles) KalpApiVarCloseHdl(&handle);
+  mosquitto_disconnect(mosqClient);
+  mosquitto_loop_stop(mosqClient, false);
+  mosquitto_destroy(mosqClient);
+  mosqClient = nullptr;
+  setConfiguration(nullptr);
+  return figures;
+}
+
+// Runs the benchmark with payloads of kScalars scalars; name starts every printed line.
 template <typename Transport>
 int run(const char* name, Transport&& transport) {
   try {
-    bench::pin(0);
-    const auto broker = bench::startBroker();
-    [[maybe_unused]] const auto keep = transport(tree());
-    zaltest::Subscriber subscriber(broker->port());
-
-    setTraceLevel(0);
-    GVPvariable::setMemberPause(std::chrono::microseconds(0));
-    setConfiguration(std::make_shared<ZAL_MQTT_item>(kRoot));
-    mosquitto_lib_init();
-    mosqClient = mosquitto_new("bench", true, nullptr);
-    mosquitto_max_inflight_messages_set(mosqClient, 0);
-    if (mosquitto_connect(mosqClient, "127.0.0.1", broker->port(), 60) != MOSQ_ERR_SUCCESS)
-      throw std::runtime_error("cannot connect");
-    mosquitto_loop_start(mosqClient);
-
-    std::vector<uint32_t> handles(kScalars);
-    for (int i = 0; i < kScalars; ++i)
-      KalpApiVarOpenHdlA(("APPL.Bench.data.m" + std::to_string(i)).c_str(), &handles[i]);
-
-    std::vector<double> workerCost, bareCost, ratios;
-    for (int pair = 0; pair < kPairs; ++pair) {
-      // The real worker.
-      size_t before = settledCount(subscriber, "bench/worker");
-      publishStop = 0;
-      std::thread worker(publishWorker, 0);
-      const double w0 = threadCpuSeconds(worker.native_handle());
-      std::this_thread::sleep_for(kBlock);
-      const double w1 = threadCpuSeconds(worker.native_handle());
-      publishStop = 1;
-      worker.join();
-      const size_t workerMessages = settledCount(subscriber, "bench/worker") - before;
-
-      // The bare loop.
-      before = settledCount(subscriber, "bench/bare");
-      std::atomic<bool> stop{false};
-      std::thread bare(bareLoop, std::cref(handles), std::ref(stop));
-      const double b0 = threadCpuSeconds(bare.native_handle());
-      std::this_thread::sleep_for(kBlock);
-      const double b1 = threadCpuSeconds(bare.native_handle());
-      stop = true;
-      bare.join();
-      const size_t bareMessages = settledCount(subscriber, "bench/bare") - before;
-      if (workerMessages == 0 || bareMessages == 0) throw std::runtime_error("no messages arrived");
-
-      const double perWorker = (w1 - w0) / static_cast<double>(workerMessages * kScalars);
-      const double perBare = (b1 - b0) / static_cast<double>(bareMessages * kScalars);
-      workerCost.push_back(perWorker * 1e9);
-      bareCost.push_back(perBare * 1e9);
-      ratios.push_back(perWorker / perBare);
-    }
+    const Figures f = measure(kScalars, kPairs, std::forward<Transport>(transport));
     std::printf(
         "%s: publish worker, %d scalars per payload: %.0f ns CPU per published scalar (median of %d "
         "blocks)\n",
-        name, kScalars, bench::median(workerCost), kPairs);
+        name, kScalars, bench::median(f.workerNs), kPairs);
     std::printf(
         "%s: bare reads + RapidJSON + mosquitto_publish: %.0f ns CPU per published scalar (median of %d "
         "blocks)\n",
-        name, bench::median(bareCost), kPairs);
-    std::printf("%s: ratio worker/bare: %s\n", name, bench::ratioSummary(ratios).c_str());
-    mosquitto_disconnect(mosqClient);
-    mosquitto_loop_stop(mosqClient, false);
-    mosquitto_destroy(mosqClient);
-    mosqClient = nullptr;
-    setConfiguration(nullptr);
+        name, bench::median(f.bareNs), kPairs);
+    std::printf("%s: ratio worker/bare: %s\n", name, bench::ratioSummary(f.ratios).c_str());
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_%s: %s\n", name, error.what());
     return 1;

@@ -2,7 +2,9 @@
 #include "ZAL_MQTT_item.h"
 
 #include <cassert>
+#include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 
 #include "KalpApi.h"
@@ -108,6 +110,22 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   if (uiStringEncoding > 1) {
     throw std::runtime_error(
         "Bad broker configuration: uiStringEncoding is neither 0 (UTF-8) nor 1 (Latin-1).");
+  }
+
+  // The pause of the member walks that bind the publish and subscribe variables. Absent: the
+  // walks keep the default pause, untraced. A long pause would hold start-up for minutes
+  // without need, so more than a second is refused.
+  std::optional<GVPvariable::MemberPauseScope> browsePause;
+  uint32_t browsePauseMs = 0;
+  const uint32_t browseStatus =
+      readVariableByName(base + "uiBrowsePauseMs", &browsePauseMs, sizeof browsePauseMs);
+  if (browseStatus == KALPAPI_OK) {
+    if (browsePauseMs > 1000)
+      throw std::runtime_error("Bad broker configuration: uiBrowsePauseMs is above 1000 ms.");
+    uiBrowsePauseMs = browsePauseMs;
+    browsePause.emplace(std::chrono::milliseconds(uiBrowsePauseMs));
+  } else if (browseStatus != KALPAPI_E_NOT_FOUND) {
+    throw std::runtime_error("Bad broker configuration: access to uiBrowsePauseMs failed.");
   }
 
   // The members are read first, so that the children get the application name.

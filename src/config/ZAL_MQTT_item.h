@@ -57,6 +57,9 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }
   // What the controller's STRINGs hold: 0 UTF-8 (the default), 1 Latin-1.
   uint32_t getStringEncoding() const { return uiStringEncoding; }
+  // Pause in ms after each member and each structured node while the publish and subscribe
+  // configurations' variables were built (absent: 10).
+  uint32_t getBrowsePauseMs() const { return uiBrowsePauseMs; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -79,4 +82,5 @@ class ZAL_MQTT_item : public GVPitem {
   std::shared_ptr<ZAL_MQTT_TLS> tls;
   uint32_t uiSubscribeQueueMemLimitKB = 1024;
   uint32_t uiStringEncoding = 0;
+  uint32_t uiBrowsePauseMs = 10;
 };

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 #include "KalpApi.h"
 #include "Trace.h"
@@ -18,6 +19,10 @@ thread_local GVPvariable::ReleaseSummary* currentReleaseSummary = nullptr;
 
 // Pause of the member walk, in microseconds (see setMemberPause).
 std::atomic<int64_t> memberPauseMicros{10000};
+
+// Pause of this thread's member walks set by a MemberPauseScope, in microseconds; negative
+// while no scope is open.
+thread_local int64_t threadPauseMicros = -1;
 
 // Most bytes one KalpApiVarWrite can carry: its byte count is 16 bits wide.
 constexpr size_t maxWriteBytes = 65535;
@@ -72,7 +77,8 @@ Kind kindOf(uint32_t type) {
 bool isStructured(uint32_t type) { return kindOf(type) == Kind::Structured; }
 
 void memberPause() {
-  const int64_t micros = memberPauseMicros.load(std::memory_order_relaxed);
+  const int64_t micros =
+      threadPauseMicros >= 0 ? threadPauseMicros : memberPauseMicros.load(std::memory_order_relaxed);
   if (micros > 0) {
     std::this_thread::sleep_for(std::chrono::microseconds(micros));
   }
@@ -104,6 +110,12 @@ void GVPvariable::setMemberPause(std::chrono::microseconds pause) {
 std::chrono::microseconds GVPvariable::getMemberPause() {
   return std::chrono::microseconds(memberPauseMicros.load(std::memory_order_relaxed));
 }
+
+GVPvariable::MemberPauseScope::MemberPauseScope(std::chrono::microseconds pause) : saved(threadPauseMicros) {
+  threadPauseMicros = pause.count() < 0 ? 0 : pause.count();
+}
+
+GVPvariable::MemberPauseScope::~MemberPauseScope() { threadPauseMicros = saved; }
 
 GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, bool shallow) {
   instance = liveObjects.fetch_add(1) + 1;
@@ -276,10 +288,24 @@ void GVPvariable::readMembers() {
 
 void GVPvariable::readValue(void* destination, uint16_t byteCount) {
   const uint32_t status = KalpApiVarRead(destination, handle, byteCount);
-  if (status != KALPAPI_OK) {
-    throw std::runtime_error("KalpApiVarRead() of variable " + name + "'s value failed with 0x" +
-                             hexString(status) + ".");
-  }
+  if (status != KALPAPI_OK) throwReadError(status);
+}
+
+void GVPvariable::throwReadError(uint32_t status) const {
+  throw std::runtime_error("KalpApiVarRead() of variable " + name + "'s value failed with 0x" +
+                           hexString(status) + ".");
+}
+
+// The change test of one scalar, kept small because it runs once per scalar and publish: one
+// read of the raw value at the snapshot's width, compared with the snapshot and stored in it.
+template <typename T>
+bool GVPvariable::testScalar(T& seen) {
+  T current{};
+  const uint32_t status = KalpApiVarRead(&current, handle, sizeof current);
+  if (status != KALPAPI_OK) throwReadError(status);
+  const bool changed = current != seen;
+  seen = current;
+  return changed;
 }
 
 uint8_t GVPvariable::readBool() {
@@ -384,7 +410,25 @@ void GVPvariable::writeString(std::string text) {
   }
 }
 
+static_assert(std::is_same_v<std::variant_alternative_t<1, GVPvariable::Snapshot>, uint8_t> &&
+                  std::is_same_v<std::variant_alternative_t<4, GVPvariable::Snapshot>, uint64_t>,
+              "hasChanged picks the scalar widths by the snapshot's index");
+
 bool GVPvariable::hasChanged() {
+  // A scalar's snapshot was seeded at its width class when it was built, so the snapshot's
+  // alternative picks the read without looking at the type code again.
+  switch (previous.index()) {
+    case 1:
+      return testScalar(*std::get_if<uint8_t>(&previous));
+    case 2:
+      return testScalar(*std::get_if<uint16_t>(&previous));
+    case 3:
+      return testScalar(*std::get_if<uint32_t>(&previous));
+    case 4:
+      return testScalar(*std::get_if<uint64_t>(&previous));
+    default:
+      break;
+  }
   switch (kindOf(type)) {
     case Kind::Bits8:
       return refreshSnapshot(previous, readUint8());
@@ -398,9 +442,17 @@ bool GVPvariable::hasChanged() {
       return refreshSnapshot(previous, readString());
     case Kind::Structured: {
       // Every child is tested, also after a change, so that every snapshot is refreshed.
+      // The members live in separate allocations: fetching the next one while this one's
+      // read runs keeps the walk from waiting on memory.
       bool changed = false;
-      for (const auto& child : children) {
-        changed = child->hasChanged() || changed;
+      const size_t count = children.size();
+      for (size_t i = 0; i < count; ++i) {
+        if (i + 1 < count) {
+          const GVPvariable* next = children[i + 1].get();
+          __builtin_prefetch(&next->handle);
+          __builtin_prefetch(&next->previous);
+        }
+        changed = children[i]->hasChanged() || changed;
       }
       return changed;
     }

@@ -51,6 +51,20 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   static void setMemberPause(std::chrono::microseconds pause);
   static std::chrono::microseconds getMemberPause();
 
+  // While it lives, the member walks of the thread that made it pause for pause instead of the
+  // process-wide pause (the configuration root applies its own pause to the trees it builds).
+  // Scopes nest; each gives back what was in force before it.
+  class MemberPauseScope {
+   public:
+    explicit MemberPauseScope(std::chrono::microseconds pause);
+    ~MemberPauseScope();
+    MemberPauseScope(const MemberPauseScope&) = delete;
+    MemberPauseScope& operator=(const MemberPauseScope&) = delete;
+
+   private:
+    int64_t saved;
+  };
+
   // Typed reads of the value bytes through the open handle. Throw std::runtime_error.
   uint8_t readBool();
   uint8_t readUint8();
@@ -96,6 +110,9 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   struct CopyTag {};
   void readMembers();
   void readValue(void* destination, uint16_t byteCount);
+  [[noreturn]] void throwReadError(uint32_t status) const;
+  template <typename T>
+  bool testScalar(T& seen);
   void writeValue(const void* source, uint16_t byteCount);
 
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.

@@ -659,6 +659,7 @@ struct ServiceConfig {
   uint32_t activate = 0;
   uint32_t traceLevel = 3;
   uint32_t queueLimitKB = 1024;
+  std::optional<uint32_t> browsePauseMs;  // uiBrowsePauseMs; absent when not set
   std::vector<PublishSpec> publishes;
   std::vector<SetSpec> subscribes;  // topic, variables, raw
   std::optional<TlsSpec> tls;
@@ -718,6 +719,10 @@ struct ServiceConfig {
     u32("uiTraceLevel", traceLevel);
     o << ",\n";
     u32("uiSubscribeQueueMemLimitKB", queueLimitKB);
+    if (browsePauseMs) {
+      o << ",\n";
+      u32("uiBrowsePauseMs", *browsePauseMs);
+    }
     if (tls) {
       o << ",\n\"ZAL_MQTT_TLS:0\": {\"type\": \"STRUCT\", \"members\": {";
       u32("xUseCertificateBasedTLS", tls->certificate);

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
+#include <unordered_set>
 
 namespace kalpstore {
 
@@ -553,12 +554,13 @@ class TreeBuilder {
       } else if (key == "members") {
         if (node.type != 25 && node.type != 990) fail(at, "only STRUCT and DIRECTORY have \"members\"");
         if (!val.IsObject()) fail(at, "\"members\" must be an object of name: variable");
+        // A set of the names seen, so that a structure of 100,000 members loads in linear time.
+        std::unordered_set<std::string> seen;
+        for (const auto& c : node.children) seen.insert(c->name);
         for (auto m = val.MemberBegin(); m != val.MemberEnd(); ++m) {
           std::string name(m->name.GetString(), m->name.GetStringLength());
           checkMemberName(name, at);
-          for (const auto& c : node.children) {
-            if (c->name == name) fail(at + "." + name, "duplicate member name");
-          }
+          if (!seen.insert(name).second) fail(at + "." + name, "duplicate member name");
           auto child = std::make_unique<Node>();
           child->name = name;
           child->separator = ".";

@@ -3,6 +3,7 @@
 // the in-process variable store.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -199,6 +200,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"string encoding as text",   [](Tree& t) { t.set(R("uiStringEncoding"), text("1")); }, "Bad broker configuration: access to uiStringEncoding failed."},
   BrokenCase{"string encoding unreadable",[](Tree& t) { t.set(R("uiStringEncoding"), unreadable(u32(1))); }, "Bad broker configuration: access to uiStringEncoding failed."},
   BrokenCase{"string encoding 2",         [](Tree& t) { t.set(R("uiStringEncoding"), u32(2)); }, "Bad broker configuration: uiStringEncoding is neither 0 (UTF-8) nor 1 (Latin-1)."},
+  BrokenCase{"browse pause unreadable",   [](Tree& t) { t.set(R("uiBrowsePauseMs"), unreadable(u32(0))); }, "Bad broker configuration: access to uiBrowsePauseMs failed."},
+  BrokenCase{"browse pause above 1000",   [](Tree& t) { t.set(R("uiBrowsePauseMs"), u32(1001)); }, "Bad broker configuration: uiBrowsePauseMs is above 1000 ms."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -335,6 +338,60 @@ TEST(BrokerItem, PortZeroIsAccepted) {
   Tree tree = validConfig();
   tree.set(R("BrokerPort"), u32(0)).load();
   EXPECT_EQ(ZAL_MQTT_item(kRoot).getBrokerPort(), 0u);
+}
+
+// A structure of n UINT32 members, for the pauses of the member walk.
+std::string bigStruct(int n) {
+  std::string json = R"({"type": "STRUCT", "members": {)";
+  for (int i = 0; i < n; ++i) json += (i ? ",\"m" : "\"m") + std::to_string(i) + "\": " + u32(i);
+  return json + "}}";
+}
+
+double secondsToBuild(const std::function<void()>& build) {
+  const auto start = std::chrono::steady_clock::now();
+  build();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(BrokerItem, BrowsePauseSpacesOutTheMemberWalks) {
+  // A structure of k members takes at least (k + 2) pauses to walk.
+  Tree tree = validConfig();
+  tree.set("APPL.App.Small", bigStruct(3))
+      .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.variable:1"), text("Small"));
+  tree.load();
+
+  // Absent: the default pause of 10 ms, and no trace line of its own.
+  std::vector<std::string> lines;
+  std::shared_ptr<ZAL_MQTT_item> item;
+  double seconds = secondsToBuild(
+      [&] { ASSERT_EQ(runTraced(4, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), ""); });
+  EXPECT_EQ(item->getBrowsePauseMs(), 10u);
+  EXPECT_GE(seconds, 0.050);
+  for (const auto& line : lines) EXPECT_EQ(line.find("uiBrowsePauseMs"), std::string::npos) << line;
+  item.reset();
+
+  // 0: no pause. 2,000 members with the default pause would take at least 20 s.
+  tree.set("APPL.App.Big", bigStruct(2000))
+      .set(R("ZAL_MQTT_subscribe:0.variable:1"), text("Big"))
+      .set(R("uiBrowsePauseMs"), u32(0));
+  tree.load();
+  seconds = secondsToBuild([&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); });
+  EXPECT_EQ(item->getBrowsePauseMs(), 0u);
+  EXPECT_LT(seconds, 10.0);
+  ASSERT_EQ(item->getSubscribeConfigurations().size(), 1u);
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getVariables()[1]->getChildren().size(), 2000u);
+  item.reset();
+
+  // The configuration's pause ends with its construction: other walks keep the default.
+  seconds = secondsToBuild([] { std::make_shared<GVPvariable>("APPL.App.", "Small", false); });
+  EXPECT_GE(seconds, 0.050);
+
+  // The largest pause allowed is 1000 ms.
+  tree.set(R("uiBrowsePauseMs"), u32(1000)).erase("APPL.App.Big").erase("APPL.App.Small");
+  tree.set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.variable:1"), text("A"))
+      .set(R("ZAL_MQTT_subscribe:0.variable:1"), text("B"));
+  tree.load();
+  EXPECT_EQ(ZAL_MQTT_item(kRoot).getBrowsePauseMs(), 1000u);
 }
 
 TEST(BrokerItem, BadChildrenAreTracedAndSkipped) {
