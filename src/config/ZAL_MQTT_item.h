@@ -55,6 +55,12 @@ class ZAL_MQTT_item : public GVPitem {
   std::shared_ptr<ZAL_MQTT_TLS> getTLS() const { return tls; }
   uint32_t getTraceLevel() const { return uiTraceLevel; }
   uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }
+  // Topic of the service's retained online/offline status; empty: no status messages.
+  std::string getStatusTopic() const { return strStatusTopic; }
+  // Seconds between two statistics messages on <status topic>/stats; 0: none.
+  uint32_t getStatusPeriodS() const { return uiStatusPeriodS; }
+  // First wait of the automatic retry from the error state, in seconds; 0: no automatic retry.
+  uint32_t getErrorRetryS() const { return uiErrorRetryS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -76,4 +82,7 @@ class ZAL_MQTT_item : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> subscribeConfigurations;
   std::shared_ptr<ZAL_MQTT_TLS> tls;
   uint32_t uiSubscribeQueueMemLimitKB = 1024;
+  std::string strStatusTopic;
+  uint32_t uiStatusPeriodS = 0;
+  uint32_t uiErrorRetryS = 0;
 };

@@ -7,9 +7,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "AutomaticRetry.h"
 #include "KalpApi.h"
 #include "MainThreadPost.h"
 #include "PayloadCodec.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -96,6 +98,8 @@ void publishWorker(size_t i) {
   const std::shared_ptr<ZAL_MQTT_publish> publish = publishConfigurations[i];
 
   const uint32_t periodMs = publish->getPublishPeriodms();
+  // Each worker runs for one connection: its first cycle is the first after the connect.
+  bool firstCycle = true;
   if (publishStop.load() == 1) return;
 
   std::vector<int> lastPublishResult;
@@ -148,6 +152,10 @@ void publishWorker(size_t i) {
               }
             }
           }
+          if (firstCycle && publish->getFullOnConnect() != 0) {
+            changed = true;  // the whole set, as after the start; the snapshots are fresh
+            changedNodes = variables;
+          }
           if (!changed) continue;
         }
 
@@ -168,8 +176,11 @@ void publishWorker(size_t i) {
           payload.assign(buffer.GetString(), buffer.GetSize());
         }
 
+        const int qos = static_cast<int>(set->getQoS().value_or(publish->getQoS()));
+        const bool retain = set->getRetain().value_or(publish->getRetain()) != 0;
         const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(),
-                                             static_cast<int>(payload.size()), payload.data(), 1, false);
+                                             static_cast<int>(payload.size()), payload.data(), qos, retain);
+        ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;
@@ -180,6 +191,7 @@ void publishWorker(size_t i) {
       }
     }
 
+    firstCycle = false;
     if (periodMs > 0)
       sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs));
     if (publishStop.load() == 1) return;
@@ -189,6 +201,8 @@ void publishWorker(size_t i) {
 void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (item) statusTopicConnected(mosqClient, *item);  // the birth message goes before any payload
+  automaticRetryConnected();
 
   publishStop = 0;
   subscribeRunning = 1;
@@ -202,7 +216,8 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
 
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
       const std::string topic = subscription->getTopic();
-      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), 0) == MOSQ_ERR_SUCCESS) {
+      const int qos = static_cast<int>(subscription->getQoS().value_or(0));
+      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {
         TRACE(1, "subscribed to topic '", topic, "'.");
       } else {
         TRACE(1, "Error: could not subscribe to topic '", topic, "'.");
@@ -241,6 +256,8 @@ void ZAL_MQTT_stateMachine::EX_ExitConnected() {
   publishStop = 1;
   subscribeRunning = 0;
   wakeSubscribeWorker();
+  statusTopicLeftConnected();
+  automaticRetryLeftConnected();
 
   for (std::unique_ptr<std::thread>& thread : publishThreads) {
     if (thread && thread->joinable()) thread->join();

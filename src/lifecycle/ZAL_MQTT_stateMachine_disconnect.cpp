@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "MainThreadPost.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -32,6 +33,7 @@ void ZAL_MQTT_stateMachine::ST_Disconnected(const EventData*) { TRACE(1, "state:
 void ZAL_MQTT_stateMachine::EN_EntryDisconnecting(const EventData*) {
   TRACE(1, "state action: Entry disconnecting");
   ++disconnectingVisit;
+  publishOfflineStatus(mosqClient, "requested");
   disconnectResult = mosquitto_disconnect(mosqClient);
 }
 
@@ -74,6 +76,9 @@ void ZAL_MQTT_stateMachine::EX_ExitDisconnecting() {
   }
 }
 
-void ZAL_MQTT_stateMachine::EN_EntryConnectionLost(const EventData*) { TRACE(1, "EntryConnectionLost"); }
+void ZAL_MQTT_stateMachine::EN_EntryConnectionLost(const EventData*) {
+  TRACE(1, "EntryConnectionLost");
+  statusTopicConnectionLost();
+}
 
 void ZAL_MQTT_stateMachine::ST_ConnectionLost(const EventData*) { TRACE(1, "ConnectionLost"); }

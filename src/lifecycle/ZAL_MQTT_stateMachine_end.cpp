@@ -8,8 +8,10 @@
 #include <exception>
 #include <thread>
 
+#include "AutomaticRetry.h"
 #include "GVPvariable.h"
 #include "MainThreadPost.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"
@@ -54,6 +56,7 @@ void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {
     sleepSeconds(10);
   }
   TRACE(1, "variable server is available. Waiting for rising edge of xErrorReset..");
+  const auto automaticRetryAt = automaticRetryBegin();
 
   try {
     lastErrorRetry = readErrorRetry();
@@ -81,6 +84,7 @@ void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {
       break;
     }
     lastErrorRetry = value;
+    if (automaticRetryDue(automaticRetryAt)) break;
     sleepSeconds(1);
   }
 
@@ -112,6 +116,7 @@ void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
       TRACE(1, e.what());
     }
   }
+  publishOfflineStatus(mosqClient, "shutdown");
   sigintDisconnectResult = mosquitto_disconnect(mosqClient);
 }
 
