@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kHeldConnection = std::chrono::minutes(1);
 constexpr uint64_t kLongestWaitFactor = 32;
+// The deadline is kept within what the clock can hold (a first wait near 2^32 s times 32 is not).
+constexpr uint64_t kLongestDeadlineS = 100ull * 365 * 24 * 3600;
 
 // Guards the two values below; taken by state actions (main or start thread) only.
 std::mutex retryMutex;
@@ -55,7 +57,7 @@ std::optional<Clock::time_point> automaticRetryBegin() {
     nextWaitS = std::min(waitS * 2, longestS);
   }
   TRACE(1, "Automatic retry in ", waitS, " s.");
-  return Clock::now() + std::chrono::seconds(waitS);
+  return Clock::now() + std::chrono::seconds(std::min(waitS, kLongestDeadlineS));
 }
 
 bool automaticRetryDue(const std::optional<Clock::time_point>& due) {

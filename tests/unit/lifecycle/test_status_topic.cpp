@@ -71,6 +71,13 @@ TEST(AutomaticRetry, WaitsDoubleUpToThirtyTwoTimesTheFirst) {
                        "Automatic retry in 16 s.", "Automatic retry in 32 s.", "Automatic retry in 64 s.",
                        "Automatic retry in 64 s.", "Automatic retry in 64 s.", "Automatic retry in 64 s."}));
 
+  // The longest first wait: 32 times it is far in the future, not a wrapped-around past.
+  kalpinproc::loadTree(R"({"deviceState": 300, "variables": {")" + member +
+                       R"(": {"type": "UINT32", "value": 4294967295}}})");
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 7; ++i) EXPECT_FALSE(automaticRetryDue(automaticRetryBegin()));
+  EXPECT_EQ(traceBodies(testing::internal::GetCapturedStderr()).back(), "Automatic retry in 137438953440 s.");
+
   // Absent member: off, and nothing traced.
   kalpinproc::loadTree(R"({"deviceState": 300, "variables": {}})");
   testing::internal::CaptureStderr();
