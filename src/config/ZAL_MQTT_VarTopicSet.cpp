@@ -39,6 +39,23 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
     xSendOnlyChanged = 0;
   }
 
+  // Opt-in members, absent unless given: the publish configuration's QoS and retain flag for a
+  // published set; QoS 0 for a subscription.
+  uint32_t value = 0;
+  const uint32_t qosStatus = readVariableByName(base + "uiQoS", &value, sizeof value);
+  if (qosStatus == KALPAPI_OK) {
+    if (value > 2) throw std::runtime_error("Bad variable-topic set: uiQoS must be 0, 1 or 2.");
+    uiQoS = value;
+  } else if (qosStatus != KALPAPI_E_NOT_FOUND) {
+    throw std::runtime_error("Bad variable-topic set: cannot read existing uiQoS.");
+  }
+  const uint32_t retainStatus = readVariableByName(base + "xRetain", &value, sizeof value);
+  if (retainStatus == KALPAPI_OK) {
+    xRetain = value;
+  } else if (retainStatus != KALPAPI_E_NOT_FOUND) {
+    throw std::runtime_error("Bad variable-topic set: cannot read existing xRetain flag.");
+  }
+
   // variable:0, variable:1, ... up to the first missing index.
   unsigned long entries = 0;
   for (unsigned long n = 0;; ++n) {

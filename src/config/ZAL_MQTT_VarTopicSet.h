@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,9 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   uint32_t getRaw() const { return xRaw; }
   uint32_t getSendOnValueChange() const { return xSendOnValueChange; }
   uint32_t getSendOnlyChanged() const { return xSendOnlyChanged; }
+  // The set's own QoS (0, 1 or 2) and retain flag, empty when the member is absent.
+  std::optional<uint32_t> getQoS() const { return uiQoS; }
+  std::optional<uint32_t> getRetain() const { return xRetain; }
   // Copy of the root members of the variable tree, in first-mention order.
   std::vector<std::shared_ptr<GVPvariable>> getVariables() const { return variables; }
 
@@ -45,5 +49,7 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   uint32_t xRaw = 0;
   uint32_t xSendOnValueChange = 0;
   uint32_t xSendOnlyChanged = 0;
+  std::optional<uint32_t> uiQoS;
+  std::optional<uint32_t> xRetain;
   std::vector<std::shared_ptr<GVPvariable>> variables;
 };

@@ -29,18 +29,29 @@ uint32_t readRequiredUint32(const std::string& path, const char* message) {
   return value;
 }
 
-// Reads an optional 4-byte member: absent gives fallback with the trace line absentTrace,
-// any other failure throws message.
+// Reads an optional 4-byte member: absent gives fallback with the trace line absentTrace (none
+// when it is null), any other failure throws message.
 uint32_t readOptionalUint32(const std::string& path, uint32_t fallback, const char* absentTrace,
                             const char* message) {
   uint32_t value = 0;
   const uint32_t status = readUint32Member(path, value);
   if (status == KALPAPI_E_NOT_FOUND) {
-    TRACE(1, absentTrace);
+    if (absentTrace != nullptr) TRACE(1, absentTrace);
     return fallback;
   }
   if (status != KALPAPI_OK) throw std::runtime_error(message);
   return value;
+}
+
+// Reads an optional text member (cut at the first NUL of a 256-byte buffer): absent gives an
+// empty text, without a trace line; any other failure throws message.
+std::string readOptionalText(const std::string& path, const char* message) {
+  char buffer[256] = {};
+  const uint32_t status = KalpApiVarTxtRead(path.c_str(), buffer, sizeof buffer);
+  if (status == KALPAPI_E_NOT_FOUND) return std::string();
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+  buffer[sizeof buffer - 1] = '\0';
+  return buffer;
 }
 
 // Byte width of a flag variable's value; the control flags are read and written at their own
@@ -127,6 +138,17 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   } else if (browseStatus != KALPAPI_E_NOT_FOUND) {
     throw std::runtime_error("Bad broker configuration: access to uiBrowsePauseMs failed.");
   }
+
+  // Opt-in members: absent means off, without a trace line.
+  strStatusTopic =
+      readOptionalText(base + "strStatusTopic", "Bad broker configuration: access to strStatusTopic failed.");
+  if (strStatusTopic.find_first_of("+#") != std::string::npos)
+    throw std::runtime_error(
+        "Bad broker configuration: strStatusTopic must not contain the wildcards + or #.");
+  uiStatusPeriodS = readOptionalUint32(base + "uiStatusPeriodS", 0, nullptr,
+                                       "Bad broker configuration: access to uiStatusPeriodS failed.");
+  uiErrorRetryS = readOptionalUint32(base + "uiErrorRetryS", 0, nullptr,
+                                     "Bad broker configuration: access to uiErrorRetryS failed.");
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");

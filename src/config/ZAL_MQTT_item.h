@@ -60,6 +60,12 @@ class ZAL_MQTT_item : public GVPitem {
   // Pause in ms after each member and each structured node while the publish and subscribe
   // configurations' variables were built (absent: 10).
   uint32_t getBrowsePauseMs() const { return uiBrowsePauseMs; }
+  // Topic of the service's retained online/offline status; empty: no status messages.
+  std::string getStatusTopic() const { return strStatusTopic; }
+  // Seconds between two statistics messages on <status topic>/stats; 0: none.
+  uint32_t getStatusPeriodS() const { return uiStatusPeriodS; }
+  // First wait of the automatic retry from the error state, in seconds; 0: no automatic retry.
+  uint32_t getErrorRetryS() const { return uiErrorRetryS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -83,4 +89,7 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiSubscribeQueueMemLimitKB = 1024;
   uint32_t uiStringEncoding = 0;
   uint32_t uiBrowsePauseMs = 10;
+  std::string strStatusTopic;
+  uint32_t uiStatusPeriodS = 0;
+  uint32_t uiErrorRetryS = 0;
 };

@@ -70,6 +70,19 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
     throw std::runtime_error("Bad publish configuration: strTimestampMember is not valid UTF-8.");
   readOptionalFlag(getName() + ".uiOfflineBufferKB", uiOfflineBufferKB,
                    "Bad publish configuration: cannot read existing uiOfflineBufferKB.");
+  // Opt-in members; absent: QoS 1, not retained, no full payload after a connect (as always).
+  const uint32_t qosStatus = readVariableByName(getName() + ".uiQoS", &uiQoS, sizeof uiQoS);
+  if (qosStatus == KALPAPI_E_NOT_FOUND) {
+    uiQoS = 1;
+  } else if (qosStatus != KALPAPI_OK) {
+    throw std::runtime_error("Bad publish configuration: cannot read existing uiQoS.");
+  } else if (uiQoS > 2) {
+    throw std::runtime_error("Bad publish configuration: uiQoS must be 0, 1 or 2.");
+  }
+  readOptionalFlag(getName() + ".xRetain", xRetain,
+                   "Bad publish configuration: cannot read existing xRetain flag.");
+  readOptionalFlag(getName() + ".xFullOnConnect", xFullOnConnect,
+                   "Bad publish configuration: cannot read existing xFullOnConnect flag.");
 
   addChildPattern("VariableTopicSet:\\d+");
   scanChildren();

@@ -25,6 +25,11 @@ class ZAL_MQTT_publish : public GVPitem {
   virtual ~ZAL_MQTT_publish();
 
   uint32_t getPublishPeriodms() const { return uiPublishPeriodms; }
+  // QoS (0, 1 or 2) and retain flag of the sets' messages; a set may give its own.
+  uint32_t getQoS() const { return uiQoS; }
+  uint32_t getRetain() const { return xRetain; }
+  // Not 0: an on-change set publishes all its members in the first cycle after each connect.
+  uint32_t getFullOnConnect() const { return xFullOnConnect; }
   // Copy of the sets, in creation order.
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getVariableTopicSets() const {
     return variableTopicSets;
@@ -37,6 +42,9 @@ class ZAL_MQTT_publish : public GVPitem {
  private:
   uint32_t uiPublishPeriodms = 0;
   std::string applicationName;
+  uint32_t uiQoS = 1;
+  uint32_t xRetain = 0;
+  uint32_t xFullOnConnect = 0;
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> variableTopicSets;
   std::string strTimestampMember;
   uint32_t uiOfflineBufferKB = 0;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "MainThreadPost.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -87,6 +88,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   resetSubscribeQueueBytes();
   mosquitto_message_callback_set(mosqClient, callback_on_message);
   TRACE(1, "..callbacks registered.");
+  if (!prepareStatusTopic(mosqClient, *item)) return;
 
   TRACE(1, "starting MQTT message loop.");
   const int loopResult = mosquitto_loop_start(mosqClient);

@@ -7,11 +7,13 @@
 #include <stdexcept>
 #include <thread>
 
+#include "AutomaticRetry.h"
 #include "KalpApi.h"
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
 #include "PayloadCodec.h"
 #include "SampleTime.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -140,6 +142,9 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   const std::shared_ptr<ZAL_MQTT_publish> publish = publishConfigurations[i];
 
   const uint32_t periodMs = publish->getPublishPeriodms();
+  // Each publishing worker runs for one connection: its first cycle is the first after the
+  // connect. A sampler of the offline buffer has no connection.
+  bool firstCycle = mode == PublishMode::Publish;
   if (stop.load() == 1) return;
   // Store and forward and sample times, when configured (empty / null when not).
   const std::shared_ptr<OfflineBuffer> offline = offlineBufferFor(i, *publish);
@@ -196,6 +201,10 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
               }
             }
           }
+          if (firstCycle && publish->getFullOnConnect() != 0) {
+            changed = true;  // the whole set, as after the start; the snapshots are fresh
+            changedNodes = variables;
+          }
           if (!changed) continue;
         }
 
@@ -219,18 +228,21 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
             appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
         }
 
+        const int qos = static_cast<int>(set->getQoS().value_or(publish->getQoS()));
+        const bool retain = set->getRetain().value_or(publish->getRetain()) != 0;
         // While the connection is lost, and while older payloads still wait, a payload joins
         // the offline buffer behind them (QoS and retain flag of the direct publish below).
         if (offline && (mode == PublishMode::Buffer || !offline->empty())) {
-          offline->append({j, topic, payload, 1, false});
+          offline->append({j, topic, payload, qos, retain});
           exceptionReported[j] = false;
           continue;
         }
 
         const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(),
-                                             static_cast<int>(payload.size()), payload.data(), 1, false);
+                                             static_cast<int>(payload.size()), payload.data(), qos, retain);
+        ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);
         // Lost before the machine has noticed: kept for after the reconnection, not lost.
-        if (offline && result == MOSQ_ERR_NO_CONN) offline->append({j, topic, payload, 1, false});
+        if (offline && result == MOSQ_ERR_NO_CONN) offline->append({j, topic, payload, qos, retain});
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;
@@ -241,6 +253,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
       }
     }
 
+    firstCycle = false;
     if (periodMs > 0)
       sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs), stop);
     if (stop.load() == 1) return;
@@ -253,6 +266,8 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
   stopOfflineSampling();  // what the samplers kept is sent by the new workers first
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (item) statusTopicConnected(mosqClient, *item);  // the birth message goes before any payload
+  automaticRetryConnected();
 
   publishStop = 0;
   subscribeRunning = 1;
@@ -266,7 +281,8 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
 
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
       const std::string topic = subscription->getTopic();
-      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), 0) == MOSQ_ERR_SUCCESS) {
+      const int qos = static_cast<int>(subscription->getQoS().value_or(0));
+      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {
         TRACE(1, "subscribed to topic '", topic, "'.");
       } else {
         TRACE(1, "Error: could not subscribe to topic '", topic, "'.");
@@ -305,6 +321,8 @@ void ZAL_MQTT_stateMachine::EX_ExitConnected() {
   publishStop = 1;
   subscribeRunning = 0;
   wakeSubscribeWorker();
+  statusTopicLeftConnected();
+  automaticRetryLeftConnected();
 
   for (std::unique_ptr<std::thread>& thread : publishThreads) {
     if (thread && thread->joinable()) thread->join();

@@ -7,6 +7,7 @@
 
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -34,6 +35,7 @@ void ZAL_MQTT_stateMachine::EN_EntryDisconnecting(const EventData*) {
   TRACE(1, "state action: Entry disconnecting");
   discardOfflineBuffers("disconnect requested");
   ++disconnectingVisit;
+  publishOfflineStatus(mosqClient, "requested");
   disconnectResult = mosquitto_disconnect(mosqClient);
 }
 
@@ -79,6 +81,7 @@ void ZAL_MQTT_stateMachine::EX_ExitDisconnecting() {
 void ZAL_MQTT_stateMachine::EN_EntryConnectionLost(const EventData*) {
   TRACE(1, "EntryConnectionLost");
   startOfflineSampling();  // only publish configurations with an offline buffer
+  statusTopicConnectionLost();
 }
 
 void ZAL_MQTT_stateMachine::ST_ConnectionLost(const EventData*) { TRACE(1, "ConnectionLost"); }

@@ -9,9 +9,11 @@
 #include <exception>
 #include <thread>
 
+#include "AutomaticRetry.h"
 #include "GVPvariable.h"
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"
@@ -77,6 +79,7 @@ void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {
     sleepSeconds(10);
   }
   TRACE(1, "variable server is available. Waiting for rising edge of xErrorReset..");
+  const auto automaticRetryAt = automaticRetryBegin();
 
   try {
     lastErrorRetry = readErrorRetry();
@@ -104,6 +107,7 @@ void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {
       break;
     }
     lastErrorRetry = value;
+    if (automaticRetryDue(automaticRetryAt)) break;
     sleepSeconds(1);
   }
 
@@ -137,6 +141,7 @@ void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
       TRACE(1, e.what());
     }
   }
+  publishOfflineStatus(mosqClient, "shutdown");
   sigintDisconnectResult = mosquitto_disconnect(mosqClient);
 }
 

@@ -26,6 +26,7 @@
 #include "KalpApi.h"
 #include "MainThreadPost.h"
 #include "PayloadCodec.h"
+#include "StatusTopic.h"
 #include "SubscribePath.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -75,19 +76,19 @@ struct MessageRelease {
 };
 using MessagePtr = std::unique_ptr<mosquitto_message, MessageRelease>;
 
-// Writes the payload of message into the variables of configuration. Throws on an empty
-// payload and passes on what the writes throw.
-void handleSubscribeMessage(const ZAL_MQTT_VarTopicSet& configuration, const mosquitto_message& message) {
+// Writes the payload of message into the variables of configuration; true when it was written
+// (a raw write succeeded, a JSON payload parsed). Throws on an empty payload and passes on what
+// the writes throw.
+bool handleSubscribeMessage(const ZAL_MQTT_VarTopicSet& configuration, const mosquitto_message& message) {
   if (!message.payload || message.payloadlen <= 0)
     throw std::runtime_error("subscribe message without payload");
   const char* bytes = static_cast<const char*>(message.payload);
   const std::string text(bytes, strnlen(bytes, static_cast<size_t>(message.payloadlen)));
   if (configuration.getRaw() != 0) {
     const auto variables = configuration.getVariables();
-    if (!variables.empty()) subscribeRawWrite(variables.front(), text);
-  } else {
-    payloadToVariables(text, configuration.getVariables());
+    return !variables.empty() && subscribeRawWrite(variables.front(), text) == 0;
   }
+  return payloadToVariables(text, configuration.getVariables());
 }
 
 // Set after a failed raw write has been reported; one per worker thread.
@@ -135,12 +136,17 @@ void wakeSubscribeWorker() {
 void callback_on_message(mosquitto* /*client*/, void* /*userdata*/, const mosquitto_message* message) {
   CancellationDisabled noCancellation;
   if (!message) return;
+  ++serviceCounters.received;
 
   auto* record = static_cast<mosquitto_message*>(std::calloc(1, sizeof(mosquitto_message)));
-  if (!record) return;
+  if (!record) {
+    ++serviceCounters.queueDrops;
+    return;
+  }
   if (mosquitto_message_copy(record, message) != MOSQ_ERR_SUCCESS) {
     // The library has released whatever it had copied: only the record is left.
     std::free(record);
+    ++serviceCounters.queueDrops;
     return;
   }
   MessagePtr copy(record);
@@ -165,6 +171,7 @@ void callback_on_message(mosquitto* /*client*/, void* /*userdata*/, const mosqui
       }
     }
     if (!accepted) {
+      ++serviceCounters.queueDrops;
       copy.reset();
       TRACE(3, "size of subscribe message queue will exceed ", limit.kB, " kB RAM. Dropped message.");
       return;
@@ -247,7 +254,7 @@ void subscribeWorker() {
         bool match = false;
         mosquitto_topic_matches_sub(subscription->getTopic().c_str(), topic, &match);
         if (!match) continue;
-        handleSubscribeMessage(*subscription, *message);
+        if (handleSubscribeMessage(*subscription, *message)) ++serviceCounters.applied;
         break;
       }
     } catch (...) {

@@ -8,9 +8,7 @@
 #include <mutex>
 
 #include "MainThreadPost.h"
-
-// The name under which the service registers with the status reporting.
-constexpr const char* kServiceName = "ZAL_CLOUD_MQTT_OOP";
+#include "ServiceIdentity.h"  // kServiceName
 
 // A lock that the provider facility may take and release from its own thread(s); held while
 // the state report is written. It belongs to no thread: an unlock from any thread releases it,

@@ -31,6 +31,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -636,10 +637,12 @@ struct SetSpec {
   std::string topic;
   std::vector<std::string> variables;  // dotted names below the application
   uint32_t raw = 0, onChange = 0, onlyChanged = 0;
+  std::string extraMembers = {};  // further members as JSON object members, e.g. "\"uiQoS\": {...}"
 };
 struct PublishSpec {
   uint32_t periodMs = 1000;
   std::vector<SetSpec> sets;
+  std::string extraMembers = {};  // further members of the publish configuration, as for SetSpec
 };
 struct TlsSpec {
   uint32_t certificate = 0, psk = 0;
@@ -666,6 +669,8 @@ struct ServiceConfig {
   // Members of the application's directory "APPL.<applicationName>", as the text of a JSON
   // object's members (without braces), e.g. "\"Speed\": {\"type\": \"REAL\", \"value\": 1.5}".
   std::string plantMembers;
+  // Further members of the configuration root, as JSON object members.
+  std::string extraRootMembers;
 
   std::string treeJson() const {
     std::ostringstream o;
@@ -687,6 +692,7 @@ struct ServiceConfig {
         o << ", ";
         str(("variable:" + std::to_string(v)).c_str(), s.variables[v]);
       }
+      if (!s.extraMembers.empty()) o << ", " << s.extraMembers;
     };
     o << "{\"deviceState\": 300, \"variables\": {\n";
     o << "\"APPL." << applicationName << "\": {\"type\": \"DIRECTORY\", \"members\": {" << plantMembers
@@ -723,6 +729,7 @@ struct ServiceConfig {
       o << ",\n";
       u32("uiBrowsePauseMs", *browsePauseMs);
     }
+    if (!extraRootMembers.empty()) o << ",\n" << extraRootMembers;
     if (tls) {
       o << ",\n\"ZAL_MQTT_TLS:0\": {\"type\": \"STRUCT\", \"members\": {";
       u32("xUseCertificateBasedTLS", tls->certificate);
@@ -745,6 +752,7 @@ struct ServiceConfig {
     for (size_t p = 0; p < publishes.size(); ++p) {
       o << ",\n\"ZAL_MQTT_publish:" << p << "\": {\"type\": \"STRUCT\", \"members\": {";
       u32("uiPublishPeriodms", publishes[p].periodMs);
+      if (!publishes[p].extraMembers.empty()) o << ", " << publishes[p].extraMembers;
       for (size_t s = 0; s < publishes[p].sets.size(); ++s) {
         o << ",\n  \"VariableTopicSet:" << s << "\": {\"type\": \"STRUCT\", \"members\": {";
         set(publishes[p].sets[s]);
@@ -878,7 +886,7 @@ struct Message {
 class Subscriber {
  public:
   explicit Subscriber(int port, const std::string& topicFilter = "#", const std::string& user = "",
-                      const std::string& password = "") {
+                      const std::string& password = "", int qos = 1) {
     static std::once_flag libraryInit;
     std::call_once(libraryInit, [] { mosquitto_lib_init(); });
     client_ = mosquitto_new(nullptr, true, this);
@@ -895,7 +903,7 @@ class Subscriber {
     if (!user.empty()) mosquitto_username_pw_set(client_, user.c_str(), password.c_str());
     if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("subscriber: connect failed");
-    if (mosquitto_subscribe(client_, nullptr, topicFilter.c_str(), 1) != MOSQ_ERR_SUCCESS)
+    if (mosquitto_subscribe(client_, nullptr, topicFilter.c_str(), qos) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("subscriber: subscribe failed");
     mosquitto_loop_start(client_);
     std::unique_lock<std::mutex> lock(mutex_);
@@ -977,6 +985,53 @@ class Subscriber {
   mutable std::condition_variable changed_;
   std::vector<Message> messages_;
   bool subscribed_ = false;
+};
+
+// ---- publisher -----------------------------------------------------------------------------
+
+// A libmosquitto client that publishes and counts what it has handed to the broker.
+class Publisher {
+ public:
+  explicit Publisher(int port) {
+    static std::once_flag libraryInit;
+    std::call_once(libraryInit, [] { mosquitto_lib_init(); });
+    client_ = mosquitto_new(nullptr, true, this);
+    if (!client_) throw std::runtime_error("mosquitto_new failed");
+    mosquitto_publish_callback_set(
+        client_, [](mosquitto*, void* self, int) { ++static_cast<Publisher*>(self)->sent_; });
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("publisher: connect failed");
+    mosquitto_loop_start(client_);
+  }
+  ~Publisher() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  Publisher(const Publisher&) = delete;
+  Publisher& operator=(const Publisher&) = delete;
+
+  void publish(const std::string& topic, const std::string& payload, int qos = 1) {
+    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), qos, false);
+    if (rc != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error(std::string("publish failed: ") + mosquitto_strerror(rc));
+    ++queued_;
+  }
+  // Waits until every publish so far has been handed over (QoS 0: written; QoS 1: acknowledged).
+  bool waitAllSent(Clock::duration timeout = kDefaultDeadline) const {
+    const auto deadline = Clock::now() + timeout;
+    while (sent_.load() < queued_) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(10ms);
+    }
+    return true;
+  }
+
+ private:
+  mosquitto* client_ = nullptr;
+  std::atomic<size_t> sent_{0};
+  size_t queued_ = 0;
 };
 
 }  // namespace zaltest

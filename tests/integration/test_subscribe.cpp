@@ -29,50 +29,6 @@ const char* const kPlant =
     "\"Command\": {\"type\": \"STRING\", \"value\": \"\"},"
     "\"Count\": {\"type\": \"UINT32\", \"value\": 0}";
 
-// A libmosquitto client that publishes and counts what it has handed to the broker.
-class Publisher {
- public:
-  explicit Publisher(int port) {
-    mosquitto_lib_init();
-    client_ = mosquitto_new(nullptr, true, this);
-    if (!client_) throw std::runtime_error("mosquitto_new failed");
-    mosquitto_publish_callback_set(
-        client_, [](mosquitto*, void* self, int) { ++static_cast<Publisher*>(self)->sent_; });
-    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
-      throw std::runtime_error("publisher: connect failed");
-    mosquitto_loop_start(client_);
-  }
-  ~Publisher() {
-    mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, false);
-    mosquitto_destroy(client_);
-  }
-  Publisher(const Publisher&) = delete;
-  Publisher& operator=(const Publisher&) = delete;
-
-  void publish(const std::string& topic, const std::string& payload, int qos = 1) {
-    const int rc = mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                                     payload.data(), qos, false);
-    if (rc != MOSQ_ERR_SUCCESS)
-      throw std::runtime_error(std::string("publish failed: ") + mosquitto_strerror(rc));
-    ++queued_;
-  }
-  // Waits until every publish so far has been handed over (QoS 0: written; QoS 1: acknowledged).
-  bool waitAllSent(Clock::duration timeout = kDefaultDeadline) const {
-    const auto deadline = Clock::now() + timeout;
-    while (sent_.load() < queued_) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
-  }
-
- private:
-  mosquitto* client_ = nullptr;
-  std::atomic<size_t> sent_{0};
-  size_t queued_ = 0;
-};
-
 // Starts service and variable server, activates the connection and waits until the service has
 // subscribed its last topic and a message on it arrives (the broker then knows every filter).
 struct Running {

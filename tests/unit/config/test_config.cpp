@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -202,6 +203,11 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"string encoding 2",         [](Tree& t) { t.set(R("uiStringEncoding"), u32(2)); }, "Bad broker configuration: uiStringEncoding is neither 0 (UTF-8) nor 1 (Latin-1)."},
   BrokenCase{"browse pause unreadable",   [](Tree& t) { t.set(R("uiBrowsePauseMs"), unreadable(u32(0))); }, "Bad broker configuration: access to uiBrowsePauseMs failed."},
   BrokenCase{"browse pause above 1000",   [](Tree& t) { t.set(R("uiBrowsePauseMs"), u32(1001)); }, "Bad broker configuration: uiBrowsePauseMs is above 1000 ms."},
+  BrokenCase{"status topic unreadable",    [](Tree& t) { t.set(R("strStatusTopic"), unreadable(text("s"))); }, "Bad broker configuration: access to strStatusTopic failed."},
+  BrokenCase{"status topic wildcard +",   [](Tree& t) { t.set(R("strStatusTopic"), text("plant/+/status")); }, "Bad broker configuration: strStatusTopic must not contain the wildcards + or #."},
+  BrokenCase{"status topic wildcard #",   [](Tree& t) { t.set(R("strStatusTopic"), text("plant/#")); }, "Bad broker configuration: strStatusTopic must not contain the wildcards + or #."},
+  BrokenCase{"status period unreadable",  [](Tree& t) { t.set(R("uiStatusPeriodS"), unreadable(u32(1))); }, "Bad broker configuration: access to uiStatusPeriodS failed."},
+  BrokenCase{"error retry unreadable",    [](Tree& t) { t.set(R("uiErrorRetryS"), unreadable(u32(1))); }, "Bad broker configuration: access to uiErrorRetryS failed."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -301,6 +307,48 @@ TEST(BrokerItem, OptionalMembersDefaultWithTheirTraceLines) {
   // The lines are level 1: they are there at level 1 and gone at level 0.
   ASSERT_EQ(runTraced(0, lines, [&] { ZAL_MQTT_item again(kRoot); }), "");
   EXPECT_TRUE(lines.empty());
+}
+
+TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
+  std::vector<std::string> absentLines;
+  std::shared_ptr<ZAL_MQTT_item> item;
+  validConfig().load();
+  ASSERT_EQ(runTraced(4, absentLines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
+  EXPECT_EQ(item->getStatusTopic(), "");
+  EXPECT_EQ(item->getStatusPeriodS(), 0u);
+  EXPECT_EQ(item->getErrorRetryS(), 0u);
+  EXPECT_EQ(item->getPublishConfigurations()[0]->getQoS(), 1u);
+  EXPECT_EQ(item->getPublishConfigurations()[0]->getRetain(), 0u);
+  EXPECT_EQ(item->getPublishConfigurations()[0]->getFullOnConnect(), 0u);
+  EXPECT_FALSE(item->getSubscribeConfigurations()[0]->getQoS());
+  EXPECT_FALSE(item->getPublishConfigurations()[0]->getVariableTopicSets()[0]->getRetain());
+  item.reset();
+
+  Tree tree = validConfig();
+  tree.set(R("strStatusTopic"), text("plant/status"))
+      .set(R("uiStatusPeriodS"), u32(30))
+      .set(R("uiErrorRetryS"), u32(5))
+      .set(R("ZAL_MQTT_publish:0.uiQoS"), u32(2))
+      .set(R("ZAL_MQTT_publish:0.xRetain"), u32(1))
+      .set(R("ZAL_MQTT_publish:0.xFullOnConnect"), u32(1))
+      .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.uiQoS"), u32(0))
+      .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.xRetain"), u32(0))
+      .set(R("ZAL_MQTT_subscribe:0.uiQoS"), u32(1));
+  tree.load();
+  std::vector<std::string> presentLines;
+  ASSERT_EQ(runTraced(4, presentLines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
+  EXPECT_EQ(item->getStatusTopic(), "plant/status");
+  EXPECT_EQ(item->getStatusPeriodS(), 30u);
+  EXPECT_EQ(item->getErrorRetryS(), 5u);
+  const auto publish = item->getPublishConfigurations()[0];
+  EXPECT_EQ(publish->getQoS(), 2u);
+  EXPECT_EQ(publish->getRetain(), 1u);
+  EXPECT_EQ(publish->getFullOnConnect(), 1u);
+  EXPECT_EQ(publish->getVariableTopicSets()[0]->getQoS(), std::optional<uint32_t>(0));
+  EXPECT_EQ(publish->getVariableTopicSets()[0]->getRetain(), std::optional<uint32_t>(0));
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getQoS(), std::optional<uint32_t>(1));
+  // Present or absent, the new members write no trace line of their own.
+  EXPECT_EQ(presentLines, absentLines);
 }
 
 TEST(BrokerItem, UserAuthenticationRules) {
@@ -736,6 +784,9 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenSet, testing::Values(
   BrokenSetCase{"raw as text",             {{"xRaw", text("1")}}, "Bad variable-topic set: cannot read existing xRaw flag."},
   BrokenSetCase{"on-change unreadable",    {{"xSendOnValueChange", unreadable(u32(0))}}, "Bad variable-topic set: cannot read existing xSendOnValueChange flag."},
   BrokenSetCase{"only-changed unreadable", {{"xSendOnValueChange", u32(1)}, {"xSendOnlyChanged", unreadable(u32(0))}}, "Bad variable-topic set: cannot read existing xSendOnlyChanged flag."},
+  BrokenSetCase{"QoS unreadable",          {{"uiQoS", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing uiQoS."},
+  BrokenSetCase{"QoS out of range",        {{"uiQoS", u32(3)}}, "Bad variable-topic set: uiQoS must be 0, 1 or 2."},
+  BrokenSetCase{"retain unreadable",       {{"xRetain", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing xRetain flag."},
   BrokenSetCase{"entry unreadable",        {{"variable:0", text("A")}, {"variable:1", unreadable(text("B"))}}, "Bad variable-topic set: cannot read existing variable name."},
   BrokenSetCase{"variable missing",        {{"variable:0", text("Nope")}}, "APPL.App.Nope open variable handle result is: 81000501"},
   BrokenSetCase{"member missing",          {{"variable:0", text("Drive.Nope")}}, "APPL.App.Drive.Nope open variable handle result is: 81000501"},
@@ -830,6 +881,10 @@ TEST(PublishConfig, BrokenConfigurations) {
     {"period as text",      [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", text("100")); },     "App", "Bad publish configuration: cannot read publish period."},
     {"period zero",         [](Tree&) {},                                                          "App", "publish configuration has invalid 0 ms period time."},
     {"no sets",             [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).erase(kPub + ".VariableTopicSet:0").erase(kPub + ".VariableTopicSet:1"); }, "App", "publish configuration has no variable-topic-sets."},
+    {"QoS unreadable",      [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".uiQoS", unreadable(u32(1))); }, "App", "Bad publish configuration: cannot read existing uiQoS."},
+    {"QoS out of range",    [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".uiQoS", u32(3)); }, "App", "Bad publish configuration: uiQoS must be 0, 1 or 2."},
+    {"retain unreadable",   [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".xRetain", unreadable(u32(1))); }, "App", "Bad publish configuration: cannot read existing xRetain flag."},
+    {"full unreadable",     [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".xFullOnConnect", unreadable(u32(1))); }, "App", "Bad publish configuration: cannot read existing xFullOnConnect flag."},
     {"every set fails",     [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", u32(5)).set(kPub + ".VariableTopicSet:0.xRaw", unreadable(u32(0))).erase(kPub + ".VariableTopicSet:1.topic"); }, "App", "publish configuration has no variable-topic-sets."},
   };
   // clang-format on

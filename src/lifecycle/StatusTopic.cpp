@@ -1,0 +1,214 @@
+// The status topic: last will, birth, offline and statistics messages; the service counters.
+//
+// Lock rules: statusMutex guards the statistics thread's stop flag and the set of acknowledged
+// message ids; it is held for a few statements only, never while publishing or tracing, and
+// never together with another lock of the service.
+#include "StatusTopic.h"
+
+#include <mosquitto.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "OfflineBuffer.h"
+#include "ServiceIdentity.h"
+#include "Trace.h"
+#include "ZAL_MQTT_item.h"
+#include "ZAL_MQTT_lifecycle.h"
+
+ServiceCounters serviceCounters;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+const Clock::time_point serviceStart = Clock::now();
+
+// The counters of the statistics message, in payload order. A new counter is one row here.
+struct StatisticsField {
+  const char* name;
+  const std::atomic<uint64_t>* counter;
+};
+const StatisticsField kStatisticsFields[] = {
+    {"published", &serviceCounters.published},
+    {"publishFailures", &serviceCounters.publishFailures},
+    {"received", &serviceCounters.received},
+    {"applied", &serviceCounters.applied},
+    {"queueDrops", &serviceCounters.queueDrops},
+    {"connectionsMade", &serviceCounters.connectionsMade},
+    {"connectionsLost", &serviceCounters.connectionsLost},
+    {"bufferedOffline", &offlineBufferTotals.buffered},
+    {"sentFromBuffer", &offlineBufferTotals.sentFromBuffer},
+    {"droppedFromBuffer", &offlineBufferTotals.dropped},
+    {"discardedFromBuffer", &offlineBufferTotals.discarded},
+};
+
+// How long a disconnect waits for the broker to acknowledge the offline message.
+constexpr auto kOfflineDeliveryWait = std::chrono::seconds(3);
+
+std::mutex statusMutex;
+std::condition_variable statusChanged;
+bool statisticsStop = true;       // the statistics thread ends when set
+std::deque<int> acknowledgedIds;  // ids of QoS 1 messages the broker acknowledged, newest last
+constexpr size_t kAcknowledgedKept = 64;
+std::thread statisticsThread;           // started and joined by the connected state (main thread)
+std::atomic<bool> statusLinkUp{false};  // a connection is up on which offline can be sent
+
+void addString(Writer& writer, const char* key, const std::string& value) {
+  writer.Key(key);
+  writer.String(value.c_str(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+std::string rfc3339(std::time_t time) {
+  std::tm utc{};
+  gmtime_r(&time, &utc);
+  char text[32] = {};
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+// Publishes a status message; returns the library's result (traced when it is not success).
+int publishStatus(mosquitto* client, const std::string& topic, const std::string& payload, int qos,
+                  bool retain, int* mid) {
+  const int result = mosquitto_publish(client, mid, topic.c_str(), static_cast<int>(payload.size()),
+                                       payload.data(), qos, retain);
+  if (result != MOSQ_ERR_SUCCESS)
+    TRACE(1, "Error: cannot publish on status topic '", topic, "': ", mosquitto_strerror(result));
+  return result;
+}
+
+// Network thread: the broker acknowledged a QoS 1 message.
+void callback_on_publish(mosquitto*, void*, int mid) {
+  CancellationDisabled guard;
+  {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    acknowledgedIds.push_back(mid);
+    if (acknowledgedIds.size() > kAcknowledgedKept) acknowledgedIds.pop_front();
+  }
+  statusChanged.notify_all();
+}
+
+void statisticsLoop(mosquitto* client, std::string topic, uint32_t periodS) {
+  std::unique_lock<std::mutex> lock(statusMutex);
+  for (;;) {
+    if (statusChanged.wait_for(lock, std::chrono::seconds(periodS), [] { return statisticsStop; })) return;
+    lock.unlock();
+    publishStatus(client, topic, statisticsPayload(), 0, false, nullptr);
+    lock.lock();
+  }
+}
+
+}  // namespace
+
+std::string statusOfflinePayload(const std::string& clientId, const char* reason) {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  addString(writer, "status", "offline");
+  addString(writer, "clientId", clientId);
+  addString(writer, "reason", reason);
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string statusOnlinePayload(const std::string& clientId, std::time_t connectedAt) {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  addString(writer, "status", "online");
+  addString(writer, "clientId", clientId);
+  addString(writer, "service", kServiceName);
+  addString(writer, "version", kServiceVersion);
+  addString(writer, "connectedAt", rfc3339(connectedAt));
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string statisticsPayload() {
+  rapidjson::StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  for (const StatisticsField& field : kStatisticsFields) {
+    writer.Key(field.name);
+    writer.Uint64(field.counter->load());
+  }
+  writer.Key("uptimeS");
+  writer.Uint64(static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - serviceStart).count()));
+  writer.EndObject();
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+bool prepareStatusTopic(mosquitto* client, const ZAL_MQTT_item& item) {
+  statusLinkUp = false;
+  const std::string topic = item.getStatusTopic();
+  if (topic.empty()) return true;
+  mosquitto_publish_callback_set(client, callback_on_publish);
+  const std::string will = statusOfflinePayload(item.getClientID(), "lost");
+  const int result =
+      mosquitto_will_set(client, topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true);
+  if (result != MOSQ_ERR_SUCCESS) {
+    TRACE(1, "Error: cannot set the last will on status topic '", topic, "': ", mosquitto_strerror(result));
+    return false;
+  }
+  return true;
+}
+
+void statusTopicConnected(mosquitto* client, const ZAL_MQTT_item& item) {
+  ++serviceCounters.connectionsMade;
+  const std::string topic = item.getStatusTopic();
+  if (topic.empty()) return;
+  statusLinkUp = true;
+  publishStatus(client, topic, statusOnlinePayload(item.getClientID(), std::time(nullptr)), 1, true, nullptr);
+
+  const uint32_t periodS = item.getStatusPeriodS();
+  if (periodS == 0) return;
+  statusTopicLeftConnected();  // never expected: the exit action stops the thread
+  {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    statisticsStop = false;
+  }
+  statisticsThread = std::thread(statisticsLoop, client, topic + "/stats", periodS);
+}
+
+void statusTopicLeftConnected() {
+  {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    statisticsStop = true;
+  }
+  statusChanged.notify_all();
+  if (statisticsThread.joinable()) statisticsThread.join();
+}
+
+void statusTopicConnectionLost() {
+  ++serviceCounters.connectionsLost;
+  statusLinkUp = false;
+}
+
+void publishOfflineStatus(mosquitto* client, const char* reason) {
+  if (client == nullptr || !statusLinkUp.exchange(false)) return;
+  const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (!item || item->getStatusTopic().empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(statusMutex);
+    acknowledgedIds.clear();
+  }
+  int mid = 0;
+  if (publishStatus(client, item->getStatusTopic(), statusOfflinePayload(item->getClientID(), reason), 1,
+                    true, &mid) != MOSQ_ERR_SUCCESS)
+    return;
+  std::unique_lock<std::mutex> lock(statusMutex);
+  const bool acknowledged = statusChanged.wait_for(lock, kOfflineDeliveryWait, [mid] {
+    for (const int id : acknowledgedIds)
+      if (id == mid) return true;
+    return false;
+  });
+  lock.unlock();
+  if (!acknowledged) TRACE(1, "Warning: the broker did not acknowledge the offline status in time.");
+}
