@@ -39,7 +39,7 @@ ZAL_MQTT_TLS::ZAL_MQTT_TLS(std::string path) : GVPitem(path) {
         "Bad TLS configuration: Cannot have PSK- AND certificate based TLS at the same time.");
   }
   if (xUseCertificateBasedTLS == 0 && xUsePSKBasedTLS == 0) {
-    throw std::runtime_error("Bad TLS configuration: Neither PSK- nor certificate based TLS selected.");
+    throw NotSelected("Bad TLS configuration: Neither PSK- nor certificate based TLS selected.");
   }
 
   // All six texts are read in either mode.

@@ -5,14 +5,23 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include "GVPitem.h"
 
 class ZAL_MQTT_TLS : public GVPitem {
  public:
+  // Thrown when the node selects neither kind of TLS: the connection then goes without TLS.
+  // Every other failure of a present node means a TLS configuration that cannot be used.
+  class NotSelected : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
+  };
+
   // Reads and validates the TLS node at path. Throws std::runtime_error with a message that
-  // names the first problem found; later members are then not read.
+  // names the first problem found (NotSelected when neither kind is selected); later members
+  // are then not read.
   explicit ZAL_MQTT_TLS(std::string path);
 
   // The TLS node has no child items; any call is a programming error (traced, then aborts).

@@ -54,6 +54,14 @@ std::string readOptionalText(const std::string& path, const char* message) {
   return buffer;
 }
 
+// True when the variable server reports that no node exists at path.
+bool nodeAbsent(const std::string& path) {
+  uint32_t handle = 0;
+  const uint32_t status = KalpApiVarOpenHdlA(path.c_str(), &handle);
+  if (status == KALPAPI_OK) KalpApiVarCloseHdl(&handle);
+  return status == KALPAPI_E_NOT_FOUND;
+}
+
 // Byte width of a flag variable's value; the control flags are read and written at their own
 // width, so that a BOOL or BYTE flag works as well as a DWORD one.
 unsigned int flagWidth(uint32_t type) {
@@ -100,12 +108,20 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
 
   xActivateConnection = std::make_shared<GVPvariable>(getName(), ".xActivateConnection", false);
 
-  // A missing or invalid TLS node means: connect without TLS. Its own message is not traced.
-  try {
-    tls = std::make_shared<ZAL_MQTT_TLS>(base + "ZAL_MQTT_TLS:0");
-  } catch (const std::runtime_error&) {
-    tls.reset();
+  // A missing TLS node, or one that selects neither kind of TLS, means: connect without TLS.
+  // A node that selects a kind but cannot be used fails the whole configuration with its own
+  // message: the service never falls back to cleartext, which would send the credentials
+  // unprotected.
+  const std::string tlsPath = base + "ZAL_MQTT_TLS:0";
+  if (nodeAbsent(tlsPath)) {
     TRACE(1, "No TLS configuration or TLS configuration is invalid.");
+  } else {
+    try {
+      tls = std::make_shared<ZAL_MQTT_TLS>(tlsPath);
+    } catch (const ZAL_MQTT_TLS::NotSelected&) {
+      tls.reset();
+      TRACE(1, "No TLS configuration or TLS configuration is invalid.");
+    }
   }
 
   uiTraceLevel = readOptionalUint32(base + "uiTraceLevel", 0,

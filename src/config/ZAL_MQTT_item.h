@@ -23,7 +23,8 @@ class ZAL_MQTT_item : public GVPitem {
  public:
   // Reads and validates the whole configuration under path. Throws std::runtime_error with a
   // message naming the first problem; nothing is left behind. Bad publish or subscribe children
-  // and a bad TLS node are traced and skipped.
+  // are traced and skipped; a TLS node that selects no kind of TLS is traced and ignored, one
+  // that selects a kind but is invalid fails with its own message.
   explicit ZAL_MQTT_item(std::string path);
 
   // Index 0 ("ZAL_MQTT_subscribe:\d+") builds a subscribe configuration, index 1
@@ -51,7 +52,7 @@ class ZAL_MQTT_item : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> getSubscribeConfigurations() const {
     return subscribeConfigurations;
   }
-  // Empty when there is no TLS node or it is invalid: the connection then goes without TLS.
+  // Empty when there is no TLS node or it selects no kind: the connection then goes without TLS.
   std::shared_ptr<ZAL_MQTT_TLS> getTLS() const { return tls; }
   uint32_t getTraceLevel() const { return uiTraceLevel; }
   uint32_t getSubscribeQueueMemLimitKB() const { return uiSubscribeQueueMemLimitKB; }

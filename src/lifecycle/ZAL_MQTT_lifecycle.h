@@ -95,6 +95,9 @@ void wakeSubscribeWorker();
 void callback_on_connect(mosquitto* client, void* userdata, int result);
 void callback_on_disconnect(mosquitto* client, void* userdata, int result);
 void callback_on_message(mosquitto* client, void* userdata, const mosquitto_message* message);
+// The library's log: its error reports are traced, and before the broker has answered they end
+// the connection attempt (the cause of a TLS failure is known only from them).
+void callback_on_log(mosquitto* client, void* userdata, int level, const char* text);
 
 // The MQTT library cancels its network thread on loop_stop(force) and destroy. Every callback
 // of ours holds one of these for its whole run, so it is never cancelled while it holds a lock.

@@ -1,11 +1,16 @@
 // Life-cycle machine: connection set-up states, their timers and the MQTT library's connect and
 // disconnect callbacks.
 #include <mosquitto.h>
+#include <openssl/bn.h>
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "MainThreadPost.h"
 #include "StatusTopic.h"
@@ -27,16 +32,168 @@ std::atomic<uint64_t> waitForNetworkVisit{0};
 std::atomic<uint64_t> expiredConnectingVisit{0};
 
 // A pre-shared key must be the whole authentication of a PSK connection. The library, given a
-// key and no cipher list, also completes a certificate handshake with a server that offers one,
-// and verifies nothing (there is no CA), so the key would authenticate nothing. Set by the
-// connection set-up for a PSK configuration; the connect callback then refuses a connection on
-// which the server presented a certificate (a pre-shared-key handshake has none).
+// key, also completes a certificate handshake with a server that offers one and verifies
+// nothing (there is no CA), so the credentials would go to a peer that never proved it holds
+// the key. The connection set-up therefore gives the library a TLS context of its own for a PSK
+// configuration (pskContext), which fails such a handshake before any MQTT byte is sent. As a
+// second line, the connect callback refuses a connection on which the server presented a
+// certificate (a pre-shared-key handshake has none). Set by the connection set-up.
 std::atomic<bool> preSharedKeyOnly{false};
 
 // True when the connection's TLS session shows a server certificate.
 bool serverPresentedCertificate(mosquitto* client) {
   SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(client));
   return ssl != nullptr && SSL_get0_peer_certificate(ssl) != nullptr;
+}
+
+// ---- pre-shared-key TLS context ------------------------------------------------------------
+
+// The identity and key bytes of a PSK context, owned by the context (freed with it).
+struct PreSharedKey {
+  std::string identity;
+  std::vector<unsigned char> key;
+};
+
+void freePreSharedKey(void*, void* data, CRYPTO_EX_DATA*, int, long, void*) {
+  delete static_cast<PreSharedKey*>(data);
+}
+
+int preSharedKeyIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, freePreSharedKey);
+  return index;
+}
+
+// The key bytes of a hexadecimal key text, converted as the MQTT library converts it: leading
+// "00" pairs are zero bytes, the rest is one big-endian number. Empty on failure.
+std::vector<unsigned char> keyBytes(const std::string& hex) {
+  size_t zeros = 0;
+  while (hex.compare(zeros * 2, 2, "00") == 0) ++zeros;
+  std::vector<unsigned char> bytes(zeros, 0);
+  const std::string rest = hex.substr(zeros * 2);
+  if (rest.empty()) return bytes;
+  BIGNUM* number = nullptr;
+  if (BN_hex2bn(&number, rest.c_str()) != static_cast<int>(rest.size())) {
+    BN_free(number);
+    return {};
+  }
+  bytes.resize(zeros + static_cast<size_t>(BN_num_bytes(number)));
+  BN_bn2bin(number, bytes.data() + zeros);
+  BN_free(number);
+  return bytes;
+}
+
+// OpenSSL's client callback: hands over the identity and key of the context.
+unsigned int pskClientCallback(SSL* ssl, const char*, char* identity, unsigned int maxIdentityLength,
+                               unsigned char* psk, unsigned int maxPskLength) {
+  const auto* key =
+      static_cast<const PreSharedKey*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), preSharedKeyIndex()));
+  if (key == nullptr || key->identity.size() + 1 > maxIdentityLength || key->key.size() > maxPskLength ||
+      key->key.empty())
+    return 0;
+  std::memcpy(identity, key->identity.c_str(), key->identity.size() + 1);
+  std::memcpy(psk, key->key.data(), key->key.size());
+  return static_cast<unsigned int>(key->key.size());
+}
+
+// A TLS client context that completes a handshake only with a server that holds the key: PSK
+// cipher suites only up to TLS 1.2, and, since TLS 1.3 has no suites of its own for a
+// pre-shared key, peer verification against an empty trust store, so that a server that
+// authenticates with a certificate in place of the key fails the handshake. Null on failure.
+SSL_CTX* pskContext(const std::string& psk, const std::string& identity) {
+  std::vector<unsigned char> bytes = keyBytes(psk);
+  if (bytes.empty()) return nullptr;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) return nullptr;
+  auto* key = new PreSharedKey{identity, std::move(bytes)};
+  if (SSL_CTX_set_ex_data(context, preSharedKeyIndex(), key) != 1) {
+    delete key;
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_cipher_list(context, "PSK") != 1) {
+    SSL_CTX_free(context);
+    return nullptr;
+  }
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_psk_client_callback(context, pskClientCallback);
+  return context;
+}
+
+// Sets up pre-shared-key TLS on client: the library checks the key (hexadecimal), then uses
+// the context of pskContext as it is. True on success.
+bool setPreSharedKey(mosquitto* client, const std::string& psk, const std::string& identity) {
+  if (mosquitto_tls_psk_set(client, psk.c_str(), identity.c_str(), "PSK") != MOSQ_ERR_SUCCESS) return false;
+  SSL_CTX* context = pskContext(psk, identity);
+  if (context == nullptr) return false;
+  // The library takes its own reference to the context and frees it with the client.
+  const bool set = mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) == MOSQ_ERR_SUCCESS &&
+                   mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, context) == MOSQ_ERR_SUCCESS;
+  SSL_CTX_free(context);
+  return set;
+}
+
+// ---- failures of a connection ----------------------------------------------------------------
+
+// One connection set-up (from ST_PREPARETOCONNECT until the next one) either runs, with the
+// library reconnecting by itself after transient losses, or fails once for good. Written by
+// the connection set-up (main thread) and the library callbacks (network thread).
+//
+// failureReported: a failure that retrying cannot mend was traced and `error` posted; the
+//   callbacks post nothing more for this set-up.
+// acknowledged: the broker accepted the current connection (CONNACK 0); cleared when it ends.
+// closesBeforeAcknowledgement: connections in a row that ended before the broker answered.
+// connectCallRunning: the main thread is inside mosquitto_connect_async; library errors reported
+//   there are traced, and ST_Connecting judges the call's result.
+std::atomic<bool> failureReported{false};
+std::atomic<bool> acknowledged{false};
+std::atomic<int> closesBeforeAcknowledgement{0};
+std::atomic<bool> connectCallRunning{false};
+
+// A broker that closes this many connections in a row before answering CONNECT speaks another
+// protocol on that port (plain MQTT to a TLS listener): a reconnect cannot help.
+constexpr int kClosesBeforeAcknowledgementLimit = 3;
+
+// The reason of a CONNACK refusal as the library words it, without its "Connection Refused: "
+// prefix and final full stop ("not authorised").
+std::string refusalReason(int result) {
+  std::string text = mosquitto_connack_string(result);
+  const std::string prefix = "Connection Refused: ";
+  if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+// Disconnect codes after which the library itself stops reconnecting: a protocol or TLS failure,
+// a refusal, a reset by the peer at the protocol level.
+bool libraryGivesUp(int result, int error) {
+  switch (result) {
+    case MOSQ_ERR_NOMEM:
+    case MOSQ_ERR_PROTOCOL:
+    case MOSQ_ERR_INVAL:
+    case MOSQ_ERR_CONN_REFUSED:
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_NOT_SUPPORTED:
+    case MOSQ_ERR_AUTH:
+      return true;
+    case MOSQ_ERR_ERRNO:
+      return error == EPROTO;
+    default:
+      return false;
+  }
+}
+
+// The peer closed a connection it had accepted (not a refused or unreachable TCP connect).
+bool closedByPeer(int result, int error) {
+  return result == MOSQ_ERR_CONN_LOST || (result == MOSQ_ERR_ERRNO && error == ECONNRESET);
+}
+
+// The states in which the library connects on the service's behalf; a failure reported in any
+// other state (disconnecting, interrupted, already failed) changes nothing.
+bool connectingOnOurBehalf(void* machine) {
+  const uint8_t state = static_cast<ZAL_MQTT_stateMachine*>(machine)->currentState();
+  return state == ZAL_MQTT_stateMachine::ST_CONNECTING || state == ZAL_MQTT_stateMachine::ST_CONNECTIONLOST ||
+         state == ZAL_MQTT_stateMachine::ST_CONNECTED;
 }
 
 constexpr const char* kNoConfiguration = "Error: no ZAL_MQTT_configuration object.";
@@ -52,30 +209,93 @@ void postFromCallback(MainThreadJob job) {
   }
 }
 
+// Ends the connection set-up for good after a failure that retrying cannot mend (the cause is
+// already traced): stops the library's own reconnecting when called from a connect or
+// disconnect callback (stopLibrary), and posts `error` once. Network thread.
+void reportPermanentFailure(mosquitto* client, void* machine, bool stopLibrary) {
+  if (stopLibrary) mosquitto_disconnect(client);
+  if (!connectingOnOurBehalf(machine)) return;
+  if (failureReported.exchange(true)) return;
+  postFromCallback(&ZAL_MQTT_stateMachine::error);
+}
+
 }  // namespace
 
-void callback_on_connect(mosquitto* client, void*, int) {
+void callback_on_connect(mosquitto* client, void* machine, int result) {
   CancellationDisabled guard;
-  if (preSharedKeyOnly.load() && serverPresentedCertificate(client)) {
-    // Not the broker the key was shared with: leave before anything is published or subscribed.
-    // No event is posted; the connection-timeout timer ends the attempt.
-    TRACE(1, "Error: the broker did not authenticate with the pre-shared key. Connection refused.");
+  if (failureReported.load()) {
     mosquitto_disconnect(client);
     return;
   }
+  if (result != 0) {
+    // Refused in the CONNACK: wrong credentials, client ID or protocol. Never connected.
+    TRACE(1, "Error: the broker refused the connection: ", refusalReason(result), ".");
+    reportPermanentFailure(client, machine, true);
+    return;
+  }
+  if (preSharedKeyOnly.load() && serverPresentedCertificate(client)) {
+    // Not the broker the key was shared with: leave before anything is published or subscribed.
+    TRACE(1, "Error: the broker did not authenticate with the pre-shared key. Connection refused.");
+    reportPermanentFailure(client, machine, true);
+    return;
+  }
+  acknowledged = true;
+  closesBeforeAcknowledgement = 0;
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 
-void callback_on_disconnect(mosquitto*, void*, int result) {
+void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   CancellationDisabled guard;
+  const int error = errno;  // the library's text for MOSQ_ERR_ERRNO is this errno's
+  const bool wasAcknowledged = acknowledged.exchange(false);
+  if (failureReported.load()) {
+    // Already failed for good: keep the library from trying again.
+    if (result != 0) mosquitto_disconnect(client);
+    return;
+  }
+  if (result != 0) {
+    errno = error;
+    const std::string cause = mosquitto_strerror(result);
+    const bool endsBeforeAnswer = !wasAcknowledged && closedByPeer(result, error) &&
+                                  ++closesBeforeAcknowledgement >= kClosesBeforeAcknowledgementLimit;
+    if (connectingOnOurBehalf(machine) && (libraryGivesUp(result, error) || endsBeforeAnswer)) {
+      TRACE(1, "Error: the connection to the broker failed: ", cause);
+      reportPermanentFailure(client, machine, true);
+      return;
+    }
+    TRACE(1, "connection to the broker lost: ", cause);
+  }
   postFromCallback(result == 0 ? &ZAL_MQTT_stateMachine::disconnectedFromBroker
                                : &ZAL_MQTT_stateMachine::connectionToBrokerLost);
+}
+
+void callback_on_log(mosquitto* client, void* machine, int level, const char* text) {
+  CancellationDisabled guard;
+  // Only the library's error reports: TLS and protocol failures, with OpenSSL's reason.
+  if (level != MOSQ_LOG_ERR || text == nullptr) return;
+  // Before the broker has answered, such a report ends the attempt for good (certificate
+  // verification, a handshake the peer refused, TLS against a plain listener); the library
+  // then stops by itself. After an answer it describes a lost connection, which the disconnect
+  // callback reports.
+  if (acknowledged.load() || connectCallRunning.load() || failureReported.load() ||
+      !connectingOnOurBehalf(machine)) {
+    TRACE(1, "MQTT library error: ", text);
+    return;
+  }
+  std::string cause = text;
+  const std::string prefix = "Error: ";
+  if (cause.compare(0, prefix.size(), prefix) == 0) cause.erase(0, prefix.size());
+  TRACE(1, "Error: the connection to the broker failed: ", cause);
+  reportPermanentFailure(client, machine, false);
 }
 
 void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   TRACE(1, "state: EntryPrepareToConnect");
   prepareToConnectNextState = ST_ERROR;
   preSharedKeyOnly = false;
+  failureReported = false;
+  acknowledged = false;
+  closesBeforeAcknowledgement = 0;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);
@@ -85,6 +305,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   TRACE(1, "registering callbacks..");
   mosquitto_connect_callback_set(mosqClient, callback_on_connect);
   mosquitto_disconnect_callback_set(mosqClient, callback_on_disconnect);
+  mosquitto_log_callback_set(mosqClient, callback_on_log);
   resetSubscribeQueueBytes();
   mosquitto_message_callback_set(mosqClient, callback_on_message);
   TRACE(1, "..callbacks registered.");
@@ -134,12 +355,17 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
       TRACE(1, "PSK - based TLS configuration found.");
       const std::string psk = tls->getPSK();
       const std::string identity = tls->getIdentity();
-      if (mosquitto_tls_psk_set(mosqClient, psk.c_str(), identity.c_str(), nullptr) != MOSQ_ERR_SUCCESS) {
+      // With a certificate configuration beside it (both flags set, neither 1), the server is
+      // verified against the CA: the library's own set-up serves both.
+      preSharedKeyOnly = tls->getUseCertificateBasedTLS() == 0;
+      const bool set = preSharedKeyOnly ? setPreSharedKey(mosqClient, psk, identity)
+                                        : mosquitto_tls_psk_set(mosqClient, psk.c_str(), identity.c_str(),
+                                                                nullptr) == MOSQ_ERR_SUCCESS;
+      if (!set) {
         TRACE(1, "Error: TLS PSK configuration is invalid or not enough memory available.");
         prepareToConnectNextState = ST_ERROR;
         return;
       }
-      preSharedKeyOnly = tls->getUseCertificateBasedTLS() == 0;
     }
   }
 
@@ -162,8 +388,10 @@ void ZAL_MQTT_stateMachine::EN_EntryConnecting(const EventData*) {
     return;
   }
   const std::string host = item->getBrokerURL();
+  connectCallRunning = true;
   connectResult = mosquitto_connect_async(mosqClient, host.c_str(), static_cast<int>(item->getBrokerPort()),
                                           static_cast<int>(item->getKeepAliveTime()));
+  connectCallRunning = false;
 }
 
 void ZAL_MQTT_stateMachine::ST_Connecting(const EventData*) {

@@ -516,6 +516,7 @@ struct BrokerOptions {
   std::string pskIdentity, pskHexKey;     // PSK listener when pskIdentity is not empty
   std::string user, password;             // password file, no anonymous access, when user is set
   bool tcpNoDelay = false;
+  bool requireClientCertificate = false;  // the TLS listener asks for a certificate of tls's CA
 };
 
 inline BrokerOptions brokerOn(BrokerKind kind, int port = 0) {
@@ -565,6 +566,7 @@ class Broker {
       conf << "cafile " << options.tls->caFile << "\n"
            << "certfile " << options.tls->serverCert << "\n"
            << "keyfile " << options.tls->serverKey << "\n";
+      if (options.requireClientCertificate) conf << "require_certificate true\n";
     }
     if (!options.pskIdentity.empty()) conf << "psk_hint zal-test\n";
     if (secure) conf << "listener " << plainPort_ << " 127.0.0.1\n";

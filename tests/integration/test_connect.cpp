@@ -261,30 +261,3 @@ TEST(Interrupt, KeepsDefaultActionDuringFirstInitialisation) {
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << service.dump();
   EXPECT_EQ(service.log().count("Interrupt signal"), 0u);
 }
-
-// A pre-shared key configuration must never end up on a server it has not authenticated: a
-// broker that offers only certificate-based TLS is not accepted.
-TEST(Connect, PreSharedKeyDoesNotConnectToACertificateOnlyBroker) {
-  TempDir dir;
-  TestCertificates certificates(dir.path());
-  BrokerOptions options;
-  options.tls = &certificates;
-  Broker broker(options);
-  ServiceConfig config = plantConfig(broker.port());
-  config.keepAlive = 5;
-  config.tls = TlsSpec{0, 1, "", "", "", "", "00112233445566778899aabbccddeeff", "zal-device"};
-  VariableServer server(config.treeJson());
-  Subscriber subscriber(broker.plainPort());
-  Service service(server);
-  const auto connecting = service.waitFor("state: EntryConnecting", 0, kStartDeadline);
-  ASSERT_TRUE(connecting) << service.dump();
-  const auto refused =
-      service.waitFor("Error: the broker did not authenticate with the pre-shared key.", *connecting);
-  ASSERT_TRUE(refused) << service.dump();
-  // The attempt ends as one the broker never answered.
-  const auto timedOut = service.waitFor("Error: the broker has refused the connection.", *refused);
-  ASSERT_TRUE(timedOut) << service.dump();
-  EXPECT_TRUE(service.waitFor("state: Error", *timedOut)) << service.dump();
-  EXPECT_EQ(service.log().count("state: Connected"), 0u) << service.dump();
-  EXPECT_EQ(subscriber.count("plant/count"), 0u);
-}

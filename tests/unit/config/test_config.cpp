@@ -520,13 +520,23 @@ TEST(BrokerItem, TlsSelection) {
   EXPECT_EQ(item->getTLS()->getPSK(), "a1b2");
   EXPECT_EQ(indexOf(lines, "No TLS configuration or TLS configuration is invalid."), -1);
 
-  // An invalid TLS node: no TLS, one line, and its own message is not traced.
+  // A node that selects a kind of TLS but is invalid fails the whole configuration with its
+  // own message: no fallback to cleartext.
   item.reset();
   tree.erase(R("ZAL_MQTT_TLS:0.strIdentity")).load();
-  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
-  EXPECT_EQ(item->getTLS(), nullptr);
-  EXPECT_EQ(countOf(lines, "No TLS configuration or TLS configuration is invalid."), 1u);
-  EXPECT_EQ(indexOf(lines, "Bad PSK-TLS configuration: identity string is empty."), -1);
+  EXPECT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }),
+            "Bad PSK-TLS configuration: identity string is empty.");
+  EXPECT_EQ(item, nullptr);
+  tree.set(R("ZAL_MQTT_TLS:0.xUsePSKBasedTLS"), u32(0))
+      .set(R("ZAL_MQTT_TLS:0.xUseCertificateBasedTLS"), u32(1))
+      .load();
+  EXPECT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }),
+            "Bad TLS configuration: no CA file name or -path.");
+  // A flag that cannot be read leaves the selection unknown: also no fallback.
+  tree.set(R("ZAL_MQTT_TLS:0.xUsePSKBasedTLS"), unreadable(u32(0))).load();
+  EXPECT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }),
+            "Bad TLS configuration: cannot read xUsePSKBasedTLS flag.");
+  tree.set(R("ZAL_MQTT_TLS:0.xUseCertificateBasedTLS"), u32(0));
 
   // Present with neither kind selected: the same.
   item.reset();
