@@ -57,7 +57,7 @@ int32_t stateReportCallback(const char* directory) {
     stateReportMutex.unlock();
     return static_cast<int32_t>(KALPAPI_STAREP_E_OPEN);
   }
-  const int first = std::fprintf(file, "ZAL_CLOUD_MQTT_OOP %s\n", "1.0");
+  const int first = std::fprintf(file, "%s %s\n", kServiceName, kServiceVersion);
   const int second = std::fprintf(file, "Started: %.0f seconds ago\n", std::difftime(now, serviceStartTime));
   const int closed = std::fclose(file);
   stateReportMutex.unlock();
