@@ -1,6 +1,7 @@
 #include "PayloadCodec.h"
 
 #include <rapidjson/error/en.h>
+#include <rapidjson/internal/dtoa.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
@@ -41,36 +42,134 @@ char* appendExponent(int exponent, char* out) {
   return result.ptr;
 }
 
-// Writes a finite double in the shortest form that reads back as the same double, laid out as
-// RapidJSON lays out its numbers: always with a fraction or an exponent ("1.0", "0.001234",
-// "1.5e-7", "1e30", "123456789012345680000.0"). RapidJSON's own conversion (Grisu2) is exact
-// but not always shortest, so the digits come from std::to_chars.
-void writeDouble(PayloadWriter& writer, double value) {
-  char text[48];
-  char* out = text;
+// The shortest decimal that reads back as a positive finite double, the one closest to it
+// among those: value ~ digits x 10^exponent, digits without leading or trailing zeros.
+struct ShortestDecimal {
+  char digits[24];
+  int length = 0;
+  int exponent = 0;
+};
+
+using Wide = unsigned __int128;
+using SignedWide = __int128;
+
+int bitWidth(Wide x) {
+  const auto high = static_cast<uint64_t>(x >> 64);
+  const auto low = static_cast<uint64_t>(x);
+  if (high != 0) return 128 - __builtin_clzll(high);
+  return low == 0 ? 0 : 64 - __builtin_clzll(low);
+}
+
+// 10^n for 0 <= n <= 22, the largest the exact check below can use.
+struct PowersOfTen {
+  Wide value[23];
+  constexpr PowersOfTen() : value() {
+    value[0] = 1;
+    for (int n = 1; n < 23; ++n) value[n] = value[n - 1] * 10;
+  }
+};
+constexpr PowersOfTen kPowersOfTen;
+
+Wide powerOfTen(int n) { return kPowersOfTen.value[n]; }
+
+// RapidJSON's Grisu2 finds a decimal that reads back as value quickly, but not always the
+// shortest or the closest one. This proves, with exact integer arithmetic, that its answer is
+// both; false when it is not, or when value lies outside the range the proof handles (below
+// about 1e-7, above about 1e20, subnormals, powers of two), and std::to_chars decides instead.
+//
+// value = m x 2^e; every decimal strictly inside (m - 1/2, m + 1/2) x 2^e reads back as value.
+// A candidate x x 10^k is compared with it scaled to integers: x * P against (2m +- 1) * Q,
+// P = 10^max(k,0) * 2^max(1-e,0), Q = 10^max(-k,0) * 2^max(e-1,0); it lies inside when
+// |x*P - 2m*Q| < Q. A candidate on the border is left to std::to_chars, which knows the
+// rounding rules for ties.
+bool shortestByGrisu(double value, ShortestDecimal& out) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+  const int biasedExponent = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biasedExponent == 0 || fraction == 0) return false;  // subnormal, or a power of two
+  const uint64_t m = fraction | (uint64_t{1} << 52);
+  const int e = biasedExponent - 1075;
+
+  char buffer[32];
+  int length = 0;
+  int k = 0;
+  rapidjson::internal::Grisu2(value, buffer, &length, &k);
+  if (length < 1 || length > 17) return false;
+  uint64_t c = 0;
+  for (int i = 0; i < length; ++i) c = c * 10 + static_cast<uint64_t>(buffer[i] - '0');
+
+  if (k > 22 || k < -22 || 1 - e > 127 || e - 1 > 127) return false;
+  Wide p = powerOfTen(k > 0 ? k : 0);
+  Wide q = powerOfTen(k < 0 ? -k : 0);
+  if (1 - e > 0) {
+    if (bitWidth(p) + (1 - e) > 66) return false;
+    p <<= (1 - e);
+  } else if (e - 1 > 0) {
+    if (bitWidth(q) + (e - 1) > 70) return false;
+    q <<= (e - 1);
+  }
+  if (bitWidth(p) > 66 || bitWidth(q) > 70) return false;  // c * P, 2m * Q below 2^124
+
+  const auto P = static_cast<SignedWide>(p);
+  const auto Q = static_cast<SignedWide>(q);
+  const SignedWide center = static_cast<SignedWide>(2 * m) * Q;
+  const SignedWide offset = static_cast<SignedWide>(c) * P - center;  // c's distance, scaled
+  auto strictlyInside = [Q](SignedWide distance) { return (distance < 0 ? -distance : distance) < Q; };
+  auto outside = [Q](SignedWide distance) { return (distance < 0 ? -distance : distance) > Q; };
+
+  // c reads back as value, and no other multiple of 10^k is as close to it.
+  const SignedWide twiceDistance = 2 * (offset < 0 ? -offset : offset);
+  if (!strictlyInside(offset) || twiceDistance >= P) return false;
+  // No decimal with fewer digits reads back as value: else one of the two multiples of 10^(k+1)
+  // around c would, and those are c without its last digit and the next one up.
+  const SignedWide below = offset - static_cast<SignedWide>(c % 10) * P;
+  if (!outside(below) || !outside(below + 10 * P)) return false;
+
+  std::memcpy(out.digits, buffer, static_cast<size_t>(length));
+  out.length = length;
+  out.exponent = k;
+  return true;
+}
+
+// std::to_chars's shortest scientific form "d.ddde+x" taken apart.
+void shortestByToChars(double value, ShortestDecimal& out) {
+  char sci[40];
+  const auto converted = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  int length = 0;
+  const char* p = sci;
+  for (; p != converted.ptr && *p != 'e'; ++p) {
+    if (*p != '.') out.digits[length++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), converted.ptr, exponent);
+  out.length = length;
+  out.exponent = exponent - (length - 1);
+}
+
+// Most characters formatDouble writes: sign, 17 digits, point, and "e-324", or "0." and five
+// zeros before 17 digits, or 21 digits and ".0".
+constexpr size_t kDoubleTextMax = 32;
+
+// Formats a finite double at out, as PayloadWriter::ShortestDouble writes it, laid out as
+// RapidJSON lays out its numbers ("1.0", "0.001234", "1.5e-7", "1e30",
+// "123456789012345680000.0"); returns the end of the text.
+char* formatDouble(double value, char* out) {
   if (value == 0.0) {
     if (std::signbit(value)) *out++ = '-';
     std::memcpy(out, "0.0", 3);
-    writer.RawValue(text, static_cast<size_t>(out + 3 - text), rapidjson::kNumberType);
-    return;
+    return out + 3;
   }
   if (value < 0) {
     *out++ = '-';
     value = -value;
   }
-  // Shortest scientific form "d.ddde±x": collect the digits and the exponent.
-  char sci[40];
-  const auto converted = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  char digits[20];
-  int length = 0;
-  const char* p = sci;
-  for (; p != converted.ptr && *p != 'e'; ++p) {
-    if (*p != '.') digits[length++] = *p;
-  }
-  int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), converted.ptr, exponent);
+  ShortestDecimal decimal;
+  if (!shortestByGrisu(value, decimal)) shortestByToChars(value, decimal);
+  const char* digits = decimal.digits;
+  const int length = decimal.length;
   // value = digits * 10^k; kk is the position of the decimal point after the first digit.
-  const int k = exponent - (length - 1);
+  const int k = decimal.exponent;
   const int kk = length + k;
   if (k >= 0 && kk <= 21) {  // 1234e7 -> 12340000000.0
     std::memcpy(out, digits, length);
@@ -102,13 +201,13 @@ void writeDouble(PayloadWriter& writer, double value) {
     *out++ = 'e';
     out = appendExponent(kk - 1, out);
   }
-  writer.RawValue(text, static_cast<size_t>(out - text), rapidjson::kNumberType);
+  return out;
 }
 
 // A REAL or LREAL has a JSON form only when finite; otherwise it is written as null.
 void writeFloating(PayloadWriter& writer, double value) {
   if (std::isfinite(value)) {
-    writeDouble(writer, value);
+    writer.ShortestDouble(value);
   } else {
     writer.Null();
   }
@@ -185,9 +284,35 @@ void appendRepairedUtf8(std::string& out, const char* text, size_t length) {
   }
 }
 
+// Whether text is all ASCII with no control character below 0x20 and no '"' or '\\': a JSON
+// string of it is the text itself between quotes. Eight bytes at a time.
+bool isPlainAscii(const char* text, size_t length) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  size_t at = 0;
+  for (; at + 8 <= length; at += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + at, sizeof word);
+    const uint64_t control = (word - kOnes * 0x20) & ~word;  // high bit set where a byte < 0x20
+    const uint64_t quote = word ^ (kOnes * '"');
+    const uint64_t backslash = word ^ (kOnes * '\\');
+    const uint64_t special = control | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
+    if (((special | word) & kHighs) != 0) return false;
+  }
+  for (; at < length; ++at) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return false;
+  }
+  return true;
+}
+
 // Writes text as a JSON string (or member name) in valid UTF-8: as it is when it is valid,
 // else with each ill-formed sequence replaced by U+FFFD.
 void writeUtf8(PayloadWriter& writer, const char* text, size_t length, bool key) {
+  if (isPlainAscii(text, length)) {
+    writer.PlainString(text, length);
+    return;
+  }
   std::string repaired;
   if (!isUtf8(text, length)) {
     repaired.reserve(length + 8);
@@ -345,10 +470,11 @@ class PayloadHandler {
 };
 
 // Strict grammar (no comments, no trailing commas, no NaN), one value and nothing after it but
-// white space; iterative, so that the nesting depth never reaches the call stack; numbers as
-// text, for PayloadHandler to convert.
-constexpr unsigned kPayloadParseFlags =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag;
+// white space; numbers as text, for PayloadHandler to convert; in place, on the decoder's own
+// copy of the payload, so that strings and numbers are not copied again. The parser recurses
+// once per nesting level, and PayloadHandler refuses the level beyond kPayloadMaxDepth before
+// the parser descends into it, so the call stack holds at most that many levels.
+constexpr unsigned kPayloadParseFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag;
 
 // Inclusive bounds of the element indices an array fills; fills from its first node when absent.
 struct IndexRange {
@@ -405,6 +531,13 @@ Slot locate(const NodeList& nodes, std::string_view name) {
   return nullptr;
 }
 
+// Which names a node list may hold. The members of one node have distinct names: a member's
+// name makes its path, so two members of one node with the same name would be one variable. Any
+// other list (the variables of a configuration) may name two variables alike.
+enum class ListNames { kMembersOfOneNode, kAny };
+
+void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names);
+
 void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
                const std::optional<IndexRange>& range) {
   auto node = nodes.begin();
@@ -429,13 +562,13 @@ void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<
     const std::shared_ptr<GVPvariable>& target = *node;
     if (element->IsObject()) {
       if (target && !target->getChildren().empty()) {
-        DOMtoGVP(*element, target->getChildren(), 0, 0);
+        fill(*element, target->getChildren(), ListNames::kMembersOfOneNode);
       } else {
         TRACE(2, "DOMtoGVP(): malformed JSON array contains object-type element where IEC tree does NOT.");
       }
     } else if (element->IsArray()) {
       if (target && !target->getChildren().empty()) {
-        DOMtoGVP(*element, target->getChildren(), 0, 0);
+        fill(*element, target->getChildren(), ListNames::kMembersOfOneNode);
       } else {
         TRACE(2, "DOMtoGVP(): malformed JSON array contains array-type element where IEC tree does NOT.");
       }
@@ -474,16 +607,34 @@ void traceNoMatch(std::string_view name) {
   TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
 }
 
-// findNode for the members of one JSON object. A payload usually names many of the nodes, so
-// from its second look-up on the finder indexes the names once in a small hash table that keeps
-// the first node of each name, which is the node findNode gives. Names ending in "]" may address
-// an array element and always take findNode's own path.
+// findNode for the members of one JSON object. Names ending in "]" may address an array element
+// and always take findNode's own path. Otherwise:
+// - In the members of one node (distinct names), a payload usually names them in their own
+//   order (the encoder does), so the node after the last one found is tried first.
+// - From the second look-up on, the finder indexes the names once in a small hash table that
+//   keeps the first node of each name, which is the node findNode gives.
 class NodeFinder {
  public:
-  explicit NodeFinder(const NodeList& nodes) : nodes_(nodes) {}
+  NodeFinder(const NodeList& nodes, ListNames names)
+      : nodes_(nodes), distinct_(names == ListNames::kMembersOfOneNode) {}
 
   Slot find(std::string_view name) {
-    if (nodes_.size() < kIndexFrom || (!name.empty() && name.back() == ']')) return locate(nodes_, name);
+    if (!name.empty() && name.back() == ']') return locate(nodes_, name);
+    if (distinct_ && next_ < nodes_.size()) {
+      const std::shared_ptr<GVPvariable>& guess = nodes_[next_];
+      if (guess && guess->getName() == name) {
+        ++next_;
+        return &guess;
+      }
+    }
+    const Slot found = search(name);
+    if (found) next_ = static_cast<size_t>(found - nodes_.data()) + 1;
+    return found;
+  }
+
+ private:
+  Slot search(std::string_view name) {
+    if (nodes_.size() < kIndexFrom) return locate(nodes_, name);
     if (table_.empty()) {
       if (lookups_++ == 0) return locate(nodes_, name);
       buildIndex();
@@ -496,7 +647,6 @@ class NodeFinder {
     }
   }
 
- private:
   // A quick hash over 8-byte words; equal hashes are always confirmed by comparing the names.
   static uint64_t hashOf(std::string_view text) {
     uint64_t hash = text.size() * 0x9E3779B97F4A7C15ull;
@@ -539,6 +689,8 @@ class NodeFinder {
 
   static constexpr size_t kIndexFrom = 8;
   const NodeList& nodes_;
+  const bool distinct_;
+  size_t next_ = 0;                        // the node after the last one found
   std::vector<const std::string*> names_;  // the nodes' own names, not copies
   std::vector<uint64_t> hashes_;
   std::vector<uint32_t> table_;  // node index + 1; 0 is a free slot
@@ -546,8 +698,8 @@ class NodeFinder {
   unsigned lookups_ = 0;
 };
 
-void walkObject(const rapidjson::Value& object, const std::vector<std::shared_ptr<GVPvariable>>& nodes) {
-  NodeFinder finder(nodes);
+void walkObject(const rapidjson::Value& object, const NodeList& nodes, ListNames names) {
+  NodeFinder finder(nodes, names);
   for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
     if (nodes.empty()) {
       TRACE(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT.");
@@ -560,7 +712,7 @@ void walkObject(const rapidjson::Value& object, const std::vector<std::shared_pt
       if (!node) {
         traceNoMatch(name);
       } else if (!(*node)->getChildren().empty()) {
-        DOMtoGVP(value, (*node)->getChildren(), 0, 0);
+        fill(value, (*node)->getChildren(), ListNames::kMembersOfOneNode);
       } else {
         TRACE(2, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT.");
       }
@@ -674,9 +826,34 @@ void writeInteger(const rapidjson::Value& value, const char* typeName, Write wri
   }
 }
 
+void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names) {
+  if (json.IsObject()) {
+    walkObject(json, nodes, names);
+  } else if (json.IsArray()) {
+    walkArray(json, nodes, std::nullopt);
+  }
+}
+
 }  // namespace
 
 // -------------------------------------------------------------------------------------------------
+
+bool PayloadWriter::PlainString(const char* text, size_t length) {
+  Prefix(rapidjson::kStringType);
+  char* const out = os_->Push(length + 2);
+  out[0] = '"';
+  std::memcpy(out + 1, text, length);
+  out[length + 1] = '"';
+  return EndValue(true);
+}
+
+bool PayloadWriter::ShortestDouble(double value) {
+  Prefix(rapidjson::kNumberType);
+  char* const start = os_->Push(kDoubleTextMax);
+  const char* const end = formatDouble(value, start);
+  os_->Pop(kDoubleTextMax - static_cast<size_t>(end - start));
+  return EndValue(true);
+}
 
 void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
   if (!node) {
@@ -797,9 +974,11 @@ bool payloadToVariables(const std::string& payload,
   rapidjson::Document document;
   rapidjson::ParseResult result;
   const char* failure = nullptr;
-  auto parse = [&payload, &result, &failure](rapidjson::Document& target) {
-    // The text ends at its terminating NUL, or at a NUL inside it, as received payloads do.
-    rapidjson::StringStream input(payload.c_str());
+  // The parse rewrites its text in place and the document points into it: both live here. The
+  // text ends at its terminating NUL, or at a NUL inside it, as received payloads do.
+  std::string text = payload;
+  auto parse = [&text, &result, &failure](rapidjson::Document& target) {
+    rapidjson::InsituStringStream input(&text[0]);
     PayloadHandler handler(target);
     rapidjson::Reader reader;
     result = reader.Parse<kPayloadParseFlags>(input, handler);
@@ -820,7 +999,7 @@ bool payloadToVariables(const std::string& payload,
 void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
               int upperBound, int lowerBound) {
   if (json.IsObject()) {
-    walkObject(json, nodes);
+    walkObject(json, nodes, ListNames::kAny);
   } else if (json.IsArray()) {
     std::optional<IndexRange> range;
     if (lowerBound < upperBound) range = IndexRange{lowerBound, upperBound};

@@ -25,7 +25,20 @@
 
 // The writer the encoder uses: compact (no white space), UTF-8 in and out. Texts reach it
 // already valid UTF-8 (see StringEncoding).
-using PayloadWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+class PayloadWriter : public rapidjson::Writer<rapidjson::StringBuffer> {
+ public:
+  using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
+
+  // Writes a finite double in the shortest decimal form that reads back as the same double
+  // (the closest such form when there are several), always with a fraction or an exponent:
+  // 1.0, 0.001234, 1.5e-7, 1e30. The text is formatted straight into the buffer.
+  bool ShortestDouble(double value);
+
+  // Writes a string, or a member name where the writer expects one, that is all ASCII with no
+  // control character below 0x20 and no '"' or '\\' (nothing in it needs an escape): copied
+  // into the buffer between quotes in one block.
+  bool PlainString(const char* text, size_t length);
+};
 
 // What the bytes of the controller's STRINGs are (the root member uiStringEncoding). Payloads are
 // valid UTF-8 in both cases. Member names are always written as with kUtf8; raw payloads do not

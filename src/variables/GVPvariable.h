@@ -113,6 +113,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   [[noreturn]] void throwReadError(uint32_t status) const;
   template <typename T>
   bool testScalar(T& seen);
+  int testIfScalar();
   void writeValue(const void* source, uint16_t byteCount);
 
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.

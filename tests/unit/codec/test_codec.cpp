@@ -5,7 +5,9 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cfloat>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -265,6 +267,15 @@ TEST_F(CodecTest, StringsComeOutAsValidUtf8) {
     {"\xf4\x90\x80\x80",             "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"}, // above U+10FFFF
     {"\xb0" "C",                        "\xef\xbf\xbd" "C"},                    // Latin-1 degree sign
     {"\xef\xbf\xbd\xff\n\"",       "\xef\xbf\xbd\xef\xbf\xbd\\n\\\""},   // escapes as before
+    // Long ASCII texts are copied eight bytes at a time; one byte that needs an escape, or is
+    // not ASCII, anywhere in them still gets its own form.
+    {"0123456789abcdef/~\x7f",           "0123456789abcdef/~\x7f"},
+    {"0123456\"89abcdef",                "0123456\\\"89abcdef"},
+    {"01234567\\9abcdef",               "01234567\\\\9abcdef"},
+    {"0123456789abcde\x1f",              "0123456789abcde\\u001F"},
+    {"0123456789abcdef\t",               "0123456789abcdef\\t"},
+    {"0123\xc3\xa4" "6789abcdef",        "0123\xc3\xa4" "6789abcdef"},
+    {"01234567\xb0" "9abcdef",           "01234567\xef\xbf\xbd" "9abcdef"},
   };
   // clang-format on
   for (const auto& [stored, written] : cases) {
@@ -601,6 +612,75 @@ TEST_F(CodecTest, EveryRealAndLrealReadsBackBitForBit) {
   }
 }
 
+// A JSON number's text as its significant digits and the power of ten of the last one, with
+// no leading or trailing zeros: "12340000000.0" and "1.234e10" both give {"1234", 7}; zero
+// gives {"", 0}.
+std::pair<std::string, int> decimalOf(const std::string& number) {
+  const size_t e = number.find_first_of("eE");
+  const std::string mantissa = number.substr(number[0] == '-' ? 1 : 0, e - (number[0] == '-' ? 1 : 0));
+  int exponent = e == std::string::npos ? 0 : std::stoi(number.substr(e + 1));
+  const size_t point = mantissa.find('.');
+  std::string digits = mantissa;
+  if (point != std::string::npos) {
+    digits.erase(point, 1);
+    exponent -= static_cast<int>(mantissa.size() - point - 1);
+  }
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  while (!digits.empty() && digits.back() == '0') {
+    digits.pop_back();
+    ++exponent;
+  }
+  return {digits, digits.empty() ? 0 : exponent};
+}
+
+TEST_F(CodecTest, DoublesAreWrittenInTheirShortestClosestForm) {
+  // Against the standard library's shortest form, over values of every kind: any bit pattern,
+  // short decimals, binary fractions, singles widened, integers, and the edges of the ranges
+  // the encoder treats apart (tiny, huge, subnormal, powers of two and ten).
+  const std::vector<Node> nodes = {var("lr")};
+  std::mt19937_64 random(20261211);
+  std::vector<double> values = {5e-324,
+                                2.2250738585072014e-308,
+                                1.7976931348623157e308,
+                                1e-7,
+                                1e-8,
+                                1e20,
+                                1e21,
+                                1e22,
+                                1e23,
+                                9007199254740993.0,
+                                0.1,
+                                0.3,
+                                2.0,
+                                1024.0,
+                                0.5,
+                                123456.789};
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t bits = random();
+    double bitsValue;
+    std::memcpy(&bitsValue, &bits, sizeof bitsValue);
+    float single;
+    std::memcpy(&single, &bits, sizeof single);
+    values.push_back(bitsValue);
+    values.push_back(static_cast<double>(single));
+    values.push_back(static_cast<double>(static_cast<int64_t>(random() % 2000000000) - 1000000000) / 1000.0);
+    values.push_back(static_cast<double>(random() % 100000000) /
+                     static_cast<double>(uint64_t{1} << (random() % 40)));
+    values.push_back(static_cast<double>(static_cast<int64_t>(random() >> (random() % 64))));
+  }
+  for (const double value : values) {
+    if (!std::isfinite(value)) continue;
+    kalpinproc::setRaw("APPL.C.lr", bytesOf(value));
+    const std::string payload = encode(nodes);
+    const std::string number = payload.substr(6, payload.size() - 7);  // {"lr":<number>}
+    char expected[64];
+    const auto end =
+        std::to_chars(expected, expected + sizeof expected, value, std::chars_format::scientific).ptr;
+    ASSERT_EQ(decimalOf(number), decimalOf(std::string(expected, end))) << number;
+    ASSERT_EQ(number[0] == '-', std::signbit(value)) << number;
+  }
+}
+
 TEST_F(CodecTest, DemoPlantVariablesRoundTrip) {
   const std::string source = __FILE__;  // <top>/tests/unit/test_codec.cpp
   std::ifstream file(source.substr(0, source.rfind("tests/unit/")) + "examples/demo-plant.json");
@@ -753,6 +833,42 @@ TEST_F(CodecTest, LongNodeListsMatchTheFirstNodeOfEachName) {
   EXPECT_EQ(int16s("aTemp", {"[1]"}), std::vector<int16_t>{5});
   EXPECT_EQ(tracedLines(2, [&] { payloadToVariables(R"({"u16":7,"nope":1,"u8":2})", nodes); }),
             std::vector<std::string>{"no match found for nope, skipping this JSON object member."});
+}
+
+TEST_F(CodecTest, StructMembersMatchInAnyOrder) {
+  // The members of one struct are looked up in their own order first, then by name: a payload
+  // in order, reversed, shuffled with a member given twice (the later value stays), or with a
+  // member the struct lacks, reaches the same members.
+  std::string tree = R"({"variables": {"APPL.W.wide": {"type": "STRUCT", "members": {)";
+  for (int i = 0; i < 12; ++i) {
+    tree += (i ? "," : "") + std::string("\"m") + std::to_string(i) + R"(": {"type": "UINT8", "value": 0})";
+  }
+  kalpinproc::loadTree(tree + "}}}}");
+  const std::vector<Node> wide = {std::make_shared<GVPvariable>("APPL.W.", "wide", false)};
+  auto payload = [](const std::vector<int>& order, const char* extra) {
+    std::string text = R"({"wide":{)";
+    for (const int i : order) text += "\"m" + std::to_string(i) + "\":" + std::to_string(i + 10) + ",";
+    return text + extra + "}}";
+  };
+  // clang-format off
+  const std::vector<std::pair<std::vector<int>, const char*>> cases = {
+    {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},  R"("m0":10)"},
+    {{11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0},  R"("m11":21)"},
+    {{3, 4, 0, 1, 2, 9, 10, 11, 5, 6, 7, 8},  R"("m4":14)"},
+    {{0, 1, 2, 3, 4, 5, 7, 8, 9, 10, 11, 6},  R"("nope":1)"},
+  };
+  // clang-format on
+  for (const auto& [order, extra] : cases) {
+    SCOPED_TRACE(payload(order, extra));
+    for (int i = 0; i < 12; ++i) kalpinproc::setRaw("APPL.W.wide.m" + std::to_string(i), {0});
+    const std::vector<std::string> lines =
+        tracedLines(2, [&] { payloadToVariables(payload(order, extra), wide); });
+    EXPECT_EQ(lines.size(), std::string(extra).find("nope") == std::string::npos ? 0u : 1u);
+    for (int i = 0; i < 12; ++i) {
+      EXPECT_EQ(kalpinproc::getRaw("APPL.W.wide.m" + std::to_string(i)), Bytes{static_cast<uint8_t>(i + 10)})
+          << i;
+    }
+  }
 }
 
 TEST_F(CodecTest, FindNodeMatchesNamesAndAddressesElements) {
