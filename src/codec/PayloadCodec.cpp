@@ -70,8 +70,6 @@ struct PowersOfTen {
 };
 constexpr PowersOfTen kPowersOfTen;
 
-Wide powerOfTen(int n) { return kPowersOfTen.value[n]; }
-
 // RapidJSON's Grisu2 finds a decimal that reads back as value quickly, but not always the
 // shortest or the closest one. This proves, with exact integer arithmetic, that its answer is
 // both; false when it is not, or when value lies outside the range the proof handles (below
@@ -99,17 +97,15 @@ bool shortestByGrisu(double value, ShortestDecimal& out) {
   uint64_t c = 0;
   for (int i = 0; i < length; ++i) c = c * 10 + static_cast<uint64_t>(buffer[i] - '0');
 
-  if (k > 22 || k < -22 || 1 - e > 127 || e - 1 > 127) return false;
-  Wide p = powerOfTen(k > 0 ? k : 0);
-  Wide q = powerOfTen(k < 0 ? -k : 0);
-  if (1 - e > 0) {
-    if (bitWidth(p) + (1 - e) > 66) return false;
-    p <<= (1 - e);
-  } else if (e - 1 > 0) {
-    if (bitWidth(q) + (e - 1) > 70) return false;
-    q <<= (e - 1);
-  }
-  if (bitWidth(p) > 66 || bitWidth(q) > 70) return false;  // c * P, 2m * Q below 2^124
+  if (k > 22 || k < -22) return false;
+  const int pShift = std::max(1 - e, 0);
+  const int qShift = std::max(e - 1, 0);
+  const Wide p10 = kPowersOfTen.value[std::max(k, 0)];
+  const Wide q10 = kPowersOfTen.value[std::max(-k, 0)];
+  // c * P and 2m * Q stay below 2^124, so that every sum below fits the signed 128 bits.
+  if (bitWidth(p10) + pShift > 66 || bitWidth(q10) + qShift > 70) return false;
+  const Wide p = p10 << pShift;
+  const Wide q = q10 << qShift;
 
   const auto P = static_cast<SignedWide>(p);
   const auto Q = static_cast<SignedWide>(q);
@@ -536,7 +532,9 @@ Slot locate(const NodeList& nodes, std::string_view name) {
 // other list (the variables of a configuration) may name two variables alike.
 enum class ListNames { kMembersOfOneNode, kAny };
 
-void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names);
+// DOMtoGVP's walk: an object member by member, an array in order (within range when given).
+void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names,
+          const std::optional<IndexRange>& range = std::nullopt);
 
 void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
                const std::optional<IndexRange>& range) {
@@ -826,11 +824,12 @@ void writeInteger(const rapidjson::Value& value, const char* typeName, Write wri
   }
 }
 
-void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names) {
+void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names,
+          const std::optional<IndexRange>& range) {
   if (json.IsObject()) {
     walkObject(json, nodes, names);
   } else if (json.IsArray()) {
-    walkArray(json, nodes, std::nullopt);
+    walkArray(json, nodes, range);
   }
 }
 
@@ -998,13 +997,9 @@ bool payloadToVariables(const std::string& payload,
 
 void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
               int upperBound, int lowerBound) {
-  if (json.IsObject()) {
-    walkObject(json, nodes, ListNames::kAny);
-  } else if (json.IsArray()) {
-    std::optional<IndexRange> range;
-    if (lowerBound < upperBound) range = IndexRange{lowerBound, upperBound};
-    walkArray(json, nodes, range);
-  }
+  std::optional<IndexRange> range;
+  if (lowerBound < upperBound) range = IndexRange{lowerBound, upperBound};
+  fill(json, nodes, ListNames::kAny, range);
 }
 
 std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes,
