@@ -44,4 +44,12 @@ for decoy in "${decoys[@]}"; do
 done
 left=$(pgrep -s "$demo" || true)
 [ -z "$left" ] || fail "the demo left processes behind: $(ps -o pid,args -p "$(echo $left | tr ' ' ,)")"
+# Every line is one a newcomer can read: no bare status word, no alarm that is not one, and
+# every tag explained in the README.
+grep -qx '0x[0-9a-fA-F]*' "$work/demo.log" && fail "a bare status line: $(grep -x '0x[0-9a-fA-F]*' "$work/demo.log")"
+grep -qi "unexpected eof" "$work/demo.log" && fail "a half-open TLS session in the broker's log"
+grep -qi "should not be run as root" "$work/demo.log" && fail "mosquitto warns that it runs as root"
+for tag in $(sed -n 's/^  \[\([a-z]*\)\] .*/\1/p' "$work/demo.log" | sort -u); do
+  grep -qF "\`[$tag]\`" "$source_dir/README.md" || fail "the README does not explain the demo's tag [$tag]"
+done
 echo "demo test passed ($(grep -o 'demo finished in [0-9]* s' "$work/demo.log"))"
