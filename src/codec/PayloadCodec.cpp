@@ -531,44 +531,44 @@ bool isJsonNumber(std::string_view text) {
   return at == text.size();
 }
 
-// Prepares the decoder's copy of a received text for the parser, in place and without changing
-// its length (so parse offsets stay those of the payload), in one pass: what JSON's grammar
-// allows but the parser would refuse the whole payload for is turned into what refuses (or
-// changes) only its own member:
-// - a \u escape of a lone surrogate becomes \ufffd (U+FFFD in that text);
-// - a number beyond the double range (1e400) becomes 9e308 or -9e308, padded with blanks, which
-//   the handler keeps as an infinity: out of every type's range.
-void prepareReceivedText(std::string& text) {
+// Rewrites, in the decoder's copy of a received text, every \u escape of a lone surrogate to
+// \ufffd (U+FFFD in that text), in place and without changing the length, so that parse offsets
+// stay those of the payload. The parser would refuse the whole payload for a lone high surrogate
+// and store a lone low one as bytes that are not UTF-8. A backslash appears in valid JSON only
+// inside strings, where it always starts an escape; the search for it is one memchr per escape.
+void replaceLoneSurrogates(std::string& text) {
+  char* at = &text[0];
+  const char* end = at + text.size();
+  while (at < end) {
+    at = static_cast<char*>(std::memchr(at, '\\', static_cast<size_t>(end - at)));
+    if (!at) return;
+    at = replaceLoneSurrogate(at, end);
+  }
+}
+
+// Rewrites, in the same way, every number beyond the double range (1e400: valid JSON, which the
+// parser refuses the whole payload for) to 9e308 or -9e308 padded with blanks, which the handler
+// keeps as an infinity: out of every type's range, so that only its member is refused. Walks the
+// text token by token (strings skipped), so it runs only after a parse failed for that reason.
+void replaceNumbersBeyondDouble(std::string& text) {
   char* at = &text[0];
   const char* end = at + text.size();
   while (at < end) {
     const char c = *at;
     if (c == '"') {
-      for (++at; at < end && *at != '"';) {
-        if (*at == '\\') {
-          at = replaceLoneSurrogate(at, end);
-        } else {
-          ++at;
-        }
-      }
-      ++at;
+      for (++at; at < end && *at != '"';) at += (*at == '\\' && end - at >= 2) ? 2 : 1;
+      if (at < end) ++at;
     } else if (c == '-' || (c >= '0' && c <= '9')) {
       char* start = at;
-      bool exponent = false;
-      for (; at < end && ((*at >= '0' && *at <= '9') || *at == '-' || *at == '+' || *at == '.' || *at == 'e' ||
-                          *at == 'E');
-           ++at) {
-        exponent = exponent || *at == 'e' || *at == 'E';
-      }
-      const auto length = static_cast<size_t>(at - start);
+      while (at < end && ((*at >= '0' && *at <= '9') || *at == '-' || *at == '+' || *at == '.' || *at == 'e' ||
+                          *at == 'E'))
+        ++at;
+      const std::string_view number(start, static_cast<size_t>(at - start));
       const bool negative = c == '-';
-      // Only a number with an exponent or with hundreds of digits can be that large.
-      if ((exponent || length > 300) && length >= (negative ? 6u : 5u) &&
-          isJsonNumber(std::string_view(start, length)) && decimalOrder(std::string_view(start, length)) > 308) {
-        const char* replacement = negative ? "-9e308" : "9e308";
-        const size_t used = negative ? 6 : 5;
-        std::memcpy(start, replacement, used);
-        std::memset(start + used, ' ', length - used);
+      const size_t used = negative ? 6 : 5;
+      if (number.size() >= used && isJsonNumber(number) && decimalOrder(number) > 308) {
+        std::memcpy(start, negative ? "-9e308" : "9e308", used);
+        std::memset(start + used, ' ', number.size() - used);
       }
     } else {
       ++at;
@@ -1310,7 +1310,7 @@ bool payloadToVariables(const std::string& payload,
   // The parse rewrites its text in place and the document points into it: both live here. The
   // text ends at its terminating NUL, or at a NUL inside it, as received payloads do.
   std::string text = payload;
-  prepareReceivedText(text);
+  replaceLoneSurrogates(text);
   auto parse = [&text, &result, &failure](rapidjson::Document& target) {
     rapidjson::InsituStringStream input(&text[0]);
     PayloadHandler handler(target);
@@ -1320,6 +1320,13 @@ bool payloadToVariables(const std::string& payload,
     return !result.IsError();
   };
   document.Populate(parse);
+  if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+    // Once more, from the payload, with such numbers rewritten (the parse changed the copy).
+    text = payload;
+    replaceLoneSurrogates(text);
+    replaceNumbersBeyondDouble(text);
+    document.Populate(parse);
+  }
   if (result.IsError()) {
     TRACE(2, "payloadToVariables(): payload is not valid JSON (",
           failure ? failure : rapidjson::GetParseError_En(result.Code()), " at offset ", result.Offset(),
