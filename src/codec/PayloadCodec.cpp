@@ -492,7 +492,8 @@ bool hexQuad(const char* at, const char* end, unsigned& value) {
 // Returns where the scan goes on.
 char* replaceLoneSurrogate(char* at, const char* end) {
   unsigned unit = 0;
-  if (end - at < 2 || at[1] != 'u' || !hexQuad(at + 2, end, unit)) return at + 2;  // any other escape
+  if (end - at < 2) return at + (end - at);
+  if (at[1] != 'u' || !hexQuad(at + 2, end, unit)) return at + 2;  // any other escape
   if (unit >= 0xD800 && unit <= 0xDBFF) {
     unsigned low = 0;
     if (end - at >= 12 && at[6] == '\\' && at[7] == 'u' && hexQuad(at + 8, end, low) && low >= 0xDC00 &&
