@@ -779,6 +779,40 @@ class BoundMembers {
   std::vector<Entry> entries_;
 };
 
+// The index of an element name written as the variable server writes them: "[" and a decimal
+// without "+" or leading zeros, then "]".
+std::optional<long> canonicalIndex(std::string_view name) {
+  if (name.size() < 3 || name.front() != '[' || name.back() != ']') return std::nullopt;
+  const std::string_view digits = name.substr(1, name.size() - 2);
+  long value = 0;
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (parsed.ec != std::errc() || parsed.ptr != digits.data() + digits.size()) return std::nullopt;
+  const std::string_view magnitude = digits.front() == '-' ? digits.substr(1) : digits;
+  if ((magnitude.size() > 1 && magnitude.front() == '0') || digits == "-0") return std::nullopt;
+  return value;
+}
+
+// The element named elementName among the elements of an array. Elements are listed one per
+// index in index order, so the element an index names is found by its position, in constant
+// time whatever the array's size (a payload naming many elements stays linear); a list not laid
+// out that way is searched.
+Slot findElement(const NodeList& elements, std::string_view elementName) {
+  if (!elements.empty() && elements.front() && elements.back()) {
+    const std::optional<long> first = canonicalIndex(elements.front()->getName());
+    const std::optional<long> last = canonicalIndex(elements.back()->getName());
+    if (first && last && *last - *first == static_cast<long>(elements.size()) - 1) {
+      const std::optional<long> index = canonicalIndex(elementName);
+      if (!index || *index < *first || *index > *last) return nullptr;
+      const std::shared_ptr<GVPvariable>& element = elements[static_cast<size_t>(*index - *first)];
+      if (element && element->getName() == elementName) return &element;
+    }
+  }
+  for (const auto& element : elements) {
+    if (element && element->getName() == elementName) return &element;
+  }
+  return nullptr;
+}
+
 // findNode's search: the first node named name, or the element "[i]" of the first array node
 // addressed as "<array name>[i]".
 Slot locate(const NodeList& nodes, std::string_view name) {
@@ -790,10 +824,8 @@ Slot locate(const NodeList& nodes, std::string_view name) {
     if (nodeName == name) return &node;
     if (bracket != std::string_view::npos && node->getType() == typeArray &&
         name.substr(0, bracket) == nodeName) {
-      const std::string_view elementName = name.substr(bracket);
-      for (const auto& element : node->getChildren()) {
-        if (element && element->getName() == elementName) return &element;
-      }
+      const Slot element = findElement(node->getChildren(), name.substr(bracket));
+      if (element) return element;
     }
   }
   return nullptr;
