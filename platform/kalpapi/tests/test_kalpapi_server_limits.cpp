@@ -77,6 +77,48 @@ class RawConnection {
     kalpwire::In in(reply.data(), reply.size());
     return in.u32(status) ? status : -1;
   }
+  // Sends one request and returns the reply's body ("" without one).
+  std::string call(kalpwire::Out& request) {
+    std::string reply;
+    if (!send(request.finish()) || !kalpwire::recvFrame(fd_, reply)) return std::string();
+    return reply;
+  }
+  // A request whose reply is a status and a 32-bit number (open, get type); the status, or -1.
+  long long statusAndNumber(kalpwire::Out& request, uint32_t& number) {
+    std::string reply = call(request);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    if (!in.u32(status) || !in.u32(number)) return -1;
+    return status;
+  }
+  long long open(const std::string& path, uint32_t& handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kOpen).text(path);
+    return statusAndNumber(out, handle);
+  }
+  long long typeOf(uint32_t handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kGetType).u32(handle);
+    uint32_t type = 0;
+    return statusAndNumber(out, type);
+  }
+  long long close(uint32_t handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kClose).u32(handle);
+    std::string reply = call(out);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    return in.u32(status) ? status : -1;
+  }
+  // Registers a component on this connection; the status, or -1.
+  long long registerComponent(const std::string& name) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kRegisterComponent).text(name);
+    std::string reply = call(out);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    return in.u32(status) ? status : -1;
+  }
   // Whether the server closed the connection (within the receive timeout). A reset counts: the
   // server closed it with bytes of ours unread.
   bool closedByServer() {
@@ -184,6 +226,14 @@ TEST(KalpServerLimits, OutOfDescriptorsBacksOffAndRecoversOnceClientsLeave) {
   ASSERT_TRUE(eventually([&] { return server->log().find("pausing new connections") != std::string::npos; }))
       << server->log();
   EXPECT_LT(cpuShare(server->pid()), 0.3) << "the accept loop spins";
+  // A client that comes now is told why at once, not left waiting.
+  {
+    RawConnection late(server->socketPath());
+    EXPECT_EQ(late.deviceStateStatus(), kalpwire::kRefusedStatus);
+  }
+  auto r = runProgram({KALPVAR_PATH, "get", "APPL.U32"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("refused: the server is out of file descriptors"), std::string::npos) << r.err;
   burst.clear();
 
   uint32_t value = 0;
@@ -304,4 +354,60 @@ TEST(KalpServerSocket, DefaultPathIsInAFolderOnlyItsOwnerCanWrite) {
   for (const auto& c : cases)
     EXPECT_EQ(kalpwire::defaultSocketPath(c.euid, c.runtimeDir), c.expected)
         << c.euid << " " << (c.runtimeDir ? c.runtimeDir : "(unset)");
+}
+
+TEST(KalpServerLimits, HandlesBelongToTheProcessThatOpenedThemUpToItsLimit) {
+  auto server = startServer({"--max-handles", "4"});
+  auto firstConnection = std::make_unique<RawConnection>(server->socketPath());
+  auto secondConnection = std::make_unique<RawConnection>(server->socketPath());
+  RawConnection& first = *firstConnection;
+  RawConnection& second = *secondConnection;
+  uint32_t mine = 0;
+  ASSERT_EQ(first.open("APPL.U32", mine), KALPAPI_OK);
+  EXPECT_EQ(second.typeOf(mine), KALPAPI_OK) << "any connection of the process may use its handles";
+
+  // Another process: the handle is an invalid one, closing it included; its own handles count
+  // toward its own limit.
+  int results[2];
+  ASSERT_EQ(::pipe(results), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RawConnection other(server->socketPath());
+    long long answers[7] = {other.typeOf(mine), other.close(mine)};
+    uint32_t h = 0;
+    for (int i = 0; i < 5; ++i) answers[2 + i] = other.open("APPL.U32", h);
+    ssize_t ignored = ::write(results[1], answers, sizeof answers);
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(results[1]);
+  long long answers[7] = {};
+  EXPECT_EQ(::read(results[0], answers, sizeof answers), static_cast<ssize_t>(sizeof answers));
+  ::close(results[0]);
+  EXPECT_EQ(kalptest::waitProgram(child, 10s), 0);
+  EXPECT_EQ(answers[0], KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(answers[1], KALPAPI_E_INVALID_PARAMETER);
+  for (int i = 2; i < 6; ++i) EXPECT_EQ(answers[i], KALPAPI_OK) << i;
+  EXPECT_EQ(answers[6], KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_EQ(first.typeOf(mine), KALPAPI_OK) << "another process closed it";
+
+  uint32_t h = 0;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(second.open("APPL.U32", h), KALPAPI_OK);
+  EXPECT_EQ(first.open("APPL.U32", h), KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_NE(server->log().find("holds 4 handles and walks, its limit (--max-handles): refusing more"),
+            std::string::npos)
+      << server->log();
+  // The process's last connection gone, its handles are freed: a new connection has the room.
+  firstConnection.reset();
+  secondConnection.reset();
+  EXPECT_TRUE(eventually([&] {
+    RawConnection again(server->socketPath());
+    uint32_t fresh = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (again.open("APPL.U32", fresh) != KALPAPI_OK) return false;
+    }
+    return again.typeOf(mine) == KALPAPI_E_INVALID_PARAMETER;
+  })) << server->log();
+  EXPECT_EQ(server->stop(), 0) << server->log();
 }
