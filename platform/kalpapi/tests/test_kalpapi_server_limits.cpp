@@ -411,3 +411,127 @@ TEST(KalpServerLimits, HandlesBelongToTheProcessThatOpenedThemUpToItsLimit) {
   })) << server->log();
   EXPECT_EQ(server->stop(), 0) << server->log();
 }
+
+TEST(KalpServerLimits, RepeatedLogLinesAreCountedPerEpisodeAndNamesCut) {
+  auto server = startServer();
+  for (int i = 0; i < 50; ++i) {
+    RawConnection bad(server->socketPath());
+    kalpwire::Out out;
+    out.u8(99);  // no such operation
+    bad.send(out.finish());
+    EXPECT_TRUE(bad.closedByServer());
+  }
+  const std::string name(100000, 'N');
+  RawConnection holder(server->socketPath()), squatter(server->socketPath());
+  ASSERT_EQ(holder.registerComponent(name), KALPAPI_OK);
+  EXPECT_EQ(squatter.registerComponent(name), KALPAPI_E_ACCESS_DENIED);
+  ASSERT_TRUE(eventually([&] {
+    return server->log().find("closed connections after malformed requests: ") != std::string::npos;
+  })) << server->log();
+  const std::string log = server->log();
+  size_t whole = 0, longest = 0;
+  for (size_t at = 0; (at = log.find("after a malformed request (operation 99)", at)) != std::string::npos; ++at)
+    ++whole;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
+  EXPECT_GE(whole, 1u);
+  EXPECT_LT(whole, 10u) << log;  // one per episode: a few at most on a slow machine
+  EXPECT_LT(longest, 300u);
+  EXPECT_NE(log.find("component 'NNNN"), std::string::npos);
+  EXPECT_NE(log.find("...(100000 bytes)' registered"), std::string::npos) << log.substr(0, 2000);
+  EXPECT_EQ(server->stop(), 0);
+}
+
+TEST(KalpServerLimits, AComponentThatDoesNotAnswerHasItsOwnStatusAndReason) {
+  auto server = startServer({"--callback-timeout", "300"});
+  RawConnection mute(server->socketPath());
+  ASSERT_EQ(mute.registerComponent("MUTE"), KALPAPI_OK);  // and never answers a call
+  kalptest::TempDir dir;
+  auto r = runProgram({KALPVAR_PATH, "report", "MUTE", dir.path()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("component 'MUTE' did not answer (0x81000006)"), std::string::npos) << r.err;
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+// The default socket of another user's login: the client library and kalpvar take a server there
+// only in a folder that no other user can write and only when it runs as the user or root.
+TEST(KalpServerSocket, ClientRefusesADefaultSocketAnotherUserCouldHavePlaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
+  if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv (util-linux)";
+  const uid_t victim = 64201, attacker = 64202;
+  kalptest::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  // Binaries and tree where both users can read them, whoever owns the build folder.
+  for (const char* file : {KALPAPI_SERVER_PATH, KALPVAR_PATH, KALPAPI_LIBRARY_PATH}) {
+    std::filesystem::copy_file(file, dir.path() + "/" + std::filesystem::path(file).filename().string());
+  }
+  std::filesystem::create_symlink(std::filesystem::path(KALPAPI_LIBRARY_PATH).filename(),
+                                  dir.path() + "/libKalpApi.so.2");
+  std::ofstream(dir.path() + "/tree.json") << kTree;
+  auto folder = [&](const std::string& name, uid_t owner, mode_t mode) {
+    const std::string path = dir.path() + "/" + name;
+    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  };
+  auto as = [&](uid_t uid, std::vector<std::string> argv) {
+    std::vector<std::string> all = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid), "--clear-groups", "/usr/bin/env",
+                                    "-u", "KALPAPI_SOCKET", "LD_LIBRARY_PATH=" + dir.path()};
+    all.insert(all.end(), argv.begin(), argv.end());
+    return all;
+  };
+  auto serve = [&](uid_t uid, const std::string& socket, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {dir.path() + "/kalpapi-server", "--tree", dir.path() + "/tree.json",
+                                     "--socket", socket};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    pid_t pid = kalptest::spawnProgram(as(uid, argv), "", "");
+    EXPECT_TRUE(eventually([&] { return kalptest::socketAccepts(socket); }));
+    return pid;
+  };
+  // What the victim's kalpvar makes of the default socket in runtime folder runtime.
+  auto victimGets = [&](const std::string& runtime) {
+    return runProgram(as(victim, {"XDG_RUNTIME_DIR=" + runtime, dir.path() + "/kalpvar", "get", "APPL.U32"}));
+  };
+
+  // The attacker's own folder, and a socket anybody may connect to.
+  const std::string theirs = folder("theirs", attacker, 0755);
+  pid_t attackerServer = serve(attacker, theirs + "/kalpapi.sock");
+  ASSERT_EQ(::chmod((theirs + "/kalpapi.sock").c_str(), 0666), 0);
+  auto r = victimGets(theirs);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("the socket folder '" + theirs + "' belongs to another user (uid 64202)"),
+            std::string::npos)
+      << r.err;
+  // KALPAPI_SOCKET named explicitly is taken as given.
+  r = runProgram(as(victim, {"KALPAPI_SOCKET=" + theirs + "/kalpapi.sock", dir.path() + "/kalpvar", "get",
+                             "APPL.U32"}));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+
+  // The attacker's server, moved into the victim's own folder: refused by the server's uid.
+  const std::string own = folder("own", victim, 0700);
+  ASSERT_EQ(::rename((theirs + "/kalpapi.sock").c_str(), (own + "/kalpapi.sock").c_str()), 0);
+  r = victimGets(own);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("the server there runs as another user (uid 64202)"), std::string::npos) << r.err;
+  EXPECT_EQ(kalptest::stopProgram(attackerServer), 0);
+
+  // A folder the group can write, even the victim's own.
+  const std::string shared = folder("shared", victim, 0770);
+  pid_t sharedServer = serve(victim, shared + "/kalpapi.sock", {"--allow-shared-folder"});
+  r = victimGets(shared);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("other users can write the socket folder '" + shared + "' (mode 0770)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(kalptest::stopProgram(sharedServer), 0);
+
+  // The victim's own server in its own folder serves as ever.
+  const std::string fine = folder("fine", victim, 0700);
+  pid_t victimServer = serve(victim, fine + "/kalpapi.sock");
+  r = victimGets(fine);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "123456\n");
+  EXPECT_EQ(kalptest::stopProgram(victimServer), 0);
+}
