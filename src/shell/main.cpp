@@ -19,9 +19,8 @@ int main(int /*argc*/, char** /*argv*/) {  // takes no options: arguments are ig
   writeBanner();
   // A name held by another client: the library registers once it is free; the trace says so.
   if (component == KALPAPI_E_ACCESS_DENIED)
-    followRefusedRegistration("Status report", [] {
-      return KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0);
-    });
+    followRefusedRegistration(
+        "Status report", [] { return KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0); });
   if (provider == KALPAPI_E_ACCESS_DENIED)
     followRefusedRegistration("Provider", [] {
       return KalpApiProviderCreateA(0, "ZAL_CLOUD_MQTT_OOP.clf", providerLockCallback, &providerHandle);

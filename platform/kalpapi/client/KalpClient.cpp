@@ -190,7 +190,8 @@ void serveRegistration(std::shared_ptr<Registration> r, int fd) {
       uint32_t status;
       fd = registerOnce(*r, status);
       // A status other than these (a malformed answer) counts as not reaching the server.
-      r->status = status == KALPAPI_OK || status == KALPAPI_E_ACCESS_DENIED ? status : KALPAPI_E_NO_COMMUNICATION;
+      r->status =
+          status == KALPAPI_OK || status == KALPAPI_E_ACCESS_DENIED ? status : KALPAPI_E_NO_COMMUNICATION;
       continue;
     }
     if (!kalpwire::recvFrame(fd, request)) {

@@ -43,8 +43,9 @@ inline std::string defaultSocketPath(uid_t euid, const char* runtimeDir) {
 // other local user can have put a server of their own there.
 inline std::string untrustedFolder(const std::string& socket, uid_t uid) {
   const size_t slash = socket.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : socket.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : socket.substr(0, slash);
   struct stat info;
   if (::stat(folder.c_str(), &info) != 0) return std::string();  // no server there either
   if (!S_ISDIR(info.st_mode)) return "the socket folder '" + folder + "' is not a folder";
@@ -54,7 +55,8 @@ inline std::string untrustedFolder(const std::string& socket, uid_t uid) {
     return "other users can write the socket folder '" + folder + "' (mode " + mode + ")";
   }
   if (info.st_uid != uid && info.st_uid != 0)
-    return "the socket folder '" + folder + "' belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    return "the socket folder '" + folder + "' belongs to another user (uid " + std::to_string(info.st_uid) +
+           ")";
   return std::string();
 }
 

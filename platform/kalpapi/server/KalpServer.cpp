@@ -127,7 +127,8 @@ bool EpisodeLog::flush(Clock::time_point now) {
     const bool ended = now - e.lastSeen >= kEpisodeQuiet;
     if (e.suppressed > 0 && (ended || now - e.started >= kEpisodeReport)) {
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(e.lastSeen - e.started).count();
-      logLine(it->first + ": " + std::to_string(e.suppressed) + " more in " + std::to_string(seconds + 1) + " s");
+      logLine(it->first + ": " + std::to_string(e.suppressed) + " more in " + std::to_string(seconds + 1) +
+              " s");
       e.suppressed = 0;
       e.started = now;
     }
@@ -345,7 +346,8 @@ void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
         ::close(spareFd_);
         int waiting = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (waiting >= 0)
-          refuse(waiting, std::string("the server is out of file descriptors (") + std::strerror(error) + ")");
+          refuse(waiting,
+                 std::string("the server is out of file descriptors (") + std::strerror(error) + ")");
         spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (waiting < 0) break;
       }
@@ -529,7 +531,8 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
   auto counted = [&](uint32_t status) {
     if (status == KALPAPI_E_TOO_MANY_HANDLES)
       log_.line("refused handles past the limit",
-                "process " + std::to_string(connection.owner) + " holds " + std::to_string(options_.maxHandles) +
+                "process " + std::to_string(connection.owner) + " holds " +
+                    std::to_string(options_.maxHandles) +
                     " handles and walks, its limit (--max-handles): refusing more");
     return status;
   };
@@ -652,11 +655,11 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       int32_t result = 0;
       uint32_t status = callRegistered(components_, component, kalpwire::kCallReport, directory, result);
       const std::string shown = shortName(component);
-      out.u32(status).i32(result).text(status == KALPAPI_E_NOT_FOUND ? "component '" + shown + "' is not registered"
-                                       : status == KALPAPI_E_UNKNOWN
-                                           ? "component '" + shown + "' is busy with another call"
-                                       : status != KALPAPI_OK ? "component '" + shown + "' did not answer"
-                                                              : std::string());
+      out.u32(status).i32(result).text(
+          status == KALPAPI_E_NOT_FOUND ? "component '" + shown + "' is not registered"
+          : status == KALPAPI_E_UNKNOWN ? "component '" + shown + "' is busy with another call"
+          : status != KALPAPI_OK        ? "component '" + shown + "' did not answer"
+                                        : std::string());
       break;
     }
     case kalpwire::kProviderLock: {

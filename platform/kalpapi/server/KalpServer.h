@@ -144,7 +144,7 @@ class Server {
   const Options options_;
   std::string path_;
   int listenFd_ = -1;
-  int spareFd_ = -1;  // held back, so that a client can be told why when descriptors run out
+  int spareFd_ = -1;          // held back, so that a client can be told why when descriptors run out
   int wakeFd_[2] = {-1, -1};  // written by wake(), read by run()
   std::atomic<bool> stopping_{false};
   std::atomic<int> open_{0};  // client connections open, registrations included
@@ -155,7 +155,7 @@ class Server {
   bool outOfThreads_ = false;
 
   EpisodeLog log_;
-  std::mutex ownersMutex_;  // guards owners_
+  std::mutex ownersMutex_;       // guards owners_
   std::map<pid_t, int> owners_;  // open connections per client process, registrations included
 
   std::mutex connectionsMutex_;  // guards connections_

@@ -1,11 +1,11 @@
 #include "KalpStore.h"
 
 #include <KalpApi.h>
-#include <sys/random.h>
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <charconv>

@@ -378,8 +378,9 @@ TEST(KalpApiStatusReport, RegistrationRefusedForAHeldNameTakesEffectOnceTheNameI
   EXPECT_EQ(KalpApiStaRepAddComponentA("HELD", testReportCallback, 0), KALPAPI_E_ACCESS_DENIED)
       << "asking again tells the kept registration's state";
   ::close(squatter);
-  EXPECT_TRUE(eventually([] { return KalpApiStaRepAddComponentA("HELD", testReportCallback, 0) == KALPAPI_OK; }))
-      << server->log();
+  EXPECT_TRUE(eventually([] {
+    return KalpApiStaRepAddComponentA("HELD", testReportCallback, 0) == KALPAPI_OK;
+  })) << server->log();
   kalptest::TempDir dir;
   auto r = kalpvar({"report", "HELD", dir.path()});
   EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -430,7 +430,8 @@ TEST(KalpServerLimits, RepeatedLogLinesAreCountedPerEpisodeAndNamesCut) {
   })) << server->log();
   const std::string log = server->log();
   size_t whole = 0, longest = 0;
-  for (size_t at = 0; (at = log.find("after a malformed request (operation 99)", at)) != std::string::npos; ++at)
+  for (size_t at = 0; (at = log.find("after a malformed request (operation 99)", at)) != std::string::npos;
+       ++at)
     ++whole;
   std::istringstream lines(log);
   for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
@@ -476,9 +477,14 @@ TEST(KalpServerSocket, ClientRefusesADefaultSocketAnotherUserCouldHavePlaced) {
     return path;
   };
   auto as = [&](uid_t uid, std::vector<std::string> argv) {
-    std::vector<std::string> all = {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid),
-                                    "--regid=" + std::to_string(uid), "--clear-groups", "/usr/bin/env",
-                                    "-u", "KALPAPI_SOCKET", "LD_LIBRARY_PATH=" + dir.path()};
+    std::vector<std::string> all = {"/usr/bin/setpriv",
+                                    "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid),
+                                    "--clear-groups",
+                                    "/usr/bin/env",
+                                    "-u",
+                                    "KALPAPI_SOCKET",
+                                    "LD_LIBRARY_PATH=" + dir.path()};
     all.insert(all.end(), argv.begin(), argv.end());
     return all;
   };
@@ -505,8 +511,8 @@ TEST(KalpServerSocket, ClientRefusesADefaultSocketAnotherUserCouldHavePlaced) {
             std::string::npos)
       << r.err;
   // KALPAPI_SOCKET named explicitly is taken as given.
-  r = runProgram(as(victim, {"KALPAPI_SOCKET=" + theirs + "/kalpapi.sock", dir.path() + "/kalpvar", "get",
-                             "APPL.U32"}));
+  r = runProgram(
+      as(victim, {"KALPAPI_SOCKET=" + theirs + "/kalpapi.sock", dir.path() + "/kalpvar", "get", "APPL.U32"}));
   EXPECT_EQ(r.exitCode, 0) << r.err;
 
   // The attacker's server, moved into the victim's own folder: refused by the server's uid.
@@ -534,4 +540,27 @@ TEST(KalpServerSocket, ClientRefusesADefaultSocketAnotherUserCouldHavePlaced) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "123456\n");
   EXPECT_EQ(kalptest::stopProgram(victimServer), 0);
+}
+
+TEST(KalpServerLimits, ATreeAsDeepAsAllowedDumpsAndADeeperOneIsRefused) {
+  // 100 dotted levels and 100 nested arrays: the deepest tree that loads, dumped on a
+  // connection thread's stack.
+  std::string path = "L0", node = R"({"type": "UINT8", "value": 9})";
+  for (int i = 1; i < 100; ++i) path += ".L" + std::to_string(i);
+  for (int i = 0; i < 100; ++i) node = R"({"type": "ARRAY", "elements": [)" + node + "]}";
+  KalpServerProcess server(KALPAPI_SERVER_PATH, "{\"variables\": {\"" + path + "\": " + node + "}}");
+  auto r = runProgram({KALPVAR_PATH, "--socket", server.socketPath(), "dump"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"value\": 9"), std::string::npos);
+  EXPECT_TRUE(alive(server.pid())) << server.log();
+
+  kalptest::TempDir dir;
+  std::string deep = "a";
+  for (int i = 1; i < 2500; ++i) deep += ".a";
+  std::ofstream(dir.path() + "/deep.json") << "{\"variables\": {\"" + deep + "\": {\"type\": 1}}}";
+  r = runProgram(
+      {KALPAPI_SERVER_PATH, "--tree", dir.path() + "/deep.json", "--socket", dir.path() + "/k.sock"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find(dir.path() + "/deep.json: variables.\"a.a.a"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the path has 2500 levels, more than the 200 a tree may be deep"), std::string::npos);
 }

@@ -121,7 +121,8 @@ TEST(KalpStoreTreeFile, DottedLevelsCountTowardTheDepthLimit) {
   EXPECT_LT(huge.size(), 400u);
   // Levels are found by path: siblings under one folder, and a folder met again later.
   std::string many;
-  for (int i = 0; i < 2000; ++i) many += (i ? ", " : "") + ("\"F.V" + std::to_string(i) + "\": {\"type\": 6}");
+  for (int i = 0; i < 2000; ++i)
+    many += (i ? ", " : "") + ("\"F.V" + std::to_string(i) + "\": {\"type\": 6}");
   store.load(tree(many + ", \"G.A\": {\"type\": 6}, \"F.W\": {\"type\": 6}"));
   EXPECT_EQ(store.getText("F.V1999"), "0");
   EXPECT_EQ(store.getText("F.W"), "0");
