@@ -7,6 +7,7 @@
 // Registrations (status reporting, provider) each get a connection and a thread of their own that
 // answers the server's requests and registers again whenever the server comes back.
 #include <KalpApi.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -97,6 +98,27 @@ kalpwire::Out& request(uint8_t op) {
   return tls.out.u8(op);
 }
 
+// The server frees a process's handles when the process's last connection goes. The threads of
+// a process come and go (the one that opened a handle may end before another reads it), so the
+// library keeps one idle connection of its own for the life of the process: handles then live
+// until closed, until the process ends or until the server restarts. Opened after a thread's
+// own connection was served, so that it never takes that connection's place under the
+// server's connection limit; opened again after the server went away.
+std::mutex& processConnectionMutex = *new std::mutex;
+int processConnection = -1;  // guarded by processConnectionMutex
+
+void keepProcessConnection() {
+  std::lock_guard<std::mutex> lock(processConnectionMutex);
+  if (processConnection >= 0) {
+    pollfd p{processConnection, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) == 0) return;  // open and idle: nothing arrives on it
+    ::close(processConnection);
+  }
+  const std::string kept = refusal;  // a refusal of this connection is not the call's
+  processConnection = connectServer(kReplyTimeoutSeconds);
+  refusal = kept;
+}
+
 // Sends the request built in tls.out and receives the answer into tls.reply. False when the
 // server cannot be reached or refused the connection (the caller answers 0x81000003).
 bool roundTrip() {
@@ -111,7 +133,10 @@ bool roundTrip() {
     bool sent = kalpwire::sendAll(tls.fd, frame);
     // A refusing server closes at once; its answer may be waiting even when the send failed.
     bool answered = (sent || !reused) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply);
-    if (answered && !isRefusal(tls.reply)) return true;
+    if (answered && !isRefusal(tls.reply)) {
+      if (!reused) keepProcessConnection();
+      return true;
+    }
     tls.drop();
     if (!reused || answered) return false;
   }
