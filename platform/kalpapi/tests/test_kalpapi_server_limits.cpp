@@ -564,3 +564,28 @@ TEST(KalpServerLimits, ATreeAsDeepAsAllowedDumpsAndADeeperOneIsRefused) {
   EXPECT_NE(r.err.find(dir.path() + "/deep.json: variables.\"a.a.a"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("the path has 2500 levels, more than the 200 a tree may be deep"), std::string::npos);
 }
+
+TEST(KalpServerLimits, HandlesOutliveTheClientThreadThatOpenedThem) {
+  auto server = startServer();
+  // Sockets the server holds: its listener and one per open connection.
+  auto sockets = [&] {
+    int n = 0;
+    const std::string folder = "/proc/" + std::to_string(server->pid()) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::error_code error;
+      n += std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0;
+    }
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return sockets() == 1; }));  // the start-up probe is gone
+  uint32_t handle = 0, status = 0;
+  std::thread([&] { status = KalpApiVarOpenHdlA("APPL.U32", &handle); }).join();
+  ASSERT_EQ(status, KALPAPI_OK);
+  // The opening thread's connection has closed; the one the library keeps for the process stays,
+  // and with it the process's handles.
+  ASSERT_TRUE(eventually([&] { return sockets() == 2; })) << sockets();
+  uint32_t value = 0;
+  EXPECT_EQ(KalpApiVarRead(&value, handle, 4), KALPAPI_OK);
+  EXPECT_EQ(value, 123456u);
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
