@@ -116,6 +116,18 @@ void keepProcessConnection() {
   }
   const std::string kept = refusal;  // a refusal of this connection is not the call's
   processConnection = connectServer(kReplyTimeoutSeconds);
+  if (processConnection >= 0) {
+    // Once answered, the server has taken the connection and counts it for the process, before
+    // the calling thread's own connection can go.
+    kalpwire::Out out;
+    out.u8(kalpwire::kDeviceState);
+    std::string reply;
+    if (!kalpwire::sendAll(processConnection, out.finish()) ||
+        !kalpwire::recvFrame(processConnection, reply) || isRefusal(reply)) {
+      ::close(processConnection);
+      processConnection = -1;
+    }
+  }
   refusal = kept;
 }
 
