@@ -103,12 +103,14 @@ constexpr size_t kKeptBuffer = 64u << 10;
 }  // namespace
 
 void EpisodeLog::line(const std::string& kind, const std::string& text, Clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   auto it = episodes_.find(kind);
   // Kinds may carry a client's name: past a few open episodes, the rest are counted together.
   if (it == episodes_.end() && episodes_.size() >= kEpisodeKinds) it = episodes_.find(kOtherKinds);
   if (it == episodes_.end() && episodes_.size() >= kEpisodeKinds) {
     episodes_[kOtherKinds] = Episode{now, now, 1};
+    lock.unlock();
+    if (wake_) wake_();
     return;
   }
   if (it != episodes_.end()) {
@@ -118,6 +120,8 @@ void EpisodeLog::line(const std::string& kind, const std::string& text, Clock::t
   }
   episodes_[kind] = Episode{now, now, 0};
   logLine(text);
+  lock.unlock();
+  if (wake_) wake_();
 }
 
 bool EpisodeLog::flush(Clock::time_point now) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,8 @@ struct Options {
 class EpisodeLog {
  public:
   using Clock = std::chrono::steady_clock;
+  // Called when an episode begins, so that its count is written on time (set before use).
+  void onEpisode(std::function<void()> wake) { wake_ = std::move(wake); }
   void line(const std::string& kind, const std::string& text, Clock::time_point now = Clock::now());
   // Writes the counts of the episodes that ended or are due; true while an episode is open.
   bool flush(Clock::time_point now = Clock::now());
@@ -54,13 +57,16 @@ class EpisodeLog {
     Clock::time_point started, lastSeen;
     size_t suppressed = 0;
   };
+  std::function<void()> wake_;
   std::mutex mutex_;
   std::map<std::string, Episode> episodes_;
 };
 
 class Server {
  public:
-  explicit Server(kalpstore::Store& store, Options options = Options()) : store_(store), options_(options) {}
+  explicit Server(kalpstore::Store& store, Options options = Options()) : store_(store), options_(options) {
+    log_.onEpisode([this] { wake(); });
+  }
   ~Server();
   // Binds and listens on path (socket mode 0660); throws std::runtime_error when the folder can
   // be written by other users (unless allowed), or another server is already listening there.
