@@ -201,6 +201,7 @@ void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
     // publish or subscribe configuration survives.
     TRACE(1, "ZAL_MQTT child item exception: ");
     TRACE(1, error.what());
+    TRACE(1, "Skipped configuration node: ", name);
   }
 }
 

@@ -62,6 +62,15 @@ extern uint8_t prepareToConnectNextState;  // ST_CONNECTING or ST_ERROR, set by 
 extern int connectResult;                  // result of mosquitto_connect_async
 
 // ---- disconnection, error, interrupt --------------------------------------------------------
+// Entry of the error state: leaves the broker for good before the state waits. With the status
+// topic configured and a connection up, the retained "offline" with reason "error" (bounded
+// wait); then a disconnect, a bounded wait for the library to confirm it, and the network
+// thread stopped, so that nothing is acknowledged, nothing logs in and no keep-alive runs while
+// the state lasts. The client is destroyed by the state's exit; a retry makes a new one.
+void leaveBrokerForError(mosquitto* client);
+// Entry of the error state: drops the received messages still queued (they were meant for a
+// session that has ended) and traces their number once; returns it.
+size_t dropQueuedSubscribeMessages();
 extern int disconnectResult;        // result of mosquitto_disconnect in ST_DISCONNECTING
 extern int sigintDisconnectResult;  // result of mosquitto_disconnect in ST_SIGINT
 extern uint32_t lastErrorRetry;     // last known xErrorRetry while in ST_ERROR

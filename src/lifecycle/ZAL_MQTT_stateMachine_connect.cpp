@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,17 +144,56 @@ bool setPreSharedKey(mosquitto* client, const std::string& psk, const std::strin
 // failureReported: a failure that retrying cannot mend was traced and `error` posted; the
 //   callbacks post nothing more for this set-up.
 // acknowledged: the broker accepted the current connection (CONNACK 0); cleared when it ends.
-// closesBeforeAcknowledgement: connections in a row that ended before the broker answered.
 // connectCallRunning: the main thread is inside mosquitto_connect_async; library errors reported
 //   there are traced, and ST_Connecting judges the call's result.
 std::atomic<bool> failureReported{false};
 std::atomic<bool> acknowledged{false};
-std::atomic<int> closesBeforeAcknowledgement{0};
 std::atomic<bool> connectCallRunning{false};
 
-// A broker that closes this many connections in a row before answering CONNECT speaks another
-// protocol on that port (plain MQTT to a TLS listener): a reconnect cannot help.
-constexpr int kClosesBeforeAcknowledgementLimit = 3;
+// An outage: from the first failed or lost connection of a set-up until the broker accepts a
+// connection again. A peer that accepts TCP and closes before answering (a load balancer or a
+// port-forward in front of a restarting broker, a TLS listener reached without TLS) is part of
+// an outage like a refused connection: the library keeps reconnecting, and the cause is traced
+// once per outage, not once per attempt. Only the network thread and the connection set-up
+// (while the network thread is not yet running) touch these.
+//
+// outageRunning: an outage is under way. outageSince: when it began. outageAttempts: the
+// connection attempts of the outage that the library reported as failed (a refused TCP
+// connect that the library retries on its own is not reported to the service).
+bool outageRunning = false;
+std::chrono::steady_clock::time_point outageSince;
+uint64_t outageAttempts = 0;
+
+// Network thread: a connection (or an attempt) ended with a non-zero code. Traces the cause at
+// the outage's start only.
+void outageFailure(const std::string& cause) {
+  if (!outageRunning) {
+    outageRunning = true;
+    outageSince = std::chrono::steady_clock::now();
+    outageAttempts = 0;
+    TRACE(1, "connection to the broker lost: ", cause);
+  }
+  ++outageAttempts;
+}
+
+// Network thread: the broker accepted a connection; ends the outage, if one ran, with its line.
+void outageEnded() {
+  if (!outageRunning) return;
+  outageRunning = false;
+  const auto length =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - outageSince);
+  TRACE(1, "connection to the broker re-established after ", outageAttempts, " failed attempts in ",
+        length.count() / 1000, ".", (length.count() % 1000) / 100, " s.");
+}
+
+// Disconnect callbacks run so far, so that the error state can wait for the one its own
+// disconnect brings. Guarded by disconnectsSeenMutex (held for a statement, nothing else held).
+std::mutex disconnectsSeenMutex;
+std::condition_variable disconnectsSeenSignal;
+uint64_t disconnectsSeen = 0;
+
+// How long the error state waits for the library to confirm its disconnect.
+constexpr auto kErrorDisconnectWait = std::chrono::seconds(3);
 
 // The reason of a CONNACK refusal as the library words it, without its "Connection Refused: "
 // prefix and final full stop ("not authorised").
@@ -181,11 +222,6 @@ bool libraryGivesUp(int result, int error) {
     default:
       return false;
   }
-}
-
-// The peer closed a connection it had accepted (not a refused or unreachable TCP connect).
-bool closedByPeer(int result, int error) {
-  return result == MOSQ_ERR_CONN_LOST || (result == MOSQ_ERR_ERRNO && error == ECONNRESET);
 }
 
 // The states in which the library connects on the service's behalf; a failure reported in any
@@ -240,14 +276,19 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
     return;
   }
   acknowledged = true;
-  closesBeforeAcknowledgement = 0;
+  outageEnded();
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 
 void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   CancellationDisabled guard;
   const int error = errno;  // the library's text for MOSQ_ERR_ERRNO is this errno's
-  const bool wasAcknowledged = acknowledged.exchange(false);
+  acknowledged = false;
+  {
+    std::lock_guard<std::mutex> lock(disconnectsSeenMutex);
+    ++disconnectsSeen;
+  }
+  disconnectsSeenSignal.notify_all();
   if (failureReported.load()) {
     // Already failed for good: keep the library from trying again.
     if (result != 0) mosquitto_disconnect(client);
@@ -256,14 +297,14 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   if (result != 0) {
     errno = error;
     const std::string cause = mosquitto_strerror(result);
-    const bool endsBeforeAnswer = !wasAcknowledged && closedByPeer(result, error) &&
-                                  ++closesBeforeAcknowledgement >= kClosesBeforeAcknowledgementLimit;
-    if (connectingOnOurBehalf(machine) && (libraryGivesUp(result, error) || endsBeforeAnswer)) {
+    if (connectingOnOurBehalf(machine) && libraryGivesUp(result, error)) {
       TRACE(1, "Error: the connection to the broker failed: ", cause);
       reportPermanentFailure(client, machine, true);
       return;
     }
-    TRACE(1, "connection to the broker lost: ", cause);
+    // Anything else is transient, a peer that accepted and closed before answering included:
+    // the library reconnects by itself.
+    outageFailure(cause);
   }
   postFromCallback(result == 0 ? &ZAL_MQTT_stateMachine::disconnectedFromBroker
                                : &ZAL_MQTT_stateMachine::connectionToBrokerLost);
@@ -289,13 +330,39 @@ void callback_on_log(mosquitto* client, void* machine, int level, const char* te
   reportPermanentFailure(client, machine, false);
 }
 
+void leaveBrokerForError(mosquitto* client) {
+  if (client == nullptr) return;
+  // From here the callbacks post nothing, and a CONNACK that still arrives is answered with a
+  // disconnect.
+  failureReported = true;
+  publishOfflineStatus(client, "error");
+  uint64_t seen = 0;
+  {
+    std::lock_guard<std::mutex> lock(disconnectsSeenMutex);
+    seen = disconnectsSeen;
+  }
+  if (mosquitto_disconnect(client) == MOSQ_ERR_SUCCESS) {
+    // A connection (or an attempt) was up: the DISCONNECT goes out on the network thread, which
+    // is stopped once the library confirms it, so that the broker drops the last will and the
+    // retained status keeps the reason "error".
+    std::unique_lock<std::mutex> lock(disconnectsSeenMutex);
+    const bool confirmed = disconnectsSeenSignal.wait_for(lock, kErrorDisconnectWait,
+                                                          [seen] { return disconnectsSeen != seen; });
+    lock.unlock();
+    if (!confirmed)
+      TRACE(1, "MQTT disconnection not confirmed in time. Stopping the MQTT client without it.");
+  }
+  mosquitto_loop_stop(client, true);  // no reconnect, no keep-alive until the client is made anew
+  TRACE(1, "MQTT client stopped: no connection to the broker while in state 'error'.");
+}
+
 void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   TRACE(1, "state: EntryPrepareToConnect");
   prepareToConnectNextState = ST_ERROR;
   preSharedKeyOnly = false;
   failureReported = false;
   acknowledged = false;
-  closesBeforeAcknowledgement = 0;
+  outageRunning = false;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);

@@ -65,6 +65,8 @@ void ZAL_MQTT_stateMachine::EN_EntryError(const EventData*) {
   discardOfflineBuffers("error");
   restoreSigintDefault();  // while in the error state an interrupt ends the process at once
   activationWatcherRun = false;
+  leaveBrokerForError(mosqClient);
+  dropQueuedSubscribeMessages();
 }
 
 void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {

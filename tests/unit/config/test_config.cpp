@@ -172,7 +172,7 @@ const std::string kOpenMissing = " open variable handle result is: 81000501";
 // clang-format off
 // Each row: a valid configuration, one change, the exact message of the failed construction.
 INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
-  BrokenCase{"root node missing",         [](Tree& t) { t.erase(kRoot); }, "Error: open variable handle result is: 0x81000501\n"},
+  BrokenCase{"root node missing",         [](Tree& t) { t.erase(kRoot); }, "Error: open variable handle result is: 0x81000501 for node " + std::string(kRoot) + "\n"},
   BrokenCase{"app name missing",          [](Tree& t) { t.erase(R("ApplicationName")); }, "Bad broker configuration: cannot read application name."},
   BrokenCase{"app name unreadable",       [](Tree& t) { t.set(R("ApplicationName"), unreadable(text("App"))); }, "Bad broker configuration: cannot read application name."},
   BrokenCase{"app name empty",            [](Tree& t) { t.set(R("ApplicationName"), text("")); }, "Bad broker configuration: application name is empty."},
@@ -471,9 +471,22 @@ TEST(BrokerItem, BadChildrenAreTracedAndSkipped) {
   const long first = indexOf(lines, "ZAL_MQTT child item exception: ");
   ASSERT_GE(first, 0);
   EXPECT_EQ(lines.at(first + 1), "publish configuration has invalid 0 ms period time.");
+  EXPECT_EQ(lines.at(first + 2), "Skipped configuration node: " + R("ZAL_MQTT_publish:1"));
   const long second = indexOf(lines, "ZAL_MQTT child item exception: ", first + 1);
   ASSERT_GE(second, 0);
   EXPECT_EQ(lines.at(second + 1), "APPL.App.Missing" + kOpenMissing);
+  EXPECT_EQ(lines.at(second + 2), "Skipped configuration node: " + R("ZAL_MQTT_subscribe:1"));
+}
+
+// A TLS node that exists but cannot be opened fails the configuration with the node's name.
+TEST(BrokerItem, UnreadableTlsNodeIsNamed) {
+  Tree tree = validConfig();
+  tree.set(R("ZAL_MQTT_TLS:0.xUseCertificateBasedTLS"), u32(1))
+      .set(R("ZAL_MQTT_TLS:0.strCAfilepath"), text("/etc/ssl/certs"));
+  tree.load();
+  kalpinproc::setFault(R("ZAL_MQTT_TLS:0"), "open", KALPAPI_E_ACCESS_DENIED);
+  EXPECT_EQ(buildError([] { ZAL_MQTT_item item(kRoot); }),
+            "Error: open variable handle result is: 0x81000504 for node " + R("ZAL_MQTT_TLS:0") + "\n");
 }
 
 TEST(BrokerItem, OnlyBadChildrenFailAfterTracingEach) {
@@ -621,7 +634,7 @@ TEST(TlsItem, GivesItsSettings) {
 TEST(TlsItem, MissingNodeFailsInTheBase) {
   plant().load();
   EXPECT_EQ(buildError([] { ZAL_MQTT_TLS tls(R("ZAL_MQTT_TLS:0")); }),
-            "Error: open variable handle result is: 0x81000501\n");
+            "Error: open variable handle result is: 0x81000501 for node " + R("ZAL_MQTT_TLS:0") + "\n");
 }
 
 // ---------------------------------------------------------------------------------------------
