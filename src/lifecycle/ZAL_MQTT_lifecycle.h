@@ -61,6 +61,12 @@ void restoreSigintDefault();
 extern uint8_t prepareToConnectNextState;  // ST_CONNECTING or ST_ERROR, set by the entry action
 extern int connectResult;                  // result of mosquitto_connect_async
 
+// ---- reconnect timing (uiReconnectMaxS) ------------------------------------------------------
+// Entry of ST_CONNECTIONLOST: with uiReconnectMaxS set, the library's network thread has ended
+// by itself after the loss; it is joined and the wait before the first attempt starts.
+// Without the member nothing happens (the library re-dials every second on its own).
+void startReconnectTiming(ZAL_MQTT_stateMachine* machine);
+
 // ---- disconnection, error, interrupt --------------------------------------------------------
 // Entry of the error state: leaves the broker for good before the state waits. With the status
 // topic configured and a connection up, the retained "offline" with reason "error" (bounded

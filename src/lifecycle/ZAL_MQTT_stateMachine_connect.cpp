@@ -4,12 +4,15 @@
 #include <openssl/bn.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,6 +198,54 @@ uint64_t disconnectsSeen = 0;
 // How long the error state waits for the library to confirm its disconnect.
 constexpr auto kErrorDisconnectWait = std::chrono::seconds(3);
 
+// ---- the service's own reconnect timing (uiReconnectMaxS) ----------------------------------
+//
+// Without the member the library re-dials by itself, every second. With it, the service times
+// the attempts: the disconnect callback stops the library's loop (mosquitto_disconnect from
+// within the callback ends the network thread by itself, nothing is cancelled, so the client
+// needs no reset and keeps its session state), ST_CONNECTIONLOST joins the ended thread and a
+// timer of ours waits; then the main thread starts one attempt (mosquitto_reconnect_async and
+// a new network thread). The waits double from 1 s up to uiReconnectMaxS, each multiplied by
+// a random factor between 0.75 and 1.25, so that a fleet does not re-dial in lockstep; a
+// connection that held for a minute starts the waits at 1 s again.
+//
+// reconnectMaxS: the configured maximum, 0 when off; set by the connection set-up, read by the
+//   callbacks. acknowledgedAtMs: steady-clock milliseconds of the last accepted connection
+//   (network thread writes, main thread reads). The rest is the main thread's.
+std::atomic<uint32_t> reconnectMaxS{0};
+std::atomic<int64_t> acknowledgedAtMs{0};
+unsigned reconnectDoublings = 0;       // the next wait is 2^n s, at most reconnectMaxS
+bool reconnectAttemptRunning = false;  // an attempt's network thread runs
+std::atomic<uint64_t> connectionLostVisit{0};
+std::atomic<uint64_t> expiredReconnectVisit{0};
+constexpr auto kConnectionHeld = std::chrono::minutes(1);
+
+int64_t steadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Main thread: starts the wait before the next attempt.
+void scheduleReconnect(ZAL_MQTT_stateMachine* machine) {
+  static std::mt19937 jitterSource{std::random_device{}()};
+  const uint32_t maxS = reconnectMaxS.load();
+  const double base = std::min(std::ldexp(1.0, static_cast<int>(reconnectDoublings)), double(maxS));
+  if (base < maxS) ++reconnectDoublings;
+  std::uniform_real_distribution<double> jitter(0.75, 1.25);
+  const auto wait = std::chrono::milliseconds(static_cast<int64_t>(base * jitter(jitterSource) * 1000.0));
+  TRACE(2, "next connection attempt in ", wait.count(), " ms.");
+  const uint64_t visit = connectionLostVisit.load();
+  std::thread([machine, wait, visit] {
+    std::this_thread::sleep_for(wait);
+    if (connectionLostVisit.load() != visit ||
+        machine->currentState() != ZAL_MQTT_stateMachine::ST_CONNECTIONLOST)
+      return;
+    expiredReconnectVisit = visit;
+    postToMainThread(&ZAL_MQTT_stateMachine::reconnectTimerExpired);
+  }).detach();
+}
+
 // The reason of a CONNACK refusal as the library words it, without its "Connection Refused: "
 // prefix and final full stop ("not authorised").
 std::string refusalReason(int result) {
@@ -276,6 +327,7 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
     return;
   }
   acknowledged = true;
+  acknowledgedAtMs = steadyMs();
   outageEnded();
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
@@ -303,8 +355,14 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
       return;
     }
     // Anything else is transient, a peer that accepted and closed before answering included:
-    // the library reconnects by itself.
+    // the library reconnects by itself, or, with uiReconnectMaxS, the service does.
     outageFailure(cause);
+    if (reconnectMaxS.load() != 0) {
+      mosquitto_disconnect(client);  // the library's loop ends instead of re-dialling
+      postFromCallback(&ZAL_MQTT_stateMachine::connectionToBrokerLost);
+      postFromCallback(&ZAL_MQTT_stateMachine::reconnectAttemptEnded);
+      return;
+    }
   }
   postFromCallback(result == 0 ? &ZAL_MQTT_stateMachine::disconnectedFromBroker
                                : &ZAL_MQTT_stateMachine::connectionToBrokerLost);
@@ -363,12 +421,16 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   failureReported = false;
   acknowledged = false;
   outageRunning = false;
+  reconnectDoublings = 0;
+  reconnectAttemptRunning = false;
+  acknowledgedAtMs = 0;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);
     return;
   }
 
+  reconnectMaxS = item->getReconnectMaxS();
   TRACE(1, "registering callbacks..");
   mosquitto_connect_callback_set(mosqClient, callback_on_connect);
   mosquitto_disconnect_callback_set(mosqClient, callback_on_disconnect);
@@ -513,4 +575,43 @@ void ZAL_MQTT_stateMachine::ST_WaitForNetwork(const EventData*) {
   TRACE(2, "detach thread with timer..");
   timer.detach();
   TRACE(1, "return from state function 'WaitForNetwork'.");
+}
+
+void startReconnectTiming(ZAL_MQTT_stateMachine* machine) {
+  ++connectionLostVisit;
+  if (reconnectMaxS.load() == 0 || mosqClient == nullptr) return;
+  // The disconnect callback stopped the library's loop: its thread ends by itself.
+  reconnectAttemptRunning = false;
+  mosquitto_loop_stop(mosqClient, false);
+  const int64_t since = acknowledgedAtMs.exchange(0);
+  if (since != 0 && steadyMs() - since >= std::chrono::milliseconds(kConnectionHeld).count())
+    reconnectDoublings = 0;
+  scheduleReconnect(machine);
+}
+
+void ZAL_MQTT_stateMachine::reconnectTimerExpired() {
+  if (currentState() != ST_CONNECTIONLOST || connectionLostVisit.load() != expiredReconnectVisit.load() ||
+      reconnectAttemptRunning || mosqClient == nullptr)
+    return;
+  connectCallRunning = true;
+  int result = mosquitto_reconnect_async(mosqClient);
+  connectCallRunning = false;
+  if (result == MOSQ_ERR_SUCCESS) {
+    result = mosquitto_loop_start(mosqClient);
+    if (result != MOSQ_ERR_SUCCESS) mosquitto_disconnect(mosqClient);
+  }
+  if (result != MOSQ_ERR_SUCCESS) {
+    // Failed at once (no route, host lookup): one attempt of the outage; wait again.
+    outageFailure(mosquitto_strerror(result));
+    scheduleReconnect(this);
+    return;
+  }
+  reconnectAttemptRunning = true;
+}
+
+void ZAL_MQTT_stateMachine::reconnectAttemptEnded() {
+  if (currentState() != ST_CONNECTIONLOST || !reconnectAttemptRunning || mosqClient == nullptr) return;
+  reconnectAttemptRunning = false;
+  mosquitto_loop_stop(mosqClient, false);  // ended by itself after the callback stopped it
+  scheduleReconnect(this);
 }

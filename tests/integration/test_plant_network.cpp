@@ -4,6 +4,7 @@
 // forwarder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 
 #include "IntegrationHarness.h"
@@ -224,4 +225,61 @@ TEST(PlantNetwork, DisconnectingWithAHungReconnectEndsInTime) {
   // The flag's level is followed from there: the service connects again.
   EXPECT_TRUE(service.waitFor("state: EntryPrepareToConnect", *disconnected)) << service.dump(mark);
   EXPECT_EQ(service.log().count("state: Error", mark), 0u) << service.dump(mark);
+}
+
+// uiReconnectMaxS: while the broker is away (the forwarder accepts and closes), the waits
+// between attempts double from about 1 s up to the maximum, and each is spread by jitter.
+TEST(PlantNetwork, ReconnectWaitsGrowAndSpread) {
+  auto broker = std::make_unique<Broker>();
+  TcpForwarder forwarder(broker->port());
+  ServiceConfig config = plantConfig(forwarder.port());
+  config.extraRootMembers = "\"uiReconnectMaxS\": {\"type\": \"UINT32\", \"value\": 4}";
+  VariableServer server(config.treeJson());
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+
+  const size_t mark = service.mark();
+  const size_t acceptedBefore = forwarder.accepted();
+  broker.reset();
+  // Seven attempts after the loss: the first after about 1 s, then nominal waits of 2, 4, 4,
+  // 4, 4, 4 s.
+  const auto deadline = Clock::now() + 90s;
+  while (forwarder.accepted() < acceptedBefore + 7 && Clock::now() < deadline)
+    std::this_thread::sleep_for(100ms);
+  const std::vector<Clock::time_point> times = forwarder.acceptTimes();
+  ASSERT_GE(times.size(), acceptedBefore + 7) << service.dump(mark);
+  const double nominal[] = {2, 4, 4, 4, 4, 4};
+  std::vector<double> ratios;
+  std::string gaps;
+  for (size_t i = 0; i < 6; ++i) {
+    const double gap =
+        std::chrono::duration<double>(times[acceptedBefore + i + 1] - times[acceptedBefore + i]).count();
+    gaps += std::to_string(gap) + " ";
+    ratios.push_back(gap / nominal[i]);
+  }
+  // Each wait within its jitter band (and a little for a loaded machine): the waits grow.
+  for (double ratio : ratios) {
+    EXPECT_GE(ratio, 0.7) << gaps;
+    EXPECT_LE(ratio, 1.45) << gaps;
+  }
+  // Spread: the waits are not all the nominal ones times one factor.
+  const auto [low, high] = std::minmax_element(ratios.begin(), ratios.end());
+  EXPECT_GE(*high - *low, 0.04) << gaps;
+  EXPECT_EQ(service.log().count("state: Error", mark), 0u) << service.dump(mark);
+  // The first wait, as the service traces it: 1 s and its jitter.
+  const auto first = service.waitFor("next connection attempt in ", mark, 1s);
+  ASSERT_TRUE(first) << service.dump(mark);
+  const std::string line = Service::body(service.log().line(*first));
+  const long firstMs = std::stol(line.substr(std::string("next connection attempt in ").size()));
+  EXPECT_GE(firstMs, 750) << line;
+  EXPECT_LE(firstMs, 1250) << line;
+
+  // Back: the service connects at its next attempt and traces the outage once.
+  BrokerOptions options;
+  broker = std::make_unique<Broker>(options);
+  forwarder.retarget(broker->port());
+  ASSERT_TRUE(waitForSequence(service, {"connection to the broker re-established after ", "state: Connected"},
+                              mark, 30s))
+      << service.dump(mark);
+  EXPECT_EQ(service.log().count("connection to the broker lost: ", mark), 1u) << service.dump(mark);
 }
