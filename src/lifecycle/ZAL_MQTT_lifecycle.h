@@ -72,7 +72,7 @@ void startReconnectTiming(ZAL_MQTT_stateMachine* machine);
 // topic configured and a connection up, the retained "offline" with reason "error" (bounded
 // wait); then a disconnect, a bounded wait for the library to confirm it, and the network
 // thread stopped, so that nothing is acknowledged, nothing logs in and no keep-alive runs while
-// the state lasts. The client is destroyed by the state's exit; a retry makes a new one.
+// the state lasts. The entry action then destroys the client; a retry makes a new one.
 void leaveBrokerForError(mosquitto* client);
 // Entry of the error state: drops the received messages still queued (they were meant for a
 // session that has ended) and traces their number once; returns it.

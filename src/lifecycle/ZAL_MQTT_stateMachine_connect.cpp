@@ -157,8 +157,9 @@ std::atomic<bool> connectCallRunning{false};
 // connection again. A peer that accepts TCP and closes before answering (a load balancer or a
 // port-forward in front of a restarting broker, a TLS listener reached without TLS) is part of
 // an outage like a refused connection: the library keeps reconnecting, and the cause is traced
-// once per outage, not once per attempt. Only the network thread and the connection set-up
-// (while the network thread is not yet running) touch these.
+// once per outage, not once per attempt. Only the network thread touches these, and the main
+// thread while no network thread runs (the connection set-up before the loop starts, and the
+// reconnect timing of uiReconnectMaxS between two attempts).
 //
 // outageRunning: an outage is under way. outageSince: when it began. outageAttempts: the
 // connection attempts of the outage that the library reported as failed (a refused TCP
@@ -167,8 +168,8 @@ bool outageRunning = false;
 std::chrono::steady_clock::time_point outageSince;
 uint64_t outageAttempts = 0;
 
-// Network thread: a connection (or an attempt) ended with a non-zero code. Traces the cause at
-// the outage's start only.
+// A connection (or an attempt) ended with a non-zero code. Traces the cause at the outage's
+// start only.
 void outageFailure(const std::string& cause) {
   if (!outageRunning) {
     outageRunning = true;
@@ -180,6 +181,7 @@ void outageFailure(const std::string& cause) {
 }
 
 // Network thread: the broker accepted a connection; ends the outage, if one ran, with its line.
+// The length is given to a tenth of a second.
 void outageEnded() {
   if (!outageRunning) return;
   outageRunning = false;

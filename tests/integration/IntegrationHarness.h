@@ -530,10 +530,10 @@ class TcpForwarder {
         fds.push_back({b, POLLIN, 0});
       }
       if (poll(fds.data(), fds.size(), 200) <= 0) continue;
-      if (fds[1].revents & POLLIN) acceptOne();
-      // Copy what arrived; a pair ends when either side ends.
+      // Copy what arrived on the pairs polled; a pair ends when either side ends.
+      const size_t polled = pairs_.size();
       std::vector<size_t> ended;
-      for (size_t i = 0; i < pairs_.size(); ++i) {
+      for (size_t i = 0; i < polled; ++i) {
         for (int side = 0; side < 2; ++side) {
           const pollfd& p = fds[2 + 2 * i + side];
           if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -551,6 +551,7 @@ class TcpForwarder {
         close(pairs_[*it].second);
         pairs_.erase(pairs_.begin() + static_cast<long>(*it));
       }
+      if (fds[1].revents & POLLIN) acceptOne();
     }
   }
 
