@@ -165,6 +165,12 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
                                        "Bad broker configuration: access to uiStatusPeriodS failed.");
   uiErrorRetryS = readOptionalUint32(base + "uiErrorRetryS", 0, nullptr,
                                      "Bad broker configuration: access to uiErrorRetryS failed.");
+  uiReconnectMaxS = readOptionalUint32(base + "uiReconnectMaxS", 0, nullptr,
+                                       "Bad broker configuration: access to uiReconnectMaxS failed.");
+  // More than an hour between two attempts would leave a plant without its broker for hours
+  // after the broker is back.
+  if (uiReconnectMaxS > kReconnectMaxSLimit)
+    throw std::runtime_error("Bad broker configuration: uiReconnectMaxS is above 3600 s.");
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");
@@ -201,6 +207,7 @@ void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
     // publish or subscribe configuration survives.
     TRACE(1, "ZAL_MQTT child item exception: ");
     TRACE(1, error.what());
+    TRACE(1, "Skipped configuration node: ", name);
   }
 }
 

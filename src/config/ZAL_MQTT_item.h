@@ -19,6 +19,9 @@
 #include "ZAL_MQTT_VarTopicSet.h"
 #include "ZAL_MQTT_publish.h"
 
+// Largest accepted uiReconnectMaxS, in seconds.
+constexpr uint32_t kReconnectMaxSLimit = 3600;
+
 class ZAL_MQTT_item : public GVPitem {
  public:
   // Reads and validates the whole configuration under path. Throws std::runtime_error with a
@@ -67,6 +70,9 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getStatusPeriodS() const { return uiStatusPeriodS; }
   // First wait of the automatic retry from the error state, in seconds; 0: no automatic retry.
   uint32_t getErrorRetryS() const { return uiErrorRetryS; }
+  // Longest wait between two reconnection attempts, in seconds (waits double from 1 s up to it,
+  // with random jitter); 0: the MQTT library re-dials every second by itself.
+  uint32_t getReconnectMaxS() const { return uiReconnectMaxS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -93,4 +99,5 @@ class ZAL_MQTT_item : public GVPitem {
   std::string strStatusTopic;
   uint32_t uiStatusPeriodS = 0;
   uint32_t uiErrorRetryS = 0;
+  uint32_t uiReconnectMaxS = 0;
 };

@@ -61,7 +61,22 @@ void restoreSigintDefault();
 extern uint8_t prepareToConnectNextState;  // ST_CONNECTING or ST_ERROR, set by the entry action
 extern int connectResult;                  // result of mosquitto_connect_async
 
+// ---- reconnect timing (uiReconnectMaxS) ------------------------------------------------------
+// Entry of ST_CONNECTIONLOST: with uiReconnectMaxS set, the library's network thread has ended
+// by itself after the loss; it is joined and the wait before the first attempt starts.
+// Without the member nothing happens (the library re-dials every second on its own).
+void startReconnectTiming(ZAL_MQTT_stateMachine* machine);
+
 // ---- disconnection, error, interrupt --------------------------------------------------------
+// Entry of the error state: leaves the broker for good before the state waits. With the status
+// topic configured and a connection up, the retained "offline" with reason "error" (bounded
+// wait); then a disconnect, a bounded wait for the library to confirm it, and the network
+// thread stopped, so that nothing is acknowledged, nothing logs in and no keep-alive runs while
+// the state lasts. The entry action then destroys the client; a retry makes a new one.
+void leaveBrokerForError(mosquitto* client);
+// Entry of the error state: drops the received messages still queued (they were meant for a
+// session that has ended) and traces their number once; returns it.
+size_t dropQueuedSubscribeMessages();
 extern int disconnectResult;        // result of mosquitto_disconnect in ST_DISCONNECTING
 extern int sigintDisconnectResult;  // result of mosquitto_disconnect in ST_SIGINT
 extern uint32_t lastErrorRetry;     // last known xErrorRetry while in ST_ERROR

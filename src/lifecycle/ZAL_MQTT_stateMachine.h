@@ -53,6 +53,13 @@ class ZAL_MQTT_stateMachine : public StateMachine {
   // nothing. Judged where the events run, the refused line never goes without the error state.
   void connectionTimerExpired();
 
+  // Jobs of the service's own reconnect timing (uiReconnectMaxS), run on the main thread while
+  // the connection is lost: the wait before the next attempt is over (an attempt is started),
+  // and the library reported that the attempt ended without a connection (the next wait is
+  // started). Each does nothing outside the ST_CONNECTIONLOST visit it belongs to.
+  void reconnectTimerExpired();
+  void reconnectAttemptEnded();
+
   // How many IECsignalsConnect and IECsignalsDisconnect events have run to their end. The
   // activation watcher compares it with its own posts to know whether one is still queued.
   uint64_t activationRequestsRun() const { return activationRequestsRun_.load(); }

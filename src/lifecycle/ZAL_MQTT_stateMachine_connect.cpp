@@ -4,10 +4,15 @@
 #include <openssl/bn.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,17 +147,106 @@ bool setPreSharedKey(mosquitto* client, const std::string& psk, const std::strin
 // failureReported: a failure that retrying cannot mend was traced and `error` posted; the
 //   callbacks post nothing more for this set-up.
 // acknowledged: the broker accepted the current connection (CONNACK 0); cleared when it ends.
-// closesBeforeAcknowledgement: connections in a row that ended before the broker answered.
 // connectCallRunning: the main thread is inside mosquitto_connect_async; library errors reported
 //   there are traced, and ST_Connecting judges the call's result.
 std::atomic<bool> failureReported{false};
 std::atomic<bool> acknowledged{false};
-std::atomic<int> closesBeforeAcknowledgement{0};
 std::atomic<bool> connectCallRunning{false};
 
-// A broker that closes this many connections in a row before answering CONNECT speaks another
-// protocol on that port (plain MQTT to a TLS listener): a reconnect cannot help.
-constexpr int kClosesBeforeAcknowledgementLimit = 3;
+// An outage: from the first failed or lost connection of a set-up until the broker accepts a
+// connection again. A peer that accepts TCP and closes before answering (a load balancer or a
+// port-forward in front of a restarting broker, a TLS listener reached without TLS) is part of
+// an outage like a refused connection: the library keeps reconnecting, and the cause is traced
+// once per outage, not once per attempt. Only the network thread touches these, and the main
+// thread while no network thread runs (the connection set-up before the loop starts, and the
+// reconnect timing of uiReconnectMaxS between two attempts).
+//
+// outageRunning: an outage is under way. outageSince: when it began. outageAttempts: the
+// connection attempts of the outage that the library reported as failed (a refused TCP
+// connect that the library retries on its own is not reported to the service).
+bool outageRunning = false;
+std::chrono::steady_clock::time_point outageSince;
+uint64_t outageAttempts = 0;
+
+// A connection (or an attempt) ended with a non-zero code. Traces the cause at the outage's
+// start only.
+void outageFailure(const std::string& cause) {
+  if (!outageRunning) {
+    outageRunning = true;
+    outageSince = std::chrono::steady_clock::now();
+    outageAttempts = 0;
+    TRACE(1, "connection to the broker lost: ", cause);
+  }
+  ++outageAttempts;
+}
+
+// Network thread: the broker accepted a connection; ends the outage, if one ran, with its line.
+// The length is given to a tenth of a second.
+void outageEnded() {
+  if (!outageRunning) return;
+  outageRunning = false;
+  const auto length =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - outageSince);
+  TRACE(1, "connection to the broker re-established after ", outageAttempts, " failed attempts in ",
+        length.count() / 1000, ".", (length.count() % 1000) / 100, " s.");
+}
+
+// Disconnect callbacks run so far, so that the error state can wait for the one its own
+// disconnect brings. Guarded by disconnectsSeenMutex (held for a statement, nothing else held).
+std::mutex disconnectsSeenMutex;
+std::condition_variable disconnectsSeenSignal;
+uint64_t disconnectsSeen = 0;
+
+// How long the error state waits for the library to confirm its disconnect.
+constexpr auto kErrorDisconnectWait = std::chrono::seconds(3);
+
+// ---- the service's own reconnect timing (uiReconnectMaxS) ----------------------------------
+//
+// Without the member the library re-dials by itself, every second. With it, the service times
+// the attempts: the disconnect callback stops the library's loop (mosquitto_disconnect from
+// within the callback ends the network thread by itself, nothing is cancelled, so the client
+// needs no reset and keeps its session state), ST_CONNECTIONLOST joins the ended thread and a
+// timer of ours waits; then the main thread starts one attempt (mosquitto_reconnect_async and
+// a new network thread). The waits double from 1 s up to uiReconnectMaxS, each multiplied by
+// a random factor between 0.75 and 1.25, so that a fleet does not re-dial in lockstep; a
+// connection that held for a minute starts the waits at 1 s again.
+//
+// reconnectMaxS: the configured maximum, 0 when off; set by the connection set-up, read by the
+//   callbacks. acknowledgedAtMs: steady-clock milliseconds of the last accepted connection
+//   (network thread writes, main thread reads). The rest is the main thread's.
+std::atomic<uint32_t> reconnectMaxS{0};
+std::atomic<int64_t> acknowledgedAtMs{0};
+unsigned reconnectDoublings = 0;       // the next wait is 2^n s, at most reconnectMaxS
+bool reconnectAttemptRunning = false;  // an attempt's network thread runs
+std::atomic<uint64_t> connectionLostVisit{0};
+std::atomic<uint64_t> expiredReconnectVisit{0};
+constexpr auto kConnectionHeld = std::chrono::minutes(1);
+
+int64_t steadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Main thread: starts the wait before the next attempt.
+void scheduleReconnect(ZAL_MQTT_stateMachine* machine) {
+  static std::mt19937 jitterSource{std::random_device{}()};
+  const uint32_t maxS = reconnectMaxS.load();
+  const double base = std::min(std::ldexp(1.0, static_cast<int>(reconnectDoublings)), double(maxS));
+  if (base < maxS) ++reconnectDoublings;
+  std::uniform_real_distribution<double> jitter(0.75, 1.25);
+  const auto wait = std::chrono::milliseconds(static_cast<int64_t>(base * jitter(jitterSource) * 1000.0));
+  TRACE(2, "next connection attempt in ", wait.count(), " ms.");
+  const uint64_t visit = connectionLostVisit.load();
+  std::thread([machine, wait, visit] {
+    std::this_thread::sleep_for(wait);
+    if (connectionLostVisit.load() != visit ||
+        machine->currentState() != ZAL_MQTT_stateMachine::ST_CONNECTIONLOST)
+      return;
+    expiredReconnectVisit = visit;
+    postToMainThread(&ZAL_MQTT_stateMachine::reconnectTimerExpired);
+  }).detach();
+}
 
 // The reason of a CONNACK refusal as the library words it, without its "Connection Refused: "
 // prefix and final full stop ("not authorised").
@@ -181,11 +275,6 @@ bool libraryGivesUp(int result, int error) {
     default:
       return false;
   }
-}
-
-// The peer closed a connection it had accepted (not a refused or unreachable TCP connect).
-bool closedByPeer(int result, int error) {
-  return result == MOSQ_ERR_CONN_LOST || (result == MOSQ_ERR_ERRNO && error == ECONNRESET);
 }
 
 // The states in which the library connects on the service's behalf; a failure reported in any
@@ -240,14 +329,20 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
     return;
   }
   acknowledged = true;
-  closesBeforeAcknowledgement = 0;
+  acknowledgedAtMs = steadyMs();
+  outageEnded();
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 
 void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   CancellationDisabled guard;
   const int error = errno;  // the library's text for MOSQ_ERR_ERRNO is this errno's
-  const bool wasAcknowledged = acknowledged.exchange(false);
+  acknowledged = false;
+  {
+    std::lock_guard<std::mutex> lock(disconnectsSeenMutex);
+    ++disconnectsSeen;
+  }
+  disconnectsSeenSignal.notify_all();
   if (failureReported.load()) {
     // Already failed for good: keep the library from trying again.
     if (result != 0) mosquitto_disconnect(client);
@@ -256,14 +351,20 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   if (result != 0) {
     errno = error;
     const std::string cause = mosquitto_strerror(result);
-    const bool endsBeforeAnswer = !wasAcknowledged && closedByPeer(result, error) &&
-                                  ++closesBeforeAcknowledgement >= kClosesBeforeAcknowledgementLimit;
-    if (connectingOnOurBehalf(machine) && (libraryGivesUp(result, error) || endsBeforeAnswer)) {
+    if (connectingOnOurBehalf(machine) && libraryGivesUp(result, error)) {
       TRACE(1, "Error: the connection to the broker failed: ", cause);
       reportPermanentFailure(client, machine, true);
       return;
     }
-    TRACE(1, "connection to the broker lost: ", cause);
+    // Anything else is transient, a peer that accepted and closed before answering included:
+    // the library reconnects by itself, or, with uiReconnectMaxS, the service does.
+    outageFailure(cause);
+    if (reconnectMaxS.load() != 0) {
+      mosquitto_disconnect(client);  // the library's loop ends instead of re-dialling
+      postFromCallback(&ZAL_MQTT_stateMachine::connectionToBrokerLost);
+      postFromCallback(&ZAL_MQTT_stateMachine::reconnectAttemptEnded);
+      return;
+    }
   }
   postFromCallback(result == 0 ? &ZAL_MQTT_stateMachine::disconnectedFromBroker
                                : &ZAL_MQTT_stateMachine::connectionToBrokerLost);
@@ -289,19 +390,49 @@ void callback_on_log(mosquitto* client, void* machine, int level, const char* te
   reportPermanentFailure(client, machine, false);
 }
 
+void leaveBrokerForError(mosquitto* client) {
+  if (client == nullptr) return;
+  // From here the callbacks post nothing, and a CONNACK that still arrives is answered with a
+  // disconnect.
+  failureReported = true;
+  publishOfflineStatus(client, "error");
+  uint64_t seen = 0;
+  {
+    std::lock_guard<std::mutex> lock(disconnectsSeenMutex);
+    seen = disconnectsSeen;
+  }
+  if (mosquitto_disconnect(client) == MOSQ_ERR_SUCCESS) {
+    // A connection (or an attempt) was up: the DISCONNECT goes out on the network thread, which
+    // is stopped once the library confirms it, so that the broker drops the last will and the
+    // retained status keeps the reason "error".
+    std::unique_lock<std::mutex> lock(disconnectsSeenMutex);
+    const bool confirmed = disconnectsSeenSignal.wait_for(lock, kErrorDisconnectWait,
+                                                          [seen] { return disconnectsSeen != seen; });
+    lock.unlock();
+    if (!confirmed)
+      TRACE(1, "MQTT disconnection not confirmed in time. Stopping the MQTT client without it.");
+  }
+  mosquitto_loop_stop(client, true);  // no reconnect, no keep-alive until the client is made anew
+  TRACE(1, "MQTT client stopped: no connection to the broker while in state 'error'.");
+}
+
 void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   TRACE(1, "state: EntryPrepareToConnect");
   prepareToConnectNextState = ST_ERROR;
   preSharedKeyOnly = false;
   failureReported = false;
   acknowledged = false;
-  closesBeforeAcknowledgement = 0;
+  outageRunning = false;
+  reconnectDoublings = 0;
+  reconnectAttemptRunning = false;
+  acknowledgedAtMs = 0;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);
     return;
   }
 
+  reconnectMaxS = item->getReconnectMaxS();
   TRACE(1, "registering callbacks..");
   mosquitto_connect_callback_set(mosqClient, callback_on_connect);
   mosquitto_disconnect_callback_set(mosqClient, callback_on_disconnect);
@@ -446,4 +577,43 @@ void ZAL_MQTT_stateMachine::ST_WaitForNetwork(const EventData*) {
   TRACE(2, "detach thread with timer..");
   timer.detach();
   TRACE(1, "return from state function 'WaitForNetwork'.");
+}
+
+void startReconnectTiming(ZAL_MQTT_stateMachine* machine) {
+  ++connectionLostVisit;
+  if (reconnectMaxS.load() == 0 || mosqClient == nullptr) return;
+  // The disconnect callback stopped the library's loop: its thread ends by itself.
+  reconnectAttemptRunning = false;
+  mosquitto_loop_stop(mosqClient, false);
+  const int64_t since = acknowledgedAtMs.exchange(0);
+  if (since != 0 && steadyMs() - since >= std::chrono::milliseconds(kConnectionHeld).count())
+    reconnectDoublings = 0;
+  scheduleReconnect(machine);
+}
+
+void ZAL_MQTT_stateMachine::reconnectTimerExpired() {
+  if (currentState() != ST_CONNECTIONLOST || connectionLostVisit.load() != expiredReconnectVisit.load() ||
+      reconnectAttemptRunning || mosqClient == nullptr)
+    return;
+  connectCallRunning = true;
+  int result = mosquitto_reconnect_async(mosqClient);
+  connectCallRunning = false;
+  if (result == MOSQ_ERR_SUCCESS) {
+    result = mosquitto_loop_start(mosqClient);
+    if (result != MOSQ_ERR_SUCCESS) mosquitto_disconnect(mosqClient);
+  }
+  if (result != MOSQ_ERR_SUCCESS) {
+    // Failed at once (no route, host lookup): one attempt of the outage; wait again.
+    outageFailure(mosquitto_strerror(result));
+    scheduleReconnect(this);
+    return;
+  }
+  reconnectAttemptRunning = true;
+}
+
+void ZAL_MQTT_stateMachine::reconnectAttemptEnded() {
+  if (currentState() != ST_CONNECTIONLOST || !reconnectAttemptRunning || mosqClient == nullptr) return;
+  reconnectAttemptRunning = false;
+  mosquitto_loop_stop(mosqClient, false);  // ended by itself after the callback stopped it
+  scheduleReconnect(this);
 }

@@ -65,6 +65,13 @@ void ZAL_MQTT_stateMachine::EN_EntryError(const EventData*) {
   discardOfflineBuffers("error");
   restoreSigintDefault();  // while in the error state an interrupt ends the process at once
   activationWatcherRun = false;
+  leaveBrokerForError(mosqClient);
+  if (mosqClient != nullptr) {
+    // Gone at once, with its socket: a TCP handshake still pending must not complete later.
+    mosquitto_destroy(mosqClient);
+    mosqClient = nullptr;
+  }
+  dropQueuedSubscribeMessages();
 }
 
 void ZAL_MQTT_stateMachine::ST_Error(const EventData*) {

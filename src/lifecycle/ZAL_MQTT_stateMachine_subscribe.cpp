@@ -268,3 +268,20 @@ void subscribeWorker() {
 
   TRACE(1, "end subscribe thread.");
 }
+
+size_t dropQueuedSubscribeMessages() {
+  std::deque<mosquitto_message*> dropped;
+  {
+    std::lock_guard<std::mutex> lock(subscribeQueueMutex);
+    dropped.swap(subscribeQueue);
+    subscribeQueueBytes = 0;
+  }
+  size_t count = 0;
+  for (mosquitto_message* message : dropped) {
+    if (message && message->topic && message->topic[0] != '\0') ++count;  // not a wake-up message
+    releaseSubscribeMessage(message);
+  }
+  serviceCounters.queueDrops += count;
+  if (count > 0) TRACE(1, "Subscribe queue: ", count, " received messages dropped (error).");
+  return count;
+}

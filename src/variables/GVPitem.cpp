@@ -43,7 +43,8 @@ GVPitem::GVPitem(std::string fullPath) {
 
   uint32_t status = KalpApiVarOpenHdlA(name.c_str(), &handle);
   if (status != KALPAPI_OK) {
-    throw std::runtime_error("Error: open variable handle result is: 0x" + hexString(status) + "\n");
+    throw std::runtime_error("Error: open variable handle result is: 0x" + hexString(status) + " for node " +
+                             name + "\n");
   }
 
   // From here on a failure must give the handle back: the destructor of a half-built item
@@ -51,12 +52,13 @@ GVPitem::GVPitem(std::string fullPath) {
   status = KalpApiVarGetType(handle, &type);
   if (status != KALPAPI_OK) {
     KalpApiVarCloseHdl(&handle);
-    throw std::runtime_error("Error: get element type result is: 0x" + hexString(status) + "\n");
+    throw std::runtime_error("Error: get element type result is: 0x" + hexString(status) + " for node " +
+                             name + "\n");
   }
   if (!isAcceptedType(type)) {
     KalpApiVarCloseHdl(&handle);
     throw std::runtime_error("GVPitem constructor error: invalid or unknown GVP element type 0x" +
-                             hexString(type) + ".\n");
+                             hexString(type) + " of node " + name + ".\n");
   }
 
   // A structured node is only walked as a directory from here on.

@@ -461,6 +461,141 @@ class UnansweredListener {
   size_t baseline_ = 0;
 };
 
+// A TCP port-forward on loopback, as a load balancer or reverse proxy in front of a broker: each
+// accepted connection is joined to a new connection to the target port, byte for byte, both
+// ways. When the target cannot be reached (the broker restarts), the accepted connection is
+// closed at once, before any byte: the client sees a peer that accepts TCP and closes.
+class TcpForwarder {
+ public:
+  explicit TcpForwarder(int targetPort) : target_(targetPort) {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = loopback(0);
+    if (bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listen_, 16) != 0) {
+      close(listen_);
+      throw std::runtime_error("forwarder: bind/listen failed");
+    }
+    socklen_t length = sizeof address;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("forwarder: pipe failed");
+    thread_ = std::thread([this] { run(); });
+  }
+  ~TcpForwarder() {
+    stop_ = true;
+    const char byte = 0;
+    ssize_t ignored = write(wake_[1], &byte, 1);
+    (void)ignored;
+    thread_.join();
+    for (const auto& [a, b] : pairs_) {
+      close(a);
+      close(b);
+    }
+    close(listen_);
+    close(wake_[0]);
+    close(wake_[1]);
+  }
+  TcpForwarder(const TcpForwarder&) = delete;
+  TcpForwarder& operator=(const TcpForwarder&) = delete;
+
+  int port() const { return port_; }
+  // Joins the connections accepted from now on to another target port.
+  void retarget(int targetPort) { target_ = targetPort; }
+  // Connections accepted so far, and those of them closed at once because the target refused.
+  size_t accepted() const { return accepted_.load(); }
+  size_t closedAtOnce() const { return closedAtOnce_.load(); }
+  // Times at which connections were accepted, oldest first.
+  std::vector<Clock::time_point> acceptTimes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return acceptTimes_;
+  }
+
+ private:
+  static sockaddr_in loopback(int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    return address;
+  }
+
+  void run() {
+    std::vector<char> buffer(16384);
+    while (!stop_) {
+      std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
+      for (const auto& [a, b] : pairs_) {
+        fds.push_back({a, POLLIN, 0});
+        fds.push_back({b, POLLIN, 0});
+      }
+      if (poll(fds.data(), fds.size(), 200) <= 0) continue;
+      // Copy what arrived on the pairs polled; a pair ends when either side ends.
+      const size_t polled = pairs_.size();
+      std::vector<size_t> ended;
+      for (size_t i = 0; i < polled; ++i) {
+        for (int side = 0; side < 2; ++side) {
+          const pollfd& p = fds[2 + 2 * i + side];
+          if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+          const int from = side == 0 ? pairs_[i].first : pairs_[i].second;
+          const int to = side == 0 ? pairs_[i].second : pairs_[i].first;
+          const ssize_t got = read(from, buffer.data(), buffer.size());
+          if (got <= 0 || !writeAll(to, buffer.data(), static_cast<size_t>(got))) {
+            ended.push_back(i);
+            break;
+          }
+        }
+      }
+      for (auto it = ended.rbegin(); it != ended.rend(); ++it) {
+        close(pairs_[*it].first);
+        close(pairs_[*it].second);
+        pairs_.erase(pairs_.begin() + static_cast<long>(*it));
+      }
+      if (fds[1].revents & POLLIN) acceptOne();
+    }
+  }
+
+  void acceptOne() {
+    const int client = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) return;
+    ++accepted_;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      acceptTimes_.push_back(Clock::now());
+    }
+    const int upstream = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = loopback(target_.load());
+    if (connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(upstream);
+      close(client);
+      ++closedAtOnce_;
+      return;
+    }
+    pairs_.emplace_back(client, upstream);
+  }
+
+  static bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t put = send(fd, data, size, MSG_NOSIGNAL);
+      if (put <= 0) return false;
+      data += put;
+      size -= static_cast<size_t>(put);
+    }
+    return true;
+  }
+
+  std::atomic<int> target_;
+  int listen_ = -1;
+  int port_ = 0;
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> accepted_{0}, closedAtOnce_{0};
+  mutable std::mutex mutex_;  // guards acceptTimes_
+  std::vector<Clock::time_point> acceptTimes_;
+  std::vector<std::pair<int, int>> pairs_;  // client, upstream; the forwarder's thread only
+  std::thread thread_;
+};
+
 // ---- certificates --------------------------------------------------------------------------
 
 // A CA and a server certificate for localhost / 127.0.0.1, made with openssl in dir.

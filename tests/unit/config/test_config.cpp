@@ -172,7 +172,7 @@ const std::string kOpenMissing = " open variable handle result is: 81000501";
 // clang-format off
 // Each row: a valid configuration, one change, the exact message of the failed construction.
 INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
-  BrokenCase{"root node missing",         [](Tree& t) { t.erase(kRoot); }, "Error: open variable handle result is: 0x81000501\n"},
+  BrokenCase{"root node missing",         [](Tree& t) { t.erase(kRoot); }, "Error: open variable handle result is: 0x81000501 for node " + std::string(kRoot) + "\n"},
   BrokenCase{"app name missing",          [](Tree& t) { t.erase(R("ApplicationName")); }, "Bad broker configuration: cannot read application name."},
   BrokenCase{"app name unreadable",       [](Tree& t) { t.set(R("ApplicationName"), unreadable(text("App"))); }, "Bad broker configuration: cannot read application name."},
   BrokenCase{"app name empty",            [](Tree& t) { t.set(R("ApplicationName"), text("")); }, "Bad broker configuration: application name is empty."},
@@ -208,6 +208,9 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"status topic wildcard #",   [](Tree& t) { t.set(R("strStatusTopic"), text("plant/#")); }, "Bad broker configuration: strStatusTopic must not contain the wildcards + or #."},
   BrokenCase{"status period unreadable",  [](Tree& t) { t.set(R("uiStatusPeriodS"), unreadable(u32(1))); }, "Bad broker configuration: access to uiStatusPeriodS failed."},
   BrokenCase{"error retry unreadable",    [](Tree& t) { t.set(R("uiErrorRetryS"), unreadable(u32(1))); }, "Bad broker configuration: access to uiErrorRetryS failed."},
+  BrokenCase{"reconnect max unreadable",  [](Tree& t) { t.set(R("uiReconnectMaxS"), unreadable(u32(60))); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
+  BrokenCase{"reconnect max as text",     [](Tree& t) { t.set(R("uiReconnectMaxS"), text("60")); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
+  BrokenCase{"reconnect max above 3600",  [](Tree& t) { t.set(R("uiReconnectMaxS"), u32(3601)); }, "Bad broker configuration: uiReconnectMaxS is above 3600 s."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -317,6 +320,7 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(item->getStatusTopic(), "");
   EXPECT_EQ(item->getStatusPeriodS(), 0u);
   EXPECT_EQ(item->getErrorRetryS(), 0u);
+  EXPECT_EQ(item->getReconnectMaxS(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getQoS(), 1u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getRetain(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getFullOnConnect(), 0u);
@@ -328,6 +332,7 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   tree.set(R("strStatusTopic"), text("plant/status"))
       .set(R("uiStatusPeriodS"), u32(30))
       .set(R("uiErrorRetryS"), u32(5))
+      .set(R("uiReconnectMaxS"), u32(3600))
       .set(R("ZAL_MQTT_publish:0.uiQoS"), u32(2))
       .set(R("ZAL_MQTT_publish:0.xRetain"), u32(1))
       .set(R("ZAL_MQTT_publish:0.xFullOnConnect"), u32(1))
@@ -340,6 +345,7 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(item->getStatusTopic(), "plant/status");
   EXPECT_EQ(item->getStatusPeriodS(), 30u);
   EXPECT_EQ(item->getErrorRetryS(), 5u);
+  EXPECT_EQ(item->getReconnectMaxS(), 3600u);
   const auto publish = item->getPublishConfigurations()[0];
   EXPECT_EQ(publish->getQoS(), 2u);
   EXPECT_EQ(publish->getRetain(), 1u);
@@ -471,9 +477,22 @@ TEST(BrokerItem, BadChildrenAreTracedAndSkipped) {
   const long first = indexOf(lines, "ZAL_MQTT child item exception: ");
   ASSERT_GE(first, 0);
   EXPECT_EQ(lines.at(first + 1), "publish configuration has invalid 0 ms period time.");
+  EXPECT_EQ(lines.at(first + 2), "Skipped configuration node: " + R("ZAL_MQTT_publish:1"));
   const long second = indexOf(lines, "ZAL_MQTT child item exception: ", first + 1);
   ASSERT_GE(second, 0);
   EXPECT_EQ(lines.at(second + 1), "APPL.App.Missing" + kOpenMissing);
+  EXPECT_EQ(lines.at(second + 2), "Skipped configuration node: " + R("ZAL_MQTT_subscribe:1"));
+}
+
+// A TLS node that exists but cannot be opened fails the configuration with the node's name.
+TEST(BrokerItem, UnreadableTlsNodeIsNamed) {
+  Tree tree = validConfig();
+  tree.set(R("ZAL_MQTT_TLS:0.xUseCertificateBasedTLS"), u32(1))
+      .set(R("ZAL_MQTT_TLS:0.strCAfilepath"), text("/etc/ssl/certs"));
+  tree.load();
+  kalpinproc::setFault(R("ZAL_MQTT_TLS:0"), "open", KALPAPI_E_ACCESS_DENIED);
+  EXPECT_EQ(buildError([] { ZAL_MQTT_item item(kRoot); }),
+            "Error: open variable handle result is: 0x81000504 for node " + R("ZAL_MQTT_TLS:0") + "\n");
 }
 
 TEST(BrokerItem, OnlyBadChildrenFailAfterTracingEach) {
@@ -621,7 +640,7 @@ TEST(TlsItem, GivesItsSettings) {
 TEST(TlsItem, MissingNodeFailsInTheBase) {
   plant().load();
   EXPECT_EQ(buildError([] { ZAL_MQTT_TLS tls(R("ZAL_MQTT_TLS:0")); }),
-            "Error: open variable handle result is: 0x81000501\n");
+            "Error: open variable handle result is: 0x81000501 for node " + R("ZAL_MQTT_TLS:0") + "\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -887,7 +906,7 @@ TEST(PublishConfig, BrokenConfigurations) {
   };
   // clang-format off
   const Case cases[] = {
-    {"node missing",        [](Tree& t) { t.erase(kPub); },                                        "App", "Error: open variable handle result is: 0x81000501\n"},
+    {"node missing",        [](Tree& t) { t.erase(kPub); },                                        "App", "Error: open variable handle result is: 0x81000501 for node " + kPub + "\n"},
     {"empty application",   [](Tree& t) { t.erase(kPub + ".uiPublishPeriodms"); },                 "",    "Call to ZAL_MQTT_publish::ZAL_MQTT_publish() failed: application name is empty."},
     {"period missing",      [](Tree& t) { t.erase(kPub + ".uiPublishPeriodms"); },                 "App", "Bad publish configuration: cannot read publish period."},
     {"period unreadable",   [](Tree& t) { t.set(kPub + ".uiPublishPeriodms", unreadable(u32(5))); }, "App", "Bad publish configuration: cannot read publish period."},

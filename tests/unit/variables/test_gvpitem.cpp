@@ -78,14 +78,14 @@ TEST_F(GVPitemTest, ConstructorErrorTexts) {
   const std::vector<std::pair<std::string, std::string>> cases = {
     // path            expected text (line feed where the item's texts carry one)
     {"",               "GVPitem name is empty!"},
-    {"SYS.Missing",    "Error: open variable handle result is: 0x81000501\n"},
-    {"SYS.Word",       "Error: open variable handle result is: 0x81000504\n"},
-    {"SYS.Str",        "Error: get element type result is: 0x81000005\n"},
-    {"SYS.Bad0",       "GVPitem constructor error: invalid or unknown GVP element type 0x0.\n"},
-    {"SYS.Bad21",      "GVPitem constructor error: invalid or unknown GVP element type 0x15.\n"},
-    {"SYS.Bad26",      "GVPitem constructor error: invalid or unknown GVP element type 0x1a.\n"},
-    {"SYS.Bad58",      "GVPitem constructor error: invalid or unknown GVP element type 0x3a.\n"},
-    {"SYS.Bad991",     "GVPitem constructor error: invalid or unknown GVP element type 0x3df.\n"},
+    {"SYS.Missing",    "Error: open variable handle result is: 0x81000501 for node SYS.Missing\n"},
+    {"SYS.Word",       "Error: open variable handle result is: 0x81000504 for node SYS.Word\n"},
+    {"SYS.Str",        "Error: get element type result is: 0x81000005 for node SYS.Str\n"},
+    {"SYS.Bad0",       "GVPitem constructor error: invalid or unknown GVP element type 0x0 of node SYS.Bad0.\n"},
+    {"SYS.Bad21",      "GVPitem constructor error: invalid or unknown GVP element type 0x15 of node SYS.Bad21.\n"},
+    {"SYS.Bad26",      "GVPitem constructor error: invalid or unknown GVP element type 0x1a of node SYS.Bad26.\n"},
+    {"SYS.Bad58",      "GVPitem constructor error: invalid or unknown GVP element type 0x3a of node SYS.Bad58.\n"},
+    {"SYS.Bad991",     "GVPitem constructor error: invalid or unknown GVP element type 0x3df of node SYS.Bad991.\n"},
   };
   // clang-format on
   for (const auto& [path, expected] : cases) {
