@@ -46,7 +46,7 @@ set(CPACK_COMPONENT_SERVICE_DESCRIPTION
   "variable-server client library libKalpApi.so.2, which the controller's platform provides.")
 # libKalpApi.so.2 belongs to the controller's platform, not to a Debian package: the
 # dependencies are listed by hand rather than computed from the binary's libraries.
-set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libc6, libstdc++6, libmosquitto1 (>= 1.6), libssl3")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libc6, libstdc++6, libmosquitto1 (>= 1.6), libssl3, libsqlite3-0")
 
 set(CPACK_DEBIAN_STANDIN_PACKAGE_NAME zal-kalpapi-standin)
 set(CPACK_COMPONENT_STANDIN_DESCRIPTION
