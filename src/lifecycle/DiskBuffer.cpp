@@ -158,7 +158,10 @@ void DiskBuffer::removeAcknowledged() {
     matchAcknowledgementsLocked();
     ids.swap(acked_);
   }
-  queue_->remove(ids);
+  if (queue_->remove(ids)) return;
+  // Not removed (a full disk): tried again next time.
+  std::lock_guard<std::mutex> lock(diskAckMutex);
+  acked_.insert(acked_.begin(), ids.begin(), ids.end());
 }
 
 void DiskBuffer::append(std::vector<StoredRecord>& batch) {
@@ -240,7 +243,10 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
       ++inFlight_;
       if (!registerInFlightLocked(mid, this, r.id)) acknowledgedLocked(r.id, mid);  // acknowledged already
     }
-    queue_->remove(done);
+    if (!queue_->remove(done)) {
+      std::lock_guard<std::mutex> lock(diskAckMutex);
+      acked_.insert(acked_.end(), done.begin(), done.end());  // removed with the next acknowledgements
+    }
     if (connectionGone) return;
 
     bool idle = false;

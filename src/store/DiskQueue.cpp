@@ -314,13 +314,14 @@ uint64_t DiskQueue::append(const std::vector<StoredRecord>& batch) {
     return dropped + batch.size();
   }
 
-  // The disk is full: give the log back, drop the oldest quarter, and try again, until the
-  // batch fits or nothing is left to drop.
+  // The disk is full: give the log back to the file system and try again; then drop the
+  // oldest quarter and try again, until the batch fits or nothing is left to drop.
   if (!fullReported_)
     TRACE(1, label_, ": disk full at '", path_, "': dropping the oldest kept payloads to make room.");
   fullReported_ = true;
+  exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+  if (insertBatch(batch, dropped, code)) return dropped;
   while (code == SQLITE_FULL) {
-    exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
     if (count_ == 0) return dropped + batch.size();
     const uint64_t quarter = count_ / 4 + 1;
     Statement oldest(db_, "SELECT id, length(topic) + length(payload) FROM payloads ORDER BY id LIMIT ?");
@@ -375,28 +376,45 @@ std::vector<StoredRecord> DiskQueue::readOldest(int64_t afterId, size_t max) {
   return out;
 }
 
-void DiskQueue::remove(const std::vector<int64_t>& ids) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (db_ == nullptr || ids.empty()) return;
-  if (exec(db_, "BEGIN IMMEDIATE") != SQLITE_OK) return;
+bool DiskQueue::removeOnce(const std::vector<int64_t>& ids, int& code) {
+  code = exec(db_, "BEGIN IMMEDIATE");
+  if (code != SQLITE_OK) return false;
   Statement remove(db_, "DELETE FROM payloads WHERE id = ? RETURNING length(topic) + length(payload)");
   uint64_t n = 0, freed = 0;
-  for (const int64_t id : ids) {
-    remove.bindInt(1, id);
-    while (remove.step() == SQLITE_ROW) {
+  code = remove.ok() ? SQLITE_OK : remove.prepareCode();
+  for (size_t i = 0; i < ids.size() && code == SQLITE_OK; ++i) {
+    remove.bindInt(1, ids[i]);
+    int stepped = SQLITE_OK;
+    while ((stepped = remove.step()) == SQLITE_ROW) {
       ++n;
       freed += static_cast<uint64_t>(remove.column(0));
     }
+    if (stepped != SQLITE_DONE) code = sqlite3_errcode(db_);
     remove.reset();
   }
-  const int code = exec(db_, "COMMIT");
+  if (code == SQLITE_OK) code = exec(db_, "COMMIT");
   if (code != SQLITE_OK) {
     exec(db_, "ROLLBACK");
-    recoverFromFailure(code, "removing");
-    return;
+    return false;
   }
   count_ -= n;
   bytes_ -= freed;
+  return true;
+}
+
+bool DiskQueue::remove(const std::vector<int64_t>& ids) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ids.empty()) return true;
+  if (db_ == nullptr) return false;
+  int code = SQLITE_OK;
+  if (removeOnce(ids, code)) return true;
+  if (code == SQLITE_FULL) {
+    // Even a removal needs room in the log: give the log back first.
+    exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+    if (removeOnce(ids, code)) return true;
+  }
+  recoverFromFailure(code, "removing");
+  return false;
 }
 
 uint64_t DiskQueue::removeSampledBefore(int64_t afterId, int64_t cutoffMs) {

@@ -50,8 +50,9 @@ class DiskQueue {
   uint64_t append(const std::vector<StoredRecord>& batch);
   // Up to max of the oldest records whose id is above afterId, oldest first.
   std::vector<StoredRecord> readOldest(int64_t afterId, size_t max);
-  // Removes the records with these ids, in one transaction.
-  void remove(const std::vector<int64_t>& ids);
+  // Removes the records with these ids, in one transaction; false when they could not be
+  // removed (yet: a full disk).
+  bool remove(const std::vector<int64_t>& ids);
   // Removes the records above afterId sampled before cutoffMs; how many.
   uint64_t removeSampledBefore(int64_t afterId, int64_t cutoffMs);
 
@@ -66,6 +67,7 @@ class DiskQueue {
   void moveAside(const std::string& why);
   void closeDb();
   uint64_t dropOldest(uint64_t needBytes);
+  bool removeOnce(const std::vector<int64_t>& ids, int& code);
   bool insertBatch(const std::vector<StoredRecord>& batch, uint64_t& dropped, int& code);
   void recoverFromFailure(int code, const char* during);
 
