@@ -165,6 +165,11 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
                                        "Bad broker configuration: access to uiStatusPeriodS failed.");
   uiErrorRetryS = readOptionalUint32(base + "uiErrorRetryS", 0, nullptr,
                                      "Bad broker configuration: access to uiErrorRetryS failed.");
+  uiMaxInflightMessages =
+      readOptionalUint32(base + "uiMaxInflightMessages", 0, nullptr,
+                         "Bad broker configuration: access to uiMaxInflightMessages failed.");
+  if (uiMaxInflightMessages > 65535)
+    throw std::runtime_error("Bad broker configuration: uiMaxInflightMessages is above 65535.");
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");

@@ -67,6 +67,8 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getStatusPeriodS() const { return uiStatusPeriodS; }
   // First wait of the automatic retry from the error state, in seconds; 0: no automatic retry.
   uint32_t getErrorRetryS() const { return uiErrorRetryS; }
+  // QoS 1 and 2 messages the MQTT library keeps unacknowledged at once; 0: its default (20).
+  uint32_t getMaxInflightMessages() const { return uiMaxInflightMessages; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -93,4 +95,5 @@ class ZAL_MQTT_item : public GVPitem {
   std::string strStatusTopic;
   uint32_t uiStatusPeriodS = 0;
   uint32_t uiErrorRetryS = 0;
+  uint32_t uiMaxInflightMessages = 0;
 };

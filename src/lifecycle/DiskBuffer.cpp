@@ -168,8 +168,7 @@ void DiskBuffer::append(std::vector<StoredRecord>& batch) {
   removeAcknowledged();
   if (batch.empty()) return;
   const uint64_t dropped = queue_->append(batch);
-  const uint64_t kept = batch.size() >= dropped ? batch.size() : 0;
-  offlineBufferTotals.buffered += kept;
+  offlineBufferTotals.buffered += batch.size();
   offlineBufferTotals.dropped += dropped;
   droppedSinceReport_ += dropped;
   batch.clear();
@@ -290,8 +289,10 @@ std::shared_ptr<DiskBuffer> diskBufferFor(size_t index, const ZAL_MQTT_publish& 
     auto queue = std::make_unique<DiskQueue>(path, uint64_t{publish.getOfflineBufferKB()} * 1024, label);
     if (queue->count() > 0)
       TRACE(1, label, ": ", queue->count(), " kept payloads found in '", path, "'.");
-    slot.buffer =
-        std::make_shared<DiskBuffer>(std::move(queue), label, publish.getOfflineMaxAgeS(), kDiskDrainWindow);
+    const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+    const size_t window = item && item->getMaxInflightMessages() != 0 ? item->getMaxInflightMessages()
+                                                                       : kDiskDrainWindow;
+    slot.buffer = std::make_shared<DiskBuffer>(std::move(queue), label, publish.getOfflineMaxAgeS(), window);
     slot.path = path;
   } catch (const std::exception& e) {
     TRACE(1, label, ": ", e.what(), "; this buffer stays in memory.");
@@ -347,6 +348,15 @@ void diskBuffersConnectionLost() {
       if (slot.buffer) buffers.push_back(slot.buffer);
   }
   for (const std::shared_ptr<DiskBuffer>& buffer : buffers) buffer->keepUnacknowledgedLive();
+}
+
+bool setInflightWindow(mosquitto* client, const ZAL_MQTT_item& item) {
+  const uint32_t window = item.getMaxInflightMessages();
+  if (window == 0) return true;
+  const int result = mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(window));
+  if (result == MOSQ_ERR_SUCCESS) return true;
+  TRACE(1, "Error: cannot set uiMaxInflightMessages ", window, ": ", mosquitto_strerror(result));
+  return false;
 }
 
 bool anyOfflineMaxAge() {

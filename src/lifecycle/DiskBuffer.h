@@ -25,6 +25,7 @@
 
 #include "DiskQueue.h"
 
+class ZAL_MQTT_item;
 class ZAL_MQTT_publish;
 struct mosquitto;
 
@@ -32,7 +33,8 @@ struct mosquitto;
 // turn came, since the service started (the statistics message's expiredFromBuffer).
 extern std::atomic<uint64_t> offlineExpiredTotal;
 
-// The MQTT library's in-flight window a drain fills at most (MOSQ_OPT_SEND_MAXIMUM's default).
+// The MQTT library's in-flight window (MOSQ_OPT_SEND_MAXIMUM's default), which a drain fills at
+// most unless uiMaxInflightMessages says otherwise.
 constexpr size_t kDiskDrainWindow = 20;
 
 class DiskBuffer {
@@ -107,5 +109,8 @@ void reportDiskBufferDrops();
 void releaseDiskBuffers(const char* why);
 // Entry of ST_CONNECTIONLOST: keepUnacknowledgedLive for every disk buffer.
 void diskBuffersConnectionLost();
+// Connection set-up: with uiMaxInflightMessages, sets the MQTT library's in-flight window
+// (MOSQ_OPT_SEND_MAXIMUM); false, traced, when the library refuses it.
+bool setInflightWindow(mosquitto* client, const ZAL_MQTT_item& item);
 // Whether any publish configuration has a maximum age (the statistics message then counts).
 bool anyOfflineMaxAge();
