@@ -56,7 +56,7 @@ std::string tree(const std::string& file) {
          file + R"("},
       "VariableTopicSet:0": {"type": "STRUCT", "members": {
         "topic": {"type": "STRING", "value": "bench/worker"}, "xSendOnValueChange": {"type": "UINT32", "value": 1},
-        "variable:0": {"type": "STRING", "value": "v"}}}}}}}})";
+        "variable:0": {"type": "STRING", "value": "v"}}}}}}}}})";
 }
 
 // A payload of 10 scalars with a sample time, as the offline buffer bench keeps it.
@@ -101,10 +101,12 @@ class BareInsert {
     sqlite3_open(path.c_str(), &db_);
     sqlite3_exec(db_,
                  "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; CREATE TABLE IF NOT EXISTS t(id INTEGER "
-                 "PRIMARY KEY AUTOINCREMENT, sampled_ms INTEGER, tag INTEGER, qos INTEGER, retain INTEGER, topic BLOB, "
+                 "PRIMARY KEY AUTOINCREMENT, sampled_ms INTEGER, tag INTEGER, qos INTEGER, retain INTEGER, "
+                 "topic BLOB, "
                  "payload BLOB);",
                  nullptr, nullptr, nullptr);
-    sqlite3_prepare_v2(db_, "INSERT INTO t(sampled_ms, tag, qos, retain, topic, payload) VALUES(1, 0, 1, 0, ?, ?)",
+    sqlite3_prepare_v2(db_,
+                       "INSERT INTO t(sampled_ms, tag, qos, retain, topic, payload) VALUES(1, 0, 1, 0, ?, ?)",
                        -1, &insert_, nullptr);
   }
   ~BareInsert() {
@@ -204,7 +206,8 @@ int main() {
               publishStop = 1;
               emptying.join();
             }
-            std::vector<StoredRecord> batch(kDrainPayloads, DiskBuffer::record(0, kTopic, kPayload, 1, false));
+            std::vector<StoredRecord> batch(kDrainPayloads,
+                                            DiskBuffer::record(0, kTopic, kPayload, 1, false));
             disk->append(batch);
             const uint64_t before = settledAcks();
             const auto start = bench::Clock::now();
@@ -221,8 +224,8 @@ int main() {
             const uint64_t before = settledAcks();
             const auto start = bench::Clock::now();
             for (size_t n = 0; n < kDrainPayloads; ++n)
-              mosquitto_publish(mosqClient, nullptr, "bench/bare", static_cast<int>(kPayload.size()), kPayload.data(),
-                                1, false);
+              mosquitto_publish(mosqClient, nullptr, "bench/bare", static_cast<int>(kPayload.size()),
+                                kPayload.data(), 1, false);
             const bool done = waitForAcks(before + kDrainPayloads);
             const auto end = bench::Clock::now();
             if (!done) throw std::runtime_error("bare publishes not acknowledged");
@@ -235,8 +238,8 @@ int main() {
 
     std::printf("%s: payload %zu bytes, topic %zu bytes, files in %s\n", name, kPayload.size(), kTopic.size(),
                 folder.c_str());
-    std::printf("%s: keep one payload on disk (one transaction, synced): %.1f us (median of %d blocks)\n", name,
-                bench::median(diskUs), kPairs);
+    std::printf("%s: keep one payload on disk (one transaction, synced): %.1f us (median of %d blocks)\n",
+                name, bench::median(diskUs), kPairs);
     std::printf("%s: bare SQLite insert of the same bytes (one transaction, synced): %.1f us\n", name,
                 bench::median(bareUs));
     std::printf("%s: keep one payload in memory: %.3f us\n", name, bench::median(memoryUs));

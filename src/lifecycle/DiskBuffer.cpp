@@ -4,8 +4,10 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -21,6 +23,13 @@ std::atomic<uint64_t> offlineExpiredTotal{0};
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// Acknowledged payloads are removed from the file once this many wait, or this long after the
+// last removal, and whenever a drain returns.
+constexpr size_t kRemoveBatch = 256;
+constexpr auto kRemoveEvery = std::chrono::milliseconds(100);
+// Kept payloads a drain reads from the file at once.
+constexpr size_t kReadAhead = 256;
 
 // How long an acknowledgement that matches no payload in flight is kept: a drain may learn the
 // id of its publish only after the acknowledgement came.
@@ -208,9 +217,26 @@ void DiskBuffer::expire() {
 void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, const std::atomic<uint8_t>& stop,
                        const PublishReport& report) {
   expire();
+  auto lastRemoval = SteadyClock::now();
+  std::deque<StoredRecord> ahead;  // read from the file, not yet sent (ids above sentUpTo_)
   for (;;) {
-    removeAcknowledged();
-    if (stop.load() == 1) return;
+    // Acknowledged payloads leave the file in batches (one synced transaction each), so that
+    // the removals neither hold up the window nor wear the medium one payload at a time.
+    size_t acked = 0;
+    {
+      std::lock_guard<std::mutex> lock(diskAckMutex);
+      matchAcknowledgementsLocked();
+      acked = acked_.size();
+    }
+    const auto now = SteadyClock::now();
+    if (acked >= kRemoveBatch || (acked > 0 && now - lastRemoval >= kRemoveEvery)) {
+      removeAcknowledged();
+      lastRemoval = now;
+    }
+    if (stop.load() == 1) {
+      removeAcknowledged();
+      return;
+    }
     size_t room = 0;
     int64_t after = 0;
     {
@@ -218,10 +244,13 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
       room = window_ > inFlight_ ? window_ - inFlight_ : 0;
       after = sentUpTo_;
     }
-    const std::vector<StoredRecord> records = queue_->readOldest(after, room);
-    std::vector<int64_t> done;  // taken by the library at QoS 0, or never sendable
+    if (room > 0 && ahead.empty()) {
+      std::vector<StoredRecord> read = queue_->readOldest(after, std::max(room, kReadAhead));
+      ahead.assign(std::make_move_iterator(read.begin()), std::make_move_iterator(read.end()));
+    }
     bool connectionGone = false;
-    for (const StoredRecord& r : records) {
+    for (; room > 0 && !ahead.empty(); --room, ahead.pop_front()) {
+      const StoredRecord& r = ahead.front();
       int mid = 0;
       const int result = mosquitto_publish(client, &mid, r.topic.c_str(), static_cast<int>(r.payload.size()),
                                            r.payload.data(), r.qos, r.retain);
@@ -233,7 +262,7 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
       std::lock_guard<std::mutex> lock(diskAckMutex);
       sentUpTo_ = r.id;
       if (result != MOSQ_ERR_SUCCESS || r.qos == 0) {
-        done.push_back(r.id);  // sent at QoS 0; or refused, and it would be refused again
+        acked_.push_back(r.id);  // taken at QoS 0; or refused, and it would be refused again
         if (result == MOSQ_ERR_SUCCESS) ++sentSinceReport_, ++offlineBufferTotals.sentFromBuffer;
         continue;
       }
@@ -242,11 +271,10 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
       ++inFlight_;
       if (!registerInFlightLocked(mid, this, r.id)) acknowledgedLocked(r.id, mid);  // acknowledged already
     }
-    if (!queue_->remove(done)) {
-      std::lock_guard<std::mutex> lock(diskAckMutex);
-      acked_.insert(acked_.end(), done.begin(), done.end());  // removed with the next acknowledgements
+    if (connectionGone) {
+      removeAcknowledged();
+      return;
     }
-    if (connectionGone) return;
 
     bool idle = false;
     uint64_t sentReport = 0;
@@ -256,7 +284,7 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
       const bool nothingToSend = kept <= inFlight_ + acked_.size();
       if (nothingToSend) std::swap(sentReport, sentSinceReport_);
       idle = nothingToSend && inFlight_ == 0;
-      if (!idle && (room == 0 || nothingToSend)) {
+      if (!idle && (room == 0 || ahead.empty() || nothingToSend)) {
         // The window is full (or only acknowledgements are awaited): wait for one, in short
         // slices so that a stop is seen.
         const auto until = std::min(deadline, SteadyClock::now() + std::chrono::milliseconds(50));
@@ -287,11 +315,10 @@ std::shared_ptr<DiskBuffer> diskBufferFor(size_t index, const ZAL_MQTT_publish& 
     }
   try {
     auto queue = std::make_unique<DiskQueue>(path, uint64_t{publish.getOfflineBufferKB()} * 1024, label);
-    if (queue->count() > 0)
-      TRACE(1, label, ": ", queue->count(), " kept payloads found in '", path, "'.");
+    if (queue->count() > 0) TRACE(1, label, ": ", queue->count(), " kept payloads found in '", path, "'.");
     const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
-    const size_t window = item && item->getMaxInflightMessages() != 0 ? item->getMaxInflightMessages()
-                                                                       : kDiskDrainWindow;
+    const size_t window =
+        item && item->getMaxInflightMessages() != 0 ? item->getMaxInflightMessages() : kDiskDrainWindow;
     slot.buffer = std::make_shared<DiskBuffer>(std::move(queue), label, publish.getOfflineMaxAgeS(), window);
     slot.path = path;
   } catch (const std::exception& e) {
@@ -336,7 +363,8 @@ void releaseDiskBuffers(const char* why) {
     if (!slot.buffer) continue;
     slot.buffer->forgetInFlight();
     const uint64_t kept = slot.buffer->queue().count();
-    if (kept > 0) TRACE(1, slot.buffer->label(), ": ", kept, " payloads stay kept in '", slot.path, "' (", why, ").");
+    if (kept > 0)
+      TRACE(1, slot.buffer->label(), ": ", kept, " payloads stay kept in '", slot.path, "' (", why, ").");
   }
 }
 

@@ -55,8 +55,8 @@ class DiskBuffer {
   // Sends kept payloads, oldest first, keeping at most the window unacknowledged, and removes
   // those acknowledged; returns at deadline, when stop is set, when nothing is left to send or
   // acknowledge, or when there is no connection.
-  void drain(mosquitto* client, std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop,
-             const PublishReport& report);
+  void drain(mosquitto* client, std::chrono::steady_clock::time_point deadline,
+             const std::atomic<uint8_t>& stop, const PublishReport& report);
   // Publish worker: a new payload was published directly at QoS 1 or 2 as message mid. It is
   // held here until the broker acknowledges it, so that a connection that breaks before the
   // loss is noticed does not leave it in the MQTT library's memory only.
@@ -86,9 +86,9 @@ class DiskBuffer {
   const uint32_t maxAgeS_;
   const size_t window_;
   // Guarded by diskAckMutex:
-  int64_t sentUpTo_ = 0;         // the newest id handed to the library
-  size_t inFlight_ = 0;          // handed over at QoS 1 or 2, not yet acknowledged
-  std::vector<int64_t> acked_;   // acknowledged, not yet removed
+  int64_t sentUpTo_ = 0;                           // the newest id handed to the library
+  size_t inFlight_ = 0;                            // handed over at QoS 1 or 2, not yet acknowledged
+  std::vector<int64_t> acked_;                     // acknowledged, not yet removed
   std::deque<std::pair<int, StoredRecord>> live_;  // published directly, not acknowledged, oldest first
   uint64_t sentSinceReport_ = 0;
   std::atomic<uint64_t> droppedSinceReport_{0};

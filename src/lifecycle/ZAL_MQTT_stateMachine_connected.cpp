@@ -263,7 +263,8 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);
         // Lost before the machine has noticed: kept for after the reconnection, not lost.
         if (offline && result == MOSQ_ERR_NO_CONN) offline->append({j, topic, payload, qos, retain});
-        if (disk && result == MOSQ_ERR_NO_CONN) kept.push_back(DiskBuffer::record(j, topic, payload, qos, retain));
+        if (disk && result == MOSQ_ERR_NO_CONN)
+          kept.push_back(DiskBuffer::record(j, topic, payload, qos, retain));
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;

@@ -131,8 +131,8 @@ bool DiskQueue::tryOpen(std::string& why) {
   closeDb();
   count_ = 0;
   bytes_ = 0;
-  const int opened = sqlite3_open_v2(path_.c_str(), &db_,
-                                     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  const int opened = sqlite3_open_v2(
+      path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (opened != SQLITE_OK) {
     why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(opened);
     return false;
@@ -141,7 +141,8 @@ bool DiskQueue::tryOpen(std::string& why) {
   sqlite3_extended_result_codes(db_, 0);
 
   int64_t applicationId = 0, version = 0, objects = 0;
-  if (!queryInt(db_, "PRAGMA application_id", applicationId) || !queryInt(db_, "PRAGMA user_version", version) ||
+  if (!queryInt(db_, "PRAGMA application_id", applicationId) ||
+      !queryInt(db_, "PRAGMA user_version", version) ||
       !queryInt(db_, "SELECT count(*) FROM sqlite_master", objects)) {
     why = sqlite3_errmsg(db_);
     return false;
@@ -153,7 +154,8 @@ bool DiskQueue::tryOpen(std::string& why) {
     return false;
   }
   if (!fresh && version != kSchemaVersion) {
-    why = "schema version " + std::to_string(version) + ", this service reads " + std::to_string(kSchemaVersion);
+    why = "schema version " + std::to_string(version) + ", this service reads " +
+          std::to_string(kSchemaVersion);
     return false;
   }
   std::string mode;
@@ -270,8 +272,8 @@ bool DiskQueue::insertBatch(const std::vector<StoredRecord>& batch, uint64_t& dr
   code = exec(db_, "BEGIN IMMEDIATE");
   if (code != SQLITE_OK) return false;
   if (bytes_ + keep > limitBytes_) droppedHere += dropOldest(bytes_ + keep - limitBytes_);
-  Statement insert(db_,
-                   "INSERT INTO payloads(sampled_ms, tag, qos, retain, topic, payload) VALUES(?, ?, ?, ?, ?, ?)");
+  Statement insert(
+      db_, "INSERT INTO payloads(sampled_ms, tag, qos, retain, topic, payload) VALUES(?, ?, ?, ?, ?, ?)");
   code = insert.ok() ? SQLITE_OK : insert.prepareCode();
   for (size_t i = first; i < batch.size() && code == SQLITE_OK; ++i) {
     const StoredRecord& r = batch[i];
@@ -351,9 +353,10 @@ std::vector<StoredRecord> DiskQueue::readOldest(int64_t afterId, size_t max) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<StoredRecord> out;
   if (db_ == nullptr || max == 0) return out;
-  Statement select(db_,
-                   "SELECT id, sampled_ms, tag, qos, retain, topic, payload FROM payloads WHERE id > ? ORDER BY id "
-                   "LIMIT ?");
+  Statement select(
+      db_,
+      "SELECT id, sampled_ms, tag, qos, retain, topic, payload FROM payloads WHERE id > ? ORDER BY id "
+      "LIMIT ?");
   select.bindInt(1, afterId);
   select.bindInt(2, static_cast<int64_t>(max));
   int code = SQLITE_OK;
@@ -420,8 +423,8 @@ bool DiskQueue::remove(const std::vector<int64_t>& ids) {
 uint64_t DiskQueue::removeSampledBefore(int64_t afterId, int64_t cutoffMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (db_ == nullptr) return 0;
-  Statement remove(db_,
-                   "DELETE FROM payloads WHERE id > ? AND sampled_ms < ? RETURNING length(topic) + length(payload)");
+  Statement remove(
+      db_, "DELETE FROM payloads WHERE id > ? AND sampled_ms < ? RETURNING length(topic) + length(payload)");
   remove.bindInt(1, afterId);
   remove.bindInt(2, cutoffMs);
   uint64_t n = 0, freed = 0;

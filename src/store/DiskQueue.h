@@ -21,9 +21,9 @@
 struct sqlite3;
 
 struct StoredRecord {
-  int64_t id = 0;          // position in the queue: larger is newer (never reused)
-  int64_t sampledMs = 0;   // when the payload was sampled, ms since 1970 (UTC)
-  uint32_t tag = 0;        // the owner's own number (the variable-topic set)
+  int64_t id = 0;         // position in the queue: larger is newer (never reused)
+  int64_t sampledMs = 0;  // when the payload was sampled, ms since 1970 (UTC)
+  uint32_t tag = 0;       // the owner's own number (the variable-topic set)
   int qos = 0;
   bool retain = false;
   std::string topic;

@@ -33,14 +33,15 @@ std::string text(const char* name, const std::string& value) {
 
 // One publish configuration of plant/a with its offline buffer in file (kb KB), sample times,
 // and further publish members.
-ServiceConfig diskConfig(int port, const std::string& file, uint32_t kb = 256, const std::string& extra = "") {
+ServiceConfig diskConfig(int port, const std::string& file, uint32_t kb = 256,
+                         const std::string& extra = "") {
   ServiceConfig config;
   config.brokerPort = port;
   config.plantMembers = kPlant;
   config.activate = 1;
   config.keepAlive = 5;
-  std::string members = text("strTimestampMember", "SampleTime") + ", " + u32("uiOfflineBufferKB", kb) + ", " +
-                        text("strOfflineBufferFile", file);
+  std::string members = text("strTimestampMember", "SampleTime") + ", " + u32("uiOfflineBufferKB", kb) +
+                        ", " + text("strOfflineBufferFile", file);
   if (!extra.empty()) members += ", " + extra;
   config.publishes.push_back({50, {{"plant/a", {"Counter"}, 0, 1, 0}}, members});
   return config;
@@ -144,8 +145,8 @@ std::optional<std::chrono::system_clock::time_point> sampleTimeOf(const std::str
   if (at == std::string::npos) return std::nullopt;
   std::tm utc{};
   int millis = 0;
-  if (std::sscanf(payload.c_str() + at + key.size(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &utc.tm_year, &utc.tm_mon,
-                  &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &millis) != 7)
+  if (std::sscanf(payload.c_str() + at + key.size(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &utc.tm_year,
+                  &utc.tm_mon, &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &millis) != 7)
     return std::nullopt;
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
@@ -156,7 +157,9 @@ auto counterAtLeast(long long value) {
   return [value](const std::string& payload) { return counterOf(payload) >= value; };
 }
 
-long long counterNow(const VariableServer& server) { return std::stoll(server.get("APPL.Plant.Counter").value()); }
+long long counterNow(const VariableServer& server) {
+  return std::stoll(server.get("APPL.Plant.Counter").value());
+}
 
 bool waitForCounter(const VariableServer& server, long long value, Clock::duration timeout = 60s) {
   const auto deadline = Clock::now() + timeout;
@@ -248,7 +251,8 @@ TEST_F(DiskBufferTest, KilledDuringAnOutageLosesNothingOnceRunAgain) {
 
   broker = std::make_unique<BrokerOnPort>(port, sessions.path());
   service = std::make_unique<Service>(server);
-  ASSERT_TRUE(service->waitFor("kept payloads found in '" + file + "'.", 0, kStartDeadline)) << service->dump();
+  ASSERT_TRUE(service->waitFor("kept payloads found in '" + file + "'.", 0, kStartDeadline))
+      << service->dump();
   ASSERT_TRUE(service->waitFor("state: Connected", 0, kStartDeadline)) << service->dump();
   const long long atRestart = counterNow(server);
   ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(atRestart + 3), 60s)) << service->dump();
@@ -308,12 +312,14 @@ TEST_F(DiskBufferTest, UnusableFileIsMovedAsideAndAFreshOneKeepsTheOutage) {
   VariableServer server(diskConfig(port, file).treeJson());
   SessionSubscriber subscriber(port);
   Service service(server);
-  const auto aside = service.waitFor("offline buffer file '" + file + "' cannot be used (", 0, kStartDeadline);
+  const auto aside =
+      service.waitFor("offline buffer file '" + file + "' cannot be used (", 0, kStartDeadline);
   ASSERT_TRUE(aside) << service.dump();
   const std::string line = Service::body(service.log().line(*aside));
   const std::string moved = "moved aside to '" + file + ".unusable-";
   ASSERT_NE(line.find(moved), std::string::npos) << line;
-  const std::string asideName = line.substr(line.find(moved) + 16, line.find("', starting") - line.find(moved) - 16);
+  const std::string asideName =
+      line.substr(line.find(moved) + 16, line.find("', starting") - line.find(moved) - 16);
   std::ifstream kept(asideName);
   std::string first;
   std::getline(kept, first);
@@ -328,7 +334,8 @@ TEST_F(DiskBufferTest, UnusableFileIsMovedAsideAndAFreshOneKeepsTheOutage) {
   ASSERT_TRUE(waitForCounter(server, atLoss + 8)) << service.dump(mark);
   broker = std::make_unique<BrokerOnPort>(port, sessions.path());
   ASSERT_TRUE(service.waitFor("state: Connected", mark, 60s)) << service.dump(mark);
-  ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 3), 60s)) << service.dump(mark);
+  ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 3), 60s))
+      << service.dump(mark);
   const std::vector<long long> values = withoutRetransmissions(subscriber.payloads("plant/a"), noticedAt);
   EXPECT_EQ(checkOnceInOrder(values, values.back()), "") << service.dump(mark);
 }
@@ -347,6 +354,7 @@ TEST_F(DiskBufferTest, MaximumAgeDropsOlderPayloadsAtTheDrainAndCountsThem) {
   const size_t mark = service.mark();
   broker.reset();
   ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
+  const auto noticedAt = std::chrono::system_clock::now();
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 25)) << service.dump(mark);  // about 5 s
   broker = std::make_unique<BrokerOnPort>(port, sessions.path());
   const auto backAt = std::chrono::system_clock::now();
@@ -356,15 +364,21 @@ TEST_F(DiskBufferTest, MaximumAgeDropsOlderPayloadsAtTheDrainAndCountsThem) {
   const long long dropped = std::stoll(line.substr(line.find(": ") + 2));
   EXPECT_GE(dropped, 5) << line;
 
-  ASSERT_TRUE(subscriber.waitFor("plant/status/stats", [&](const std::string& p) {
-    return p.find("\"expiredFromBuffer\":" + std::to_string(dropped)) != std::string::npos;
-  }, 60s)) << service.dump(mark);
+  ASSERT_TRUE(subscriber.waitFor(
+      "plant/status/stats",
+      [&](const std::string& p) {
+        return p.find("\"expiredFromBuffer\":" + std::to_string(dropped)) != std::string::npos;
+      },
+      60s))
+      << service.dump(mark);
   // What arrived from the outage was at most 2 s old (and some slack) when the broker came back.
-  ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 2), 60s)) << service.dump(mark);
+  ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 2), 60s))
+      << service.dump(mark);
   for (const std::string& p : subscriber.payloads("plant/a")) {
     const auto time = sampleTimeOf(p);
     ASSERT_TRUE(time) << p;
-    if (*time < backAt - 10s) continue;  // before the outage
+    // Before the loss was noticed: published then, or the MQTT library's own repeat of it.
+    if (*time < noticedAt) continue;
     EXPECT_GE(*time, backAt - 2s - 3s) << p;
   }
 }
@@ -374,7 +388,8 @@ TEST_F(DiskBufferTest, FullDiskDropsTheOldestAndGoesOn) {
   const std::string small = store.file("small");
   ASSERT_EQ(mkdir(small.c_str(), 0700), 0);
   if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0)
-    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root with CAP_SYS_ADMIN): " << std::strerror(errno);
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root with CAP_SYS_ADMIN): "
+                 << std::strerror(errno);
   struct Unmount {
     std::string path;
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
@@ -385,7 +400,8 @@ TEST_F(DiskBufferTest, FullDiskDropsTheOldestAndGoesOn) {
   ServiceConfig config = diskConfig(port, file, 4096);
   config.plantMembers =
       "\"Counter\": {\"type\": \"UINT32\", \"value\": 0, \"simulate\": {\"kind\": \"counter\", "
-      "\"periodMs\": 100}}, \"Filler\": {\"type\": \"STRING\", \"value\": \"" + std::string(1500, 'f') + "\"}";
+      "\"periodMs\": 100}}, \"Filler\": {\"type\": \"STRING\", \"value\": \"" +
+      std::string(1500, 'f') + "\"}";
   config.publishes[0].periodMs = 40;
   config.publishes[0].sets[0].variables.push_back("Filler");
   VariableServer server(config.treeJson());
@@ -398,7 +414,8 @@ TEST_F(DiskBufferTest, FullDiskDropsTheOldestAndGoesOn) {
   ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
   const auto noticedAt = std::chrono::system_clock::now();
   const long long atLoss = counterNow(server);
-  ASSERT_TRUE(service.waitFor("': dropping the oldest kept payloads to make room.", mark, 120s)) << service.dump(mark);
+  ASSERT_TRUE(service.waitFor("': dropping the oldest kept payloads to make room.", mark, 120s))
+      << service.dump(mark);
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 100)) << service.dump(mark);  // about 10 s more
   broker = std::make_unique<BrokerOnPort>(port, sessions.path());
   ASSERT_TRUE(service.waitFor("state: Connected", mark, 60s)) << service.dump(mark);

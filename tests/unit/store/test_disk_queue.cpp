@@ -1,8 +1,8 @@
 // The disk queue: bounded, oldest dropped first, order kept across a reopen; a file it cannot
 // use is moved aside, never fatal.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
