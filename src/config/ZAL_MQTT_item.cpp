@@ -171,6 +171,11 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   // after the broker is back.
   if (uiReconnectMaxS > kReconnectMaxSLimit)
     throw std::runtime_error("Bad broker configuration: uiReconnectMaxS is above 3600 s.");
+  uiMaxInflightMessages =
+      readOptionalUint32(base + "uiMaxInflightMessages", 0, nullptr,
+                         "Bad broker configuration: access to uiMaxInflightMessages failed.");
+  if (uiMaxInflightMessages > 65535)
+    throw std::runtime_error("Bad broker configuration: uiMaxInflightMessages is above 65535.");
 
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");

@@ -73,6 +73,8 @@ class ZAL_MQTT_item : public GVPitem {
   // Longest wait between two reconnection attempts, in seconds (waits double from 1 s up to it,
   // with random jitter); 0: the MQTT library re-dials every second by itself.
   uint32_t getReconnectMaxS() const { return uiReconnectMaxS; }
+  // QoS 1 and 2 messages the MQTT library keeps unacknowledged at once; 0: its default (20).
+  uint32_t getMaxInflightMessages() const { return uiMaxInflightMessages; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -100,4 +102,5 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiStatusPeriodS = 0;
   uint32_t uiErrorRetryS = 0;
   uint32_t uiReconnectMaxS = 0;
+  uint32_t uiMaxInflightMessages = 0;
 };

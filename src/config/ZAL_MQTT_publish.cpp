@@ -70,6 +70,13 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
     throw std::runtime_error("Bad publish configuration: strTimestampMember is not valid UTF-8.");
   readOptionalFlag(getName() + ".uiOfflineBufferKB", uiOfflineBufferKB,
                    "Bad publish configuration: cannot read existing uiOfflineBufferKB.");
+  strOfflineBufferFile =
+      readOptionalText(getName() + ".strOfflineBufferFile",
+                       "Bad publish configuration: cannot read existing strOfflineBufferFile.");
+  if (!strOfflineBufferFile.empty() && uiOfflineBufferKB == 0)
+    throw std::runtime_error("Bad publish configuration: strOfflineBufferFile needs uiOfflineBufferKB.");
+  readOptionalFlag(getName() + ".uiOfflineMaxAgeS", uiOfflineMaxAgeS,
+                   "Bad publish configuration: cannot read existing uiOfflineMaxAgeS.");
   // Opt-in members; absent: QoS 1, not retained, no full payload after a connect (as always).
   const uint32_t qosStatus = readVariableByName(getName() + ".uiQoS", &uiQoS, sizeof uiQoS);
   if (qosStatus == KALPAPI_E_NOT_FOUND) {

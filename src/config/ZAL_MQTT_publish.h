@@ -2,7 +2,8 @@
 // or more variable-topic sets. A set that cannot be built is traced and skipped. Two optional
 // members switch on extensions: strTimestampMember (JSON payloads carry their sample time under
 // that name) and uiOfflineBufferKB (payloads sampled while the connection is lost are kept, up to
-// that many KB, and sent after reconnecting). Read-only once constructed.
+// that many KB, and sent after reconnecting), on disk in the file strOfflineBufferFile when it is
+// set, with uiOfflineMaxAgeS as the age limit of what is kept there. Read-only once constructed.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,11 @@ class ZAL_MQTT_publish : public GVPitem {
   std::string getTimestampMember() const { return strTimestampMember; }
   // Size of the offline buffer in KB; 0 when off (member absent or 0).
   uint32_t getOfflineBufferKB() const { return uiOfflineBufferKB; }
+  // File of the offline buffer on disk; empty when the buffer is in memory (member absent or
+  // empty). Needs uiOfflineBufferKB, its size.
+  std::string getOfflineBufferFile() const { return strOfflineBufferFile; }
+  // Seconds after which a payload kept on disk is dropped instead of sent; 0: never.
+  uint32_t getOfflineMaxAgeS() const { return uiOfflineMaxAgeS; }
 
  private:
   uint32_t uiPublishPeriodms = 0;
@@ -48,4 +54,6 @@ class ZAL_MQTT_publish : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> variableTopicSets;
   std::string strTimestampMember;
   uint32_t uiOfflineBufferKB = 0;
+  std::string strOfflineBufferFile;
+  uint32_t uiOfflineMaxAgeS = 0;
 };

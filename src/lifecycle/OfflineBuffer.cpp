@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "DiskBuffer.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -133,6 +134,7 @@ void startOfflineSampling() {
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) return;
   const auto configurations = item->getPublishConfigurations();
+  diskBuffersConnectionLost();  // before the samplers' first batch
   samplersStop = 0;
   for (size_t i = 0; i < configurations.size(); ++i) {
     if (configurations[i]->getOfflineBufferKB() == 0) continue;
@@ -148,6 +150,7 @@ void stopOfflineSampling() {
     if (sampler.joinable()) sampler.join();
   samplers.clear();
   reportDrops();
+  reportDiskBufferDrops();
 }
 
 void discardOfflineBuffers(const char* why) {
@@ -160,4 +163,5 @@ void discardOfflineBuffers(const char* why) {
     buffers.clear();
   }
   if (discarded > 0) TRACE(1, "Offline buffers: ", discarded, " buffered payloads discarded (", why, ").");
+  releaseDiskBuffers(why);  // what is on disk stays there
 }

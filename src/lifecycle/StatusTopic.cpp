@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DiskBuffer.h"
 #include "OfflineBuffer.h"
 #include "ServiceIdentity.h"
 #include "Trace.h"
@@ -86,6 +87,7 @@ int publishStatus(mosquitto* client, const std::string& topic, const std::string
 // Network thread: the broker acknowledged a QoS 1 message.
 void callback_on_publish(mosquitto*, void*, int mid) {
   CancellationDisabled guard;
+  diskBufferAcknowledged(mid);
   {
     std::lock_guard<std::mutex> lock(statusMutex);
     acknowledgedIds.push_back(mid);
@@ -138,6 +140,10 @@ std::string statisticsPayload() {
     writer.Key(field.name);
     writer.Uint64(field.counter->load());
   }
+  if (anyOfflineMaxAge()) {
+    writer.Key("expiredFromBuffer");
+    writer.Uint64(offlineExpiredTotal.load());
+  }
   writer.Key("uptimeS");
   writer.Uint64(static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - serviceStart).count()));
@@ -148,8 +154,9 @@ std::string statisticsPayload() {
 bool prepareStatusTopic(mosquitto* client, const ZAL_MQTT_item& item) {
   statusLinkUp = false;
   const std::string topic = item.getStatusTopic();
-  if (topic.empty()) return true;
+  // Acknowledgements are wanted by the status topic and by offline buffers on disk.
   mosquitto_publish_callback_set(client, callback_on_publish);
+  if (topic.empty()) return true;
   const std::string will = statusOfflinePayload(item.getClientID(), "lost");
   const int result =
       mosquitto_will_set(client, topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true);

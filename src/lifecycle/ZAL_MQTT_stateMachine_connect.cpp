@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "DiskBuffer.h"
 #include "MainThreadPost.h"
 #include "StatusTopic.h"
 #include "Trace.h"
@@ -441,6 +442,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   mosquitto_message_callback_set(mosqClient, callback_on_message);
   TRACE(1, "..callbacks registered.");
   if (!prepareStatusTopic(mosqClient, *item)) return;
+  if (!setInflightWindow(mosqClient, *item)) return;
 
   TRACE(1, "starting MQTT message loop.");
   const int loopResult = mosquitto_loop_start(mosqClient);

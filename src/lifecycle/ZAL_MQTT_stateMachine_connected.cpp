@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "AutomaticRetry.h"
+#include "DiskBuffer.h"
 #include "KalpApi.h"
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
@@ -147,7 +148,10 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   bool firstCycle = mode == PublishMode::Publish;
   if (stop.load() == 1) return;
   // Store and forward and sample times, when configured (empty / null when not).
-  const std::shared_ptr<OfflineBuffer> offline = offlineBufferFor(i, *publish);
+  // On disk when the configuration names a file that can be used, else in memory.
+  const std::shared_ptr<DiskBuffer> disk = diskBufferFor(i, *publish);
+  const std::shared_ptr<OfflineBuffer> offline = disk ? nullptr : offlineBufferFor(i, *publish);
+  std::vector<StoredRecord> kept;  // one cycle's payloads for the disk buffer, one transaction
   const std::string timestampMember = publish->getTimestampMember();
 
   std::vector<int> lastPublishResult;
@@ -162,6 +166,14 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
     if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
+    const auto reportResult = [&lastPublishResult](size_t set, const std::string& topic, int result) {
+      if (set < lastPublishResult.size() && result != lastPublishResult[set]) {
+        TRACE(1, "Topic: ", topic, publishResultText(result));
+        lastPublishResult[set] = result;
+      }
+    };
+    if (disk && mode == PublishMode::Publish)
+      disk->drain(mosqClient, std::chrono::steady_clock::now(), stop, reportResult);
 
     for (size_t j = 0; j < sets.size(); ++j) {
       const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set = sets[j];
@@ -232,17 +244,27 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         const bool retain = set->getRetain().value_or(publish->getRetain()) != 0;
         // While the connection is lost, and while older payloads still wait, a payload joins
         // the offline buffer behind them (QoS and retain flag of the direct publish below).
+        if (disk && (mode == PublishMode::Buffer || disk->pending())) {
+          kept.push_back(DiskBuffer::record(j, topic, payload, qos, retain));
+          exceptionReported[j] = false;
+          continue;
+        }
         if (offline && (mode == PublishMode::Buffer || !offline->empty())) {
           offline->append({j, topic, payload, qos, retain});
           exceptionReported[j] = false;
           continue;
         }
 
-        const int result = mosquitto_publish(mosqClient, nullptr, topic.c_str(),
+        int mid = 0;
+        const int result = mosquitto_publish(mosqClient, &mid, topic.c_str(),
                                              static_cast<int>(payload.size()), payload.data(), qos, retain);
+        if (disk && result == MOSQ_ERR_SUCCESS && qos > 0)
+          disk->publishedLive(mid, DiskBuffer::record(j, topic, payload, qos, retain));
         ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);
         // Lost before the machine has noticed: kept for after the reconnection, not lost.
         if (offline && result == MOSQ_ERR_NO_CONN) offline->append({j, topic, payload, qos, retain});
+        if (disk && result == MOSQ_ERR_NO_CONN)
+          kept.push_back(DiskBuffer::record(j, topic, payload, qos, retain));
         if (result != lastPublishResult[j]) {
           TRACE(1, "Topic: ", topic, publishResultText(result));
           lastPublishResult[j] = result;
@@ -254,8 +276,11 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     }
 
     firstCycle = false;
-    if (periodMs > 0)
-      sleepUntilOrStop(std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs), stop);
+    if (disk) disk->append(kept);
+    const auto nextCycle = std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs);
+    // What the disk buffer keeps goes out while the worker waits for its next cycle.
+    if (disk && mode == PublishMode::Publish) disk->drain(mosqClient, nextCycle, stop, reportResult);
+    if (periodMs > 0) sleepUntilOrStop(nextCycle, stop);
     if (stop.load() == 1) return;
   }
 }

@@ -211,6 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"reconnect max unreadable",  [](Tree& t) { t.set(R("uiReconnectMaxS"), unreadable(u32(60))); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
   BrokenCase{"reconnect max as text",     [](Tree& t) { t.set(R("uiReconnectMaxS"), text("60")); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
   BrokenCase{"reconnect max above 3600",  [](Tree& t) { t.set(R("uiReconnectMaxS"), u32(3601)); }, "Bad broker configuration: uiReconnectMaxS is above 3600 s."},
+  BrokenCase{"in-flight unreadable",      [](Tree& t) { t.set(R("uiMaxInflightMessages"), unreadable(u32(1))); }, "Bad broker configuration: access to uiMaxInflightMessages failed."},
+  BrokenCase{"in-flight above 65535",     [](Tree& t) { t.set(R("uiMaxInflightMessages"), u32(65536)); }, "Bad broker configuration: uiMaxInflightMessages is above 65535."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -961,6 +963,10 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
     {"clash with array bound", [](Tree& t) { t.set("APPL.App.Arr", R"({"type": "ARRAY", "elementType": "UINT8", "values": [1, 2]})").set(kPub + ".VariableTopicSet:1.variable:1", text("Arr")).set(kPub + ".strTimestampMember", text("UpperBound_Arr")); }, clash + "UpperBound_Arr\" is also a member of the payload of topic two."},
     {"raw sets carry no members", [](Tree& t) { t.set(kPub + ".VariableTopicSet:1.xRaw", u32(1)).set(kPub + ".strTimestampMember", text("B")); }, ""},
     {"empty name is off",     [](Tree& t) { t.set(kPub + ".strTimestampMember", text("")); },              ""},
+    {"file unreadable",       [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", unreadable(text("/f"))); }, "Bad publish configuration: cannot read existing strOfflineBufferFile."},
+    {"file without a size",   [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")); },          "Bad publish configuration: strOfflineBufferFile needs uiOfflineBufferKB."},
+    {"file with a size",      [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")).set(kPub + ".uiOfflineBufferKB", u32(1)).set(kPub + ".uiOfflineMaxAgeS", u32(60)); }, ""},
+    {"maximum age unreadable", [](Tree& t) { t.set(kPub + ".uiOfflineMaxAgeS", unreadable(u32(1))); },     "Bad publish configuration: cannot read existing uiOfflineMaxAgeS."},
   };
   // clang-format on
   for (const auto& c : cases) {
