@@ -11,8 +11,10 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "Trace.h"
 
@@ -854,39 +856,66 @@ bool PayloadWriter::ShortestDouble(double value) {
   return EndValue(true);
 }
 
-void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
+namespace {
+
+// Whether the encoder reads each scalar (and keeps what it read as the node's snapshot) or
+// writes the snapshots that the last change test read.
+enum class ValueSource { ReadNow, Snapshot };
+
+// The snapshot's raw bits at the width T the node's type is held at. Every scalar is seeded at
+// its width when it is built, so another alternative means the tree is not a built one.
+template <typename T>
+const T& snapshotBits(const GVPvariable& node) {
+  if (const T* bits = std::get_if<T>(&node.getSnapshot())) return *bits;
+  throw std::runtime_error("nodeToJSON(): variable " + node.getName() + " holds no value of its type.");
+}
+
+template <typename To, typename From>
+To reinterpretBits(From bits) {
+  static_assert(sizeof(To) == sizeof(From), "same width");
+  To value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+void writeNode(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer, ValueSource source) {
   if (!node) {
     writer.Null();
     return;
   }
   const uint32_t type = node->getType();
+  const bool structured = type == typeArray || type == 25 || type == 990;
+  // One read per scalar: the value read is kept as the snapshot and written from there, so the
+  // payload holds exactly what the next change test compares against.
+  if (source == ValueSource::ReadNow && !structured) node->readSnapshot();
+  const GVPvariable& value = *node;
   switch (type) {
     case 1:
-      writer.Bool(node->readBool() != 0);
+      writer.Bool(snapshotBits<uint8_t>(value) != 0);
       break;
     case 2:
-      writer.Int(node->readInt8());
+      writer.Int(reinterpretBits<int8_t>(snapshotBits<uint8_t>(value)));
       break;
     case 3:
-      writer.Int(node->readInt16());
+      writer.Int(reinterpretBits<int16_t>(snapshotBits<uint16_t>(value)));
       break;
     case 4:
-      writer.Int(node->readInt32());
+      writer.Int(reinterpretBits<int32_t>(snapshotBits<uint32_t>(value)));
       break;
     case 5:
-      writer.Int64(node->readInt64());
+      writer.Int64(reinterpretBits<int64_t>(snapshotBits<uint64_t>(value)));
       break;
     case 6:
     case 12:
-      writer.Uint(node->readUint8());
+      writer.Uint(snapshotBits<uint8_t>(value));
       break;
     case 7:
     case 13:
-      writer.Uint(node->readUint16());
+      writer.Uint(snapshotBits<uint16_t>(value));
       break;
     case 8:
     case 14:
-      writer.Uint(node->readUint32());
+      writer.Uint(snapshotBits<uint32_t>(value));
       break;
     case 9:
     case 15:
@@ -894,22 +923,22 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
     case 55:
     case 56:
     case 57:
-      writer.Uint64(node->readUint64());
+      writer.Uint64(snapshotBits<uint64_t>(value));
       break;
     case 10:
-      writeFloating(writer, static_cast<double>(node->readReal()));
+      writeFloating(writer, static_cast<double>(reinterpretBits<float>(snapshotBits<uint32_t>(value))));
       break;
     case 11:
-      writeFloating(writer, node->readLreal());
+      writeFloating(writer, reinterpretBits<double>(snapshotBits<uint64_t>(value)));
       break;
     case 16:
     case 17:
     case 18:
     case 19:
-      writer.Uint(static_cast<uint32_t>(node->readUint64()));
+      writer.Uint(static_cast<uint32_t>(snapshotBits<uint64_t>(value)));
       break;
     case 22: {
-      const std::string text = node->readString();
+      const std::string& text = snapshotBits<std::string>(value);
       if (currentStringEncoding.load(std::memory_order_relaxed) == StringEncoding::kLatin1) {
         writeLatin1(writer, text);
       } else {
@@ -924,7 +953,7 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
         break;
       }
       writer.StartArray();
-      for (const auto& element : elements) nodeToJSON(element, writer);
+      for (const auto& element : elements) writeNode(element, writer, source);
       writer.EndArray();
       const std::string& name = node->getName();
       writeKey(writer, "LowerBound_" + name);
@@ -939,7 +968,7 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
       for (const auto& child : node->getChildren()) {
         if (!child) continue;
         writeKey(writer, child->getName());
-        nodeToJSON(child, writer);
+        writeNode(child, writer, source);
       }
       writer.EndObject();
       break;
@@ -950,16 +979,31 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
   }
 }
 
-void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+void writePayload(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer,
+                  ValueSource source) {
   buffer.Clear();
   PayloadWriter writer(buffer, nullptr, 32);
   writer.StartObject();
   for (const auto& variable : variables) {
     if (!variable) continue;
     writeKey(writer, variable->getName());
-    nodeToJSON(variable, writer);
+    writeNode(variable, writer, source);
   }
   writer.EndObject();
+}
+
+}  // namespace
+
+void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
+  writeNode(node, writer, ValueSource::ReadNow);
+}
+
+void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+  writePayload(variables, buffer, ValueSource::ReadNow);
+}
+
+void snapshotToJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+  writePayload(variables, buffer, ValueSource::Snapshot);
 }
 
 void setStringEncoding(StringEncoding encoding) {

@@ -465,8 +465,14 @@ bool GVPvariable::hasChanged() {
       }
       return changed;
     }
-    case Kind::NoValue:
-      throw std::runtime_error("GVPvariable::hasChanged(): unsupported GVP element type.");
+    case Kind::NoValue: {
+      // No value to read or compare: like every new variable it reports a change at its first
+      // test, so that a set of only such nodes publishes once (null), then never again. The
+      // empty text marks "tested"; the encoder does not look at it.
+      const bool first = previous.index() == 0;
+      if (first) previous = std::string();
+      return first;
+    }
     case Kind::Invalid:
       break;
   }
@@ -479,7 +485,8 @@ bool GVPvariable::getChanged(std::shared_ptr<GVPvariable>& out) {
     case Kind::Bits16:
     case Kind::Bits32:
     case Kind::Bits64:
-    case Kind::Text: {
+    case Kind::Text:
+    case Kind::NoValue: {
       // Take the owning reference first: a node no shared_ptr owns fails before its snapshot
       // is touched.
       std::shared_ptr<GVPvariable> self = shared_from_this();
@@ -514,8 +521,6 @@ bool GVPvariable::getChanged(std::shared_ptr<GVPvariable>& out) {
       out = std::move(copy);
       return changed;
     }
-    case Kind::NoValue:
-      throw std::runtime_error("GVPvariable::getChanged(): unsupported GVP element type.");
     case Kind::Invalid:
       break;
   }
