@@ -862,14 +862,6 @@ namespace {
 // writes the snapshots that the last change test read.
 enum class ValueSource { ReadNow, Snapshot };
 
-// The snapshot's raw bits at the width T the node's type is held at. Every scalar is seeded at
-// its width when it is built, so another alternative means the tree is not a built one.
-template <typename T>
-const T& snapshotBits(const GVPvariable& node) {
-  if (const T* bits = std::get_if<T>(&node.getSnapshot())) return *bits;
-  throw std::runtime_error("nodeToJSON(): variable " + node.getName() + " holds no value of its type.");
-}
-
 template <typename To, typename From>
 To reinterpretBits(From bits) {
   static_assert(sizeof(To) == sizeof(From), "same width");
@@ -878,44 +870,43 @@ To reinterpretBits(From bits) {
   return value;
 }
 
+// The raw bits of a scalar, zero-extended: read now (and kept as its snapshot) or the snapshot's.
+uint64_t scalarBits(GVPvariable& node, ValueSource source) {
+  return source == ValueSource::ReadNow ? node.readSnapshotBits() : node.getSnapshotBits();
+}
+
+// One read per scalar: the value read is kept as the snapshot, so the payload holds exactly what
+// the next change test compares against; or the snapshot the last change test read.
 void writeNode(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer, ValueSource source) {
   if (!node) {
     writer.Null();
     return;
   }
-  const uint32_t type = node->getType();
-  const bool structured = type == typeArray || type == 25 || type == 990;
-  // One read per scalar: the value read is kept as the snapshot and written from there, so the
-  // payload holds exactly what the next change test compares against.
-  if (source == ValueSource::ReadNow && !structured) node->readSnapshot();
-  const GVPvariable& value = *node;
+  GVPvariable& value = *node;
+  const uint32_t type = value.getType();
   switch (type) {
     case 1:
-      writer.Bool(snapshotBits<uint8_t>(value) != 0);
+      writer.Bool(scalarBits(value, source) != 0);
       break;
     case 2:
-      writer.Int(reinterpretBits<int8_t>(snapshotBits<uint8_t>(value)));
+      writer.Int(static_cast<int8_t>(static_cast<uint8_t>(scalarBits(value, source))));
       break;
     case 3:
-      writer.Int(reinterpretBits<int16_t>(snapshotBits<uint16_t>(value)));
+      writer.Int(static_cast<int16_t>(static_cast<uint16_t>(scalarBits(value, source))));
       break;
     case 4:
-      writer.Int(reinterpretBits<int32_t>(snapshotBits<uint32_t>(value)));
+      writer.Int(static_cast<int32_t>(static_cast<uint32_t>(scalarBits(value, source))));
       break;
     case 5:
-      writer.Int64(reinterpretBits<int64_t>(snapshotBits<uint64_t>(value)));
+      writer.Int64(static_cast<int64_t>(scalarBits(value, source)));
       break;
     case 6:
     case 12:
-      writer.Uint(snapshotBits<uint8_t>(value));
-      break;
     case 7:
     case 13:
-      writer.Uint(snapshotBits<uint16_t>(value));
-      break;
     case 8:
     case 14:
-      writer.Uint(snapshotBits<uint32_t>(value));
+      writer.Uint(static_cast<uint32_t>(scalarBits(value, source)));
       break;
     case 9:
     case 15:
@@ -923,26 +914,30 @@ void writeNode(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer, 
     case 55:
     case 56:
     case 57:
-      writer.Uint64(snapshotBits<uint64_t>(value));
+      writer.Uint64(scalarBits(value, source));
       break;
     case 10:
-      writeFloating(writer, static_cast<double>(reinterpretBits<float>(snapshotBits<uint32_t>(value))));
+      writeFloating(writer, static_cast<double>(
+                                reinterpretBits<float>(static_cast<uint32_t>(scalarBits(value, source)))));
       break;
     case 11:
-      writeFloating(writer, reinterpretBits<double>(snapshotBits<uint64_t>(value)));
+      writeFloating(writer, reinterpretBits<double>(scalarBits(value, source)));
       break;
     case 16:
     case 17:
     case 18:
     case 19:
-      writer.Uint(static_cast<uint32_t>(snapshotBits<uint64_t>(value)));
+      writer.Uint(static_cast<uint32_t>(scalarBits(value, source)));
       break;
     case 22: {
-      const std::string& text = snapshotBits<std::string>(value);
+      if (source == ValueSource::ReadNow) value.readSnapshot();
+      const std::string* text = std::get_if<std::string>(&value.getSnapshot());
+      if (text == nullptr)
+        throw std::runtime_error("nodeToJSON(): variable " + value.getName() + " holds no text.");
       if (currentStringEncoding.load(std::memory_order_relaxed) == StringEncoding::kLatin1) {
-        writeLatin1(writer, text);
+        writeLatin1(writer, *text);
       } else {
-        writeUtf8(writer, text.data(), text.size(), false);
+        writeUtf8(writer, text->data(), text->size(), false);
       }
       break;
     }

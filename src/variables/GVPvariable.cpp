@@ -308,6 +308,50 @@ bool GVPvariable::testScalar(T& seen) {
   return changed;
 }
 
+// The encoder's read of one scalar: the raw value at the snapshot's width, kept as the snapshot.
+template <typename T>
+uint64_t GVPvariable::readInto(T& seen) {
+  T current{};
+  const uint32_t status = KalpApiVarRead(&current, handle, sizeof current);
+  if (status != KALPAPI_OK) throwReadError(status);
+  seen = current;
+  return current;
+}
+
+void GVPvariable::throwNoScalar() const {
+  throw std::runtime_error("GVPvariable " + name + " holds no scalar value of its type.");
+}
+
+uint64_t GVPvariable::readSnapshotBits() {
+  switch (previous.index()) {
+    case 1:
+      return readInto(*std::get_if<uint8_t>(&previous));
+    case 2:
+      return readInto(*std::get_if<uint16_t>(&previous));
+    case 3:
+      return readInto(*std::get_if<uint32_t>(&previous));
+    case 4:
+      return readInto(*std::get_if<uint64_t>(&previous));
+    default:
+      throwNoScalar();
+  }
+}
+
+uint64_t GVPvariable::getSnapshotBits() const {
+  switch (previous.index()) {
+    case 1:
+      return *std::get_if<uint8_t>(&previous);
+    case 2:
+      return *std::get_if<uint16_t>(&previous);
+    case 3:
+      return *std::get_if<uint32_t>(&previous);
+    case 4:
+      return *std::get_if<uint64_t>(&previous);
+    default:
+      throwNoScalar();
+  }
+}
+
 uint8_t GVPvariable::readBool() {
   uint8_t value{};
   readValue(&value, sizeof value);

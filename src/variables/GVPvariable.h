@@ -115,6 +115,11 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // Reads the current value into the snapshot, as a change test does, without the answer: every
   // scalar and string below a structured node. Throws what the change test throws.
   void readSnapshot() { hasChanged(); }
+  // For a scalar (a node whose snapshot holds 8, 16, 32 or 64 bits): reads the value into the
+  // snapshot as a change test does and returns its bits, zero-extended; getSnapshotBits returns
+  // the snapshot's bits without reading. Any other node throws std::runtime_error.
+  uint64_t readSnapshotBits();
+  uint64_t getSnapshotBits() const;
 
  private:
   struct CopyTag {};
@@ -123,6 +128,9 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   [[noreturn]] void throwReadError(uint32_t status) const;
   template <typename T>
   bool testScalar(T& seen);
+  template <typename T>
+  uint64_t readInto(T& seen);
+  [[noreturn]] void throwNoScalar() const;
   int testIfScalar();
   void writeValue(const void* source, uint16_t byteCount);
 
