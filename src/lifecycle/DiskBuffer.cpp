@@ -381,6 +381,10 @@ void diskBuffersConnectionLost() {
 bool setInflightWindow(mosquitto* client, const ZAL_MQTT_item& item) {
   const uint32_t window = item.getMaxInflightMessages();
   if (window == 0) return true;
+  // With a status topic the library's window stays lifted, so that the birth message goes out
+  // before whatever the library still holds from before a loss; the member then paces only the
+  // drain of the disk buffers, which keeps its own count of unacknowledged payloads.
+  if (!item.getStatusTopic().empty()) return true;
   const int result = mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(window));
   if (result == MOSQ_ERR_SUCCESS) return true;
   TRACE(1, "Error: cannot set uiMaxInflightMessages ", window, ": ", mosquitto_strerror(result));

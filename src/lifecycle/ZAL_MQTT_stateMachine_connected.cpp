@@ -157,6 +157,10 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   std::vector<int> lastPublishResult;
   std::vector<uint32_t> lastReadStatus;
   std::vector<char> exceptionReported;
+  // An on-change set that publishes its whole payload and whose change test failed part way
+  // (a read error) is not published from half-refreshed snapshots; it publishes at its next
+  // cycle whose test succeeds, so that a change the failed test consumed is not lost.
+  std::vector<char> publishDue;
   std::string payload;
   rapidjson::StringBuffer buffer;
 
@@ -165,6 +169,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     lastPublishResult.resize(sets.size(), 0);
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
+    publishDue.resize(sets.size(), false);
     if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
     const auto reportResult = [&lastPublishResult](size_t set, const std::string& topic, int result) {
       if (set < lastPublishResult.size() && result != lastPublishResult[set]) {
@@ -183,15 +188,20 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         const bool onlyChanged = set->getSendOnlyChanged() != 0;
         const std::vector<std::shared_ptr<GVPvariable>> variables = set->getVariables();
         std::vector<std::shared_ptr<GVPvariable>> changedNodes;
+        auto sampledAt = std::chrono::system_clock::now();  // the change test reads the values now
 
         if (onChange) {
-          // Every root variable is tested, so that every snapshot is refreshed.
+          // Every root variable is tested, so that every snapshot is refreshed. The snapshots
+          // are then the payload's values: nothing is read a second time.
           bool changed = false;
+          bool testFailed = false;
+          std::vector<std::shared_ptr<GVPvariable>> tested;  // roots whose test went through
           for (const std::shared_ptr<GVPvariable>& variable : variables) {
             if (!onlyChanged) {
               try {
                 if (variable->hasChanged()) changed = true;
               } catch (const std::exception& e) {
+                testFailed = true;
                 reportOnce(
                     exceptionReported, j,
                     std::string("Exception occurred during send-on-change change test: <<") + e.what());
@@ -206,6 +216,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
                   changedNodes.push_back(out);
                   changed = true;
                 }
+                tested.push_back(variable);
               } catch (const std::exception& e) {
                 reportOnce(
                     exceptionReported, j,
@@ -215,8 +226,13 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           }
           if (firstCycle && publish->getFullOnConnect() != 0) {
             changed = true;  // the whole set, as after the start; the snapshots are fresh
-            changedNodes = variables;
+            changedNodes = onlyChanged ? tested : variables;
           }
+          if (testFailed) {
+            publishDue[j] = true;
+            continue;
+          }
+          if (publishDue[j]) changed = true;
           if (!changed) continue;
         }
 
@@ -233,8 +249,12 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           }
           lastReadStatus[j] = status;
         } else {
-          const auto sampledAt = std::chrono::system_clock::now();  // the values are read now
-          toJSON(onChange && onlyChanged ? changedNodes : variables, buffer);
+          if (onChange) {
+            snapshotToJSON(onlyChanged ? changedNodes : variables, buffer);
+          } else {
+            sampledAt = std::chrono::system_clock::now();  // the values are read now
+            toJSON(variables, buffer);
+          }
           payload.assign(buffer.GetString(), buffer.GetSize());
           if (!timestampMember.empty())
             appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
@@ -252,6 +272,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         if (offline && (mode == PublishMode::Buffer || !offline->empty())) {
           offline->append({j, topic, payload, qos, retain});
           exceptionReported[j] = false;
+          publishDue[j] = false;
           continue;
         }
 
@@ -270,6 +291,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           lastPublishResult[j] = result;
         }
         exceptionReported[j] = false;
+        publishDue[j] = false;
       } catch (const std::exception& e) {
         reportOnce(exceptionReported, j, std::string("Exception occurred: <<") + e.what());
       }
@@ -291,7 +313,7 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
   stopOfflineSampling();  // what the samplers kept is sent by the new workers first
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
-  if (item) statusTopicConnected(mosqClient, *item);  // the birth message goes before any payload
+  if (item) statusTopicConnected(mosqClient, *item);  // the birth went out from the connect callback
   automaticRetryConnected();
 
   publishStop = 0;
