@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "ConfigurationProblems.h"
 #include "KalpApi.h"
 #include "Trace.h"
 #include "VariableServer.h"
@@ -117,6 +118,7 @@ void ZAL_MQTT_publish::createChild(std::string name, unsigned int uiIndex) {
     // One bad set costs only that set.
     TRACE(2, "ZAL_MQTT_publish child item exception: ");
     TRACE(2, error.what());
+    reportConfigurationProblem(name, error.what());
   }
 }
 

@@ -5,6 +5,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "BindProgress.h"
 #include "KalpApi.h"
 #include "Trace.h"
 
@@ -140,6 +141,7 @@ GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, b
       throw std::runtime_error(fullPath + " open variable handle result is: " + hexString(status));
     }
     handleOpen = true;
+    BindProgress::noteBound();
 
     status = KalpApiVarGetType(handle, &type);
     if (status != KALPAPI_OK) {
