@@ -85,6 +85,9 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   readOptionalFlag(getName() + ".xFullOnConnect", xFullOnConnect,
                    "Bad publish configuration: cannot read existing xFullOnConnect flag.");
 
+  readOptionalFlag(getName() + ".uiMaxSilenceS", uiMaxSilenceS,
+                   "Bad publish configuration: cannot read existing uiMaxSilenceS.");
+
   addChildPattern("VariableTopicSet:\\d+");
   scanChildren();
 

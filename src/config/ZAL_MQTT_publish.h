@@ -36,6 +36,9 @@ class ZAL_MQTT_publish : public GVPitem {
   }
   // Name of the sample-time member of JSON payloads; empty when off (member absent or empty).
   std::string getTimestampMember() const { return strTimestampMember; }
+  // Heartbeat of the on-change sets: one that published nothing for this many seconds
+  // publishes all its members once; 0 when off (member absent or 0).
+  uint32_t getMaxSilenceS() const { return uiMaxSilenceS; }
   // Size of the offline buffer in KB; 0 when off (member absent or 0).
   uint32_t getOfflineBufferKB() const { return uiOfflineBufferKB; }
 
@@ -48,4 +51,5 @@ class ZAL_MQTT_publish : public GVPitem {
   std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>> variableTopicSets;
   std::string strTimestampMember;
   uint32_t uiOfflineBufferKB = 0;
+  uint32_t uiMaxSilenceS = 0;
 };

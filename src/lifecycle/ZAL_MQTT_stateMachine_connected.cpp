@@ -153,6 +153,9 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   std::vector<int> lastPublishResult;
   std::vector<uint32_t> lastReadStatus;
   std::vector<char> exceptionReported;
+  // When each set last gave a payload (published or kept), for the heartbeat of uiMaxSilenceS.
+  std::vector<std::chrono::steady_clock::time_point> lastPayload;
+  const uint32_t maxSilenceS = publish->getMaxSilenceS();
   std::string payload;
   rapidjson::StringBuffer buffer;
 
@@ -161,6 +164,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     lastPublishResult.resize(sets.size(), 0);
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
+    lastPayload.resize(sets.size(), std::chrono::steady_clock::now());
     if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
 
     for (size_t j = 0; j < sets.size(); ++j) {
@@ -205,6 +209,11 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
             changed = true;  // the whole set, as after the start; the snapshots are fresh
             changedNodes = variables;
           }
+          if (!changed && maxSilenceS != 0 &&
+              std::chrono::steady_clock::now() - lastPayload[j] >= std::chrono::seconds(maxSilenceS)) {
+            changed = true;  // heartbeat: the whole set once, so that silence means "unchanged"
+            changedNodes = variables;
+          }
           if (!changed) continue;
         }
 
@@ -227,6 +236,13 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           if (!timestampMember.empty())
             appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
         }
+
+        // The payload is made: what it holds is the published value of the deadband members,
+        // whether it goes out now or waits in the offline buffer.
+        lastPayload[j] = std::chrono::steady_clock::now();
+        if (set->getDeadband() > 0)
+          for (const std::shared_ptr<GVPvariable>& node : onChange && onlyChanged ? changedNodes : variables)
+            node->markPublished();
 
         const int qos = static_cast<int>(set->getQoS().value_or(publish->getQoS()));
         const bool retain = set->getRetain().value_or(publish->getRetain()) != 0;

@@ -96,6 +96,19 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   void writeLreal(double value);
   void writeString(std::string text);
 
+  // Deadband of the change test (0: off, the exact test). Set on every REAL and LREAL node of
+  // this tree: such a node then counts as changed only when its value differs from the value
+  // it had when it was last published (markPublished) by more than band. Before its first
+  // publication it counts as changed. NaN against NaN, an infinity against the same infinity
+  // and +0 against -0 are unchanged; NaN against a number, and an infinity against anything
+  // else, are changed. The snapshot is refreshed at every test all the same. Other types keep
+  // the exact test. Set while the tree is built, before any worker tests it.
+  void setDeadband(double band);
+  // Records the current snapshots of this tree's deadband nodes as their published values.
+  // Call it for the nodes whose values went into a payload (a reduced tree of getChanged shares
+  // its scalar nodes with the original, so it marks those).
+  void markPublished();
+
   // Change detection against the snapshots; refreshes every snapshot it visits.
   bool hasChanged();
   // Like hasChanged, and sets out to a reduced tree of what changed: a scalar or string as the
@@ -114,6 +127,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   template <typename T>
   bool testScalar(T& seen);
   int testIfScalar();
+  int testDeadband();
   void writeValue(const void* source, uint16_t byteCount);
 
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
@@ -126,4 +140,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   std::vector<std::shared_ptr<GVPvariable>> children;
   Snapshot previous;
   uint64_t instance = 0;
+  double deadband = 0;         // > 0 only on REAL and LREAL nodes of a set with a deadband
+  double publishedValue = 0;   // the value last published, valid once published is set
+  bool published = false;
 };
