@@ -166,6 +166,7 @@ Value setView(const ZAL_MQTT_VarTopicSet& set, bool published, Allocator& a) {
   if (published) {
     view.AddMember("onChange", set.getSendOnValueChange() != 0, a);
     view.AddMember("onlyChanged", set.getSendOnlyChanged() != 0, a);
+    if (set.getDeadband() > 0) view.AddMember("deadband", set.getDeadband(), a);
   }
   if (set.getQoS()) view.AddMember("qos", *set.getQoS(), a);
   if (set.getRetain()) view.AddMember("retain", *set.getRetain() != 0, a);
@@ -205,6 +206,7 @@ Value configurationView(const ZAL_MQTT_item& item, Report& report) {
     if (!publish->getTimestampMember().empty())
       p.AddMember("timestampMember", text(publish->getTimestampMember(), a), a);
     if (publish->getOfflineBufferKB() != 0) p.AddMember("offlineBufferKB", publish->getOfflineBufferKB(), a);
+    if (publish->getMaxSilenceS() != 0) p.AddMember("maxSilenceS", publish->getMaxSilenceS(), a);
     Value sets(rapidjson::kArrayType);
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set : publish->getVariableTopicSets())
       sets.PushBack(setView(*set, true, a), a);
@@ -331,6 +333,7 @@ void writeText(std::ostream& out, const rapidjson::Document& d) {
       if (p.HasMember("fullOnConnect")) out << ", full payload after connect";
       if (p.HasMember("timestampMember")) out << ", sample time as \"" << p["timestampMember"].GetString() << "\"";
       if (p.HasMember("offlineBufferKB")) out << ", offline buffer " << p["offlineBufferKB"].GetUint() << " KB";
+      if (p.HasMember("maxSilenceS")) out << ", heartbeat after " << p["maxSilenceS"].GetUint() << " s of silence";
       out << "\n";
       for (const Value& s : p["sets"].GetArray()) {
         out << "  Set " << s["path"].GetString() << ": topic \"" << s["topic"].GetString() << "\", "
@@ -339,6 +342,7 @@ void writeText(std::ostream& out, const rapidjson::Document& d) {
           out << "every period";
         else
           out << (s["onlyChanged"].GetBool() ? "on change, changed members only" : "on change, all members");
+        if (s.HasMember("deadband")) out << ", deadband " << s["deadband"].GetDouble();
         if (s.HasMember("qos")) out << ", QoS " << s["qos"].GetUint();
         if (s.HasMember("retain")) out << ", retain " << onOff(s["retain"].GetBool());
         out << "\n";
