@@ -448,11 +448,15 @@ class PayloadHandler {
     double value = 0;
     const auto parsed = std::from_chars(begin, end, value);
     if (parsed.ec == std::errc::result_out_of_range) {
+      // Beyond the largest double the number is kept as an infinity, which no type takes: it
+      // refuses its own member only (valid JSON by its grammar; other parsers read it too).
+      // Below the smallest double it rounds to zero.
+      constexpr double infinity = std::numeric_limits<double>::infinity();
       if (decimalOrder(text) > 0) {
-        failure_ = "number out of range";
-        return false;
+        value = negative ? -infinity : infinity;
+      } else {
+        value = negative ? -0.0 : 0.0;
       }
-      value = negative ? -0.0 : 0.0;  // below the smallest double: rounds to zero
     } else if (parsed.ec != std::errc() || parsed.ptr != end) {
       failure_ = "number not understood";
       return false;
@@ -464,6 +468,114 @@ class PayloadHandler {
   unsigned depth_ = 0;
   const char* failure_ = nullptr;
 };
+
+bool hexQuad(const char* at, const char* end, unsigned& value) {
+  if (end - at < 4) return false;
+  value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char c = at[i];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+      digit = static_cast<unsigned>((c | 0x20) - 'a' + 10);
+    } else {
+      return false;
+    }
+    value = value * 16 + digit;
+  }
+  return true;
+}
+
+// At at, inside a string, a \u escape of a UTF-16 surrogate that is not part of a pair (what
+// JavaScript gives for a string cut inside an emoji): rewritten to \ufffd, the same length.
+// Returns where the scan goes on.
+char* replaceLoneSurrogate(char* at, const char* end) {
+  unsigned unit = 0;
+  if (end - at < 2) return at + (end - at);
+  if (at[1] != 'u' || !hexQuad(at + 2, end, unit)) return at + 2;  // any other escape
+  if (unit >= 0xD800 && unit <= 0xDBFF) {
+    unsigned low = 0;
+    if (end - at >= 12 && at[6] == '\\' && at[7] == 'u' && hexQuad(at + 8, end, low) && low >= 0xDC00 &&
+        low <= 0xDFFF)
+      return at + 12;  // a pair
+    std::memcpy(at + 2, "fffd", 4);
+  } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+    std::memcpy(at + 2, "fffd", 4);
+  }
+  return at + 6;
+}
+
+// Whether text is one number by JSON's grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool isJsonNumber(std::string_view text) {
+  size_t at = 0;
+  auto digits = [&text, &at] {
+    const size_t from = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    return at > from;
+  };
+  if (at < text.size() && text[at] == '-') ++at;
+  if (at < text.size() && text[at] == '0') {
+    ++at;
+  } else if (!digits()) {
+    return false;
+  }
+  if (at < text.size() && text[at] == '.') {
+    ++at;
+    if (!digits()) return false;
+  }
+  if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+    ++at;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (!digits()) return false;
+  }
+  return at == text.size();
+}
+
+// Rewrites, in the decoder's copy of a received text, every \u escape of a lone surrogate to
+// \ufffd (U+FFFD in that text), in place and without changing the length, so that parse offsets
+// stay those of the payload. The parser would refuse the whole payload for a lone high surrogate
+// and store a lone low one as bytes that are not UTF-8. A backslash appears in valid JSON only
+// inside strings, where it always starts an escape; the search for it is one memchr per escape.
+void replaceLoneSurrogates(std::string& text) {
+  char* at = &text[0];
+  const char* end = at + text.size();
+  while (at < end) {
+    at = static_cast<char*>(std::memchr(at, '\\', static_cast<size_t>(end - at)));
+    if (!at) return;
+    at = replaceLoneSurrogate(at, end);
+  }
+}
+
+// Rewrites, in the same way, every number beyond the double range (1e400: valid JSON, which the
+// parser refuses the whole payload for) to 9e308 or -9e308 padded with blanks, which the handler
+// keeps as an infinity: out of every type's range, so that only its member is refused. Walks the
+// text token by token (strings skipped), so it runs only after a parse failed for that reason.
+void replaceNumbersBeyondDouble(std::string& text) {
+  char* at = &text[0];
+  const char* end = at + text.size();
+  while (at < end) {
+    const char c = *at;
+    if (c == '"') {
+      for (++at; at < end && *at != '"';) at += (*at == '\\' && end - at >= 2) ? 2 : 1;
+      if (at < end) ++at;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      char* start = at;
+      while (at < end && ((*at >= '0' && *at <= '9') || *at == '-' || *at == '+' || *at == '.' || *at == 'e' ||
+                          *at == 'E'))
+        ++at;
+      const std::string_view number(start, static_cast<size_t>(at - start));
+      const bool negative = c == '-';
+      const size_t used = negative ? 6 : 5;
+      if (number.size() >= used && isJsonNumber(number) && decimalOrder(number) > 308) {
+        std::memcpy(start, negative ? "-9e308" : "9e308", used);
+        std::memset(start + used, ' ', number.size() - used);
+      }
+    } else {
+      ++at;
+    }
+  }
+}
 
 // Strict grammar (no comments, no trailing commas, no NaN), one value and nothing after it but
 // white space; numbers as text, for PayloadHandler to convert; in place, on the decoder's own
@@ -491,20 +603,214 @@ bool containsBoundPrefix(std::string_view name) {
   return false;
 }
 
-// The bound members an array of arrays carries for each inner array: a string naming an
-// element ("LowerBound_[3]") followed by an integer. They describe the inner array just before
-// them, which has already been filled, so they are not values for the next element. Only the
-// two that follow an inner array are markers: such a string anywhere else is a value.
-bool isInnerBoundMarker(const rapidjson::Value& element) {
-  if (!element.IsString()) return false;
-  const char* text = element.GetString();
-  const rapidjson::SizeType length = element.GetStringLength();
-  return length >= 12 &&
-         (std::strncmp(text, "LowerBound_[", 12) == 0 || std::strncmp(text, "UpperBound_[", 12) == 0);
-}
-
 std::string_view memberName(const rapidjson::Value& name) {
   return std::string_view(name.GetString(), name.GetStringLength());
+}
+
+// ---- The trace of one payload ----
+// What a payload makes the walk trace is bounded by the payload's structure, not its size: the
+// surplus elements of one array give one line with their count, the members without a match
+// beyond the first few one summary line, and every other line about a member beyond a fixed
+// number per payload is only counted and summarised at the end.
+constexpr unsigned kUnmatchedLinesPerPayload = 10;
+constexpr unsigned kMemberLinesPerPayload = 100;
+
+struct PayloadTrace {
+  unsigned unmatchedTraced = 0;
+  uint64_t unmatchedLeftOut = 0;
+  unsigned linesTraced = 0;
+  uint64_t linesLeftOut = 0;
+};
+
+// The trace budget of the payload being walked on this thread; nullptr outside a walk, where
+// (JSONvalueintoIECnode called on its own) every line is written.
+thread_local PayloadTrace* payloadTrace = nullptr;
+
+// Installs a fresh budget for one DOMtoGVP call and writes the summary lines at its end.
+class PayloadTraceScope {
+ public:
+  PayloadTraceScope() : previous_(payloadTrace) { payloadTrace = &trace_; }
+  ~PayloadTraceScope() { payloadTrace = previous_; }
+  PayloadTraceScope(const PayloadTraceScope&) = delete;
+  PayloadTraceScope& operator=(const PayloadTraceScope&) = delete;
+
+  void summarise() const {
+    if (trace_.unmatchedLeftOut > 0)
+      TRACE(2, "DOMtoGVP(): ", trace_.unmatchedLeftOut, " more members without a match skipped.");
+    if (trace_.linesLeftOut > 0)
+      TRACE(2, "DOMtoGVP(): ", trace_.linesLeftOut, " more lines about this payload left out.");
+  }
+
+ private:
+  PayloadTrace trace_;
+  PayloadTrace* previous_;
+};
+
+// A line about one member of the payload: written while the payload's budget lasts.
+template <typename... Pieces>
+void memberTrace(uint32_t level, const Pieces&... pieces) {
+  if (!traceEnabled(level)) return;
+  if (PayloadTrace* budget = payloadTrace) {
+    if (budget->linesTraced >= kMemberLinesPerPayload) {
+      ++budget->linesLeftOut;
+      return;
+    }
+    ++budget->linesTraced;
+  }
+  traceWriteLine(traceText(pieces...));
+}
+
+// The trace writes control bytes of a received name as \xNN, so a name cannot break the line.
+void traceNoMatch(std::string_view name) {
+  if (!traceEnabled(2)) return;
+  if (PayloadTrace* budget = payloadTrace) {
+    if (budget->unmatchedTraced >= kUnmatchedLinesPerPayload) {
+      ++budget->unmatchedLeftOut;
+      return;
+    }
+    ++budget->unmatchedTraced;
+  }
+  traceWriteLine(traceText("no match found for ", name, ", skipping this JSON object member."));
+}
+
+// ---- Bounds ----
+
+// The value of a bound: a whole JSON number inside the range of an element index (int), written
+// as an integer or with a fraction or exponent (1 and 1.0 alike: producers with one number kind
+// write whole numbers either way). False for anything else.
+bool boundValue(const rapidjson::Value& value, long& out) {
+  if (value.IsInt()) {
+    out = value.GetInt();
+    return true;
+  }
+  if (value.IsDouble()) {
+    const double number = value.GetDouble();
+    if (number == std::trunc(number) && number >= std::numeric_limits<int>::min() &&
+        number <= std::numeric_limits<int>::max()) {
+      out = static_cast<long>(number);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The bounds given for one array: none (it fills from its first node), a range, or refused
+// (a bound that is not a whole number in the index range: the array is not written at all).
+struct Bounds {
+  std::optional<IndexRange> range;
+  bool refused = false;
+};
+
+Bounds boundsFrom(const rapidjson::Value* lower, const rapidjson::Value* upper) {
+  Bounds bounds;
+  if (!lower && !upper) return bounds;
+  long low = std::numeric_limits<long>::min();
+  long high = std::numeric_limits<long>::max();
+  if ((lower && !boundValue(*lower, low)) || (upper && !boundValue(*upper, high))) {
+    bounds.refused = true;
+  } else {
+    bounds.range = IndexRange{low, high};  // a missing bound leaves that side open
+  }
+  return bounds;
+}
+
+constexpr std::string_view kLowerBoundPrefix = "LowerBound_";
+constexpr std::string_view kUpperBoundPrefix = "UpperBound_";
+
+// 1 for "LowerBound_<rest>", 2 for "UpperBound_<rest>", else 0; rest is what follows.
+int boundSide(std::string_view name, std::string_view& rest) {
+  if (name.size() < kLowerBoundPrefix.size()) return 0;
+  const std::string_view prefix = name.substr(0, kLowerBoundPrefix.size());
+  rest = name.substr(kLowerBoundPrefix.size());
+  if (prefix == kLowerBoundPrefix) return 1;
+  if (prefix == kUpperBoundPrefix) return 2;
+  return 0;
+}
+
+// The bound members of one JSON object ("LowerBound_<name>", "UpperBound_<name>"), indexed by
+// name on first use: one pass over the object and a sorted list, so that an object with many
+// arrays and many bound members is still walked in about linear time. The first member of each
+// name counts.
+class BoundMembers {
+ public:
+  explicit BoundMembers(const rapidjson::Value& object) : object_(object) {}
+
+  Bounds of(std::string_view name) {
+    if (!built_) build();
+    const rapidjson::Value* lower = nullptr;
+    const rapidjson::Value* upper = nullptr;
+    auto entry = std::lower_bound(entries_.begin(), entries_.end(), name,
+                                  [](const Entry& e, std::string_view n) { return e.target < n; });
+    for (; entry != entries_.end() && entry->target == name; ++entry) {
+      (entry->side == 1 ? lower : upper) = entry->value;
+    }
+    return boundsFrom(lower, upper);
+  }
+
+ private:
+  struct Entry {
+    std::string_view target;
+    int side;
+    size_t order;
+    const rapidjson::Value* value;
+  };
+
+  void build() {
+    built_ = true;
+    size_t order = 0;
+    for (auto member = object_.MemberBegin(); member != object_.MemberEnd(); ++member, ++order) {
+      std::string_view target;
+      const int side = boundSide(memberName(member->name), target);
+      if (side != 0) entries_.push_back({target, side, order, &member->value});
+    }
+    std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+      if (a.target != b.target) return a.target < b.target;
+      if (a.side != b.side) return a.side < b.side;
+      return a.order < b.order;
+    });
+    // Keep the first member of each name and side.
+    entries_.erase(std::unique(entries_.begin(), entries_.end(),
+                               [](const Entry& a, const Entry& b) { return a.target == b.target && a.side == b.side; }),
+                   entries_.end());
+  }
+
+  const rapidjson::Value& object_;
+  bool built_ = false;
+  std::vector<Entry> entries_;
+};
+
+// The index of an element name written as the variable server writes them: "[" and a decimal
+// without "+" or leading zeros, then "]".
+std::optional<long> canonicalIndex(std::string_view name) {
+  if (name.size() < 3 || name.front() != '[' || name.back() != ']') return std::nullopt;
+  const std::string_view digits = name.substr(1, name.size() - 2);
+  long value = 0;
+  const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (parsed.ec != std::errc() || parsed.ptr != digits.data() + digits.size()) return std::nullopt;
+  const std::string_view magnitude = digits.front() == '-' ? digits.substr(1) : digits;
+  if ((magnitude.size() > 1 && magnitude.front() == '0') || digits == "-0") return std::nullopt;
+  return value;
+}
+
+// The element named elementName among the elements of an array. Elements are listed one per
+// index in index order, so the element an index names is found by its position, in constant
+// time whatever the array's size (a payload naming many elements stays linear); a list not laid
+// out that way is searched.
+Slot findElement(const NodeList& elements, std::string_view elementName) {
+  if (!elements.empty() && elements.front() && elements.back()) {
+    const std::optional<long> first = canonicalIndex(elements.front()->getName());
+    const std::optional<long> last = canonicalIndex(elements.back()->getName());
+    if (first && last && *last - *first == static_cast<long>(elements.size()) - 1) {
+      const std::optional<long> index = canonicalIndex(elementName);
+      if (!index || *index < *first || *index > *last) return nullptr;
+      const std::shared_ptr<GVPvariable>& element = elements[static_cast<size_t>(*index - *first)];
+      if (element && element->getName() == elementName) return &element;
+    }
+  }
+  for (const auto& element : elements) {
+    if (element && element->getName() == elementName) return &element;
+  }
+  return nullptr;
 }
 
 // findNode's search: the first node named name, or the element "[i]" of the first array node
@@ -518,10 +824,8 @@ Slot locate(const NodeList& nodes, std::string_view name) {
     if (nodeName == name) return &node;
     if (bracket != std::string_view::npos && node->getType() == typeArray &&
         name.substr(0, bracket) == nodeName) {
-      const std::string_view elementName = name.substr(bracket);
-      for (const auto& element : node->getChildren()) {
-        if (element && element->getName() == elementName) return &element;
-      }
+      const Slot element = findElement(node->getChildren(), name.substr(bracket));
+      if (element) return element;
     }
   }
   return nullptr;
@@ -536,73 +840,109 @@ enum class ListNames { kMembersOfOneNode, kAny };
 void fill(const rapidjson::Value& json, const NodeList& nodes, ListNames names,
           const std::optional<IndexRange>& range = std::nullopt);
 
+// Writes one scalar member. A write the variable server refuses (or a text too long for one
+// write) skips this member only, with a line naming it and the reason.
+void writeScalar(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value) {
+  try {
+    JSONvalueintoIECnode(node, value);
+  } catch (const std::runtime_error& error) {
+    memberTrace(1, "DOMtoGVP(): ", node->getPath(), node->getName(), " not written, skipping this JSON member: ",
+                error.what());
+  }
+}
+
+// After an inner array of an array of arrays, the bound markers the encoder writes for it:
+// "LowerBound_<element>" and "UpperBound_<element>", each followed by a number, where <element>
+// is the name of the element the inner array went to ("[3]"). Reads those that follow (at most
+// one of each side) into lower and upper and returns how many array entries they take. A string
+// that names another element, or that no number follows, is not a marker but the next
+// element's value. For a surplus inner array (no element), any "[...]" name is its marker. The
+// encoder writes markers only inside arrays of arrays: after an inner array that went to a node
+// that is not an array element (a variable of a top-level array), nothing is a marker.
+size_t innerBoundMarkers(const rapidjson::Value* next, const rapidjson::Value* end, const GVPvariable* element,
+                         const rapidjson::Value*& lower, const rapidjson::Value*& upper) {
+  if (element && (element->getName().empty() || element->getName().front() != '[')) return 0;
+  size_t taken = 0;
+  while (taken < 4 && end - next >= static_cast<std::ptrdiff_t>(taken + 2)) {
+    const rapidjson::Value& marker = next[taken];
+    if (!marker.IsString() || !next[taken + 1].IsNumber()) break;
+    std::string_view rest;
+    const int side = boundSide(memberName(marker), rest);
+    if (side == 0) break;
+    if (element ? rest != element->getName() : (rest.empty() || rest.front() != '[')) break;
+    const rapidjson::Value*& bound = side == 1 ? lower : upper;
+    if (bound) break;  // a second marker of one side belongs to the next element
+    bound = &next[taken + 1];
+    taken += 2;
+  }
+  return taken;
+}
+
+void traceSurplus(uint64_t count) {
+  if (count == 1) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT.");
+  } else if (count > 1) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains ", count, " elements where GVP tree does NOT.");
+  }
+}
+
+// Fills the element target with the inner array inner, within the bounds its markers gave.
+void fillInnerArray(const rapidjson::Value& inner, const std::shared_ptr<GVPvariable>& target,
+                    const Bounds& bounds) {
+  if (!target || target->getChildren().empty()) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains array-type element where IEC tree does NOT.");
+  } else if (bounds.refused) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains a bound marker for ", target->getName(),
+                " that is not a whole number in the index range, skipping this element.");
+  } else if (bounds.range && target->getType() != typeArray) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains bound markers for ", target->getName(),
+                ", which is not an array, skipping this element.");
+  } else if (bounds.range && bounds.range->lower > bounds.range->upper) {
+    memberTrace(2, "DOMtoGVP(): malformed JSON array contains crossed bound markers for ", target->getName(),
+                ", skipping this element.");
+  } else {
+    fill(inner, target->getChildren(), ListNames::kMembersOfOneNode, bounds.range);
+  }
+}
+
 void walkArray(const rapidjson::Value& array, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
                const std::optional<IndexRange>& range) {
   auto node = nodes.begin();
-  const auto end = array.End();
-  int markersExpected = 0;  // bound markers that may follow the inner array just walked
-  for (auto element = array.Begin(); element != end; ++element) {
-    if (markersExpected > 0 && isInnerBoundMarker(*element)) {
-      --markersExpected;
-      if (element + 1 != end && (element + 1)->IsInt64()) ++element;
-      continue;
-    }
-    markersExpected = element->IsArray() ? 2 : 0;
+  const rapidjson::Value* const end = array.End();
+  uint64_t surplus = 0;  // elements beyond the last node, traced once at the end
+  for (const rapidjson::Value* element = array.Begin(); element != end; ++element) {
     if (range) {
       while (node != nodes.end() && (*node == nullptr || elementIndex((*node)->getName()) < range->lower))
         ++node;
-      if (node != nodes.end() && elementIndex((*node)->getName()) > range->upper) return;
+      if (node != nodes.end() && elementIndex((*node)->getName()) > range->upper) break;
     }
-    if (node == nodes.end()) {
-      TRACE(2, "DOMtoGVP(): malformed JSON array contains element where GVP tree does NOT.");
+    const bool hasNode = node != nodes.end();
+    if (element->IsArray()) {
+      const rapidjson::Value* lower = nullptr;
+      const rapidjson::Value* upper = nullptr;
+      const rapidjson::Value& inner = *element;
+      element += innerBoundMarkers(element + 1, end, hasNode ? node->get() : nullptr, lower, upper);
+      if (!hasNode) {
+        ++surplus;
+        continue;
+      }
+      fillInnerArray(inner, *node, boundsFrom(lower, upper));
+    } else if (!hasNode) {
+      ++surplus;
       continue;
-    }
-    const std::shared_ptr<GVPvariable>& target = *node;
-    if (element->IsObject()) {
+    } else if (element->IsObject()) {
+      const std::shared_ptr<GVPvariable>& target = *node;
       if (target && !target->getChildren().empty()) {
         fill(*element, target->getChildren(), ListNames::kMembersOfOneNode);
       } else {
-        TRACE(2, "DOMtoGVP(): malformed JSON array contains object-type element where IEC tree does NOT.");
+        memberTrace(2, "DOMtoGVP(): malformed JSON array contains object-type element where IEC tree does NOT.");
       }
-    } else if (element->IsArray()) {
-      if (target && !target->getChildren().empty()) {
-        fill(*element, target->getChildren(), ListNames::kMembersOfOneNode);
-      } else {
-        TRACE(2, "DOMtoGVP(): malformed JSON array contains array-type element where IEC tree does NOT.");
-      }
-    } else {
-      JSONvalueintoIECnode(target, *element);
+    } else if (*node) {
+      writeScalar(*node, *element);
     }
     ++node;
   }
-}
-
-// The bounds an object gives its array member name: "LowerBound_<name>" and
-// "UpperBound_<name>" holding integers. A missing (or non-integer) bound leaves that side open;
-// with neither, the array fills from its first node.
-std::optional<IndexRange> boundsOf(const rapidjson::Value& object, std::string_view name) {
-  std::optional<long> lower;
-  std::optional<long> upper;
-  const std::string lowerName = "LowerBound_" + std::string(name);
-  const std::string upperName = "UpperBound_" + std::string(name);
-  for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
-    if (!member->value.IsInt64()) continue;
-    const rapidjson::SizeType length = member->name.GetStringLength();
-    const char* text = member->name.GetString();
-    if (!lower && length == lowerName.size() && std::memcmp(text, lowerName.data(), length) == 0) {
-      lower = member->value.GetInt64();
-    } else if (!upper && length == upperName.size() && std::memcmp(text, upperName.data(), length) == 0) {
-      upper = member->value.GetInt64();
-    }
-  }
-  if (!lower && !upper) return std::nullopt;
-  return IndexRange{lower.value_or(std::numeric_limits<long>::min()),
-                    upper.value_or(std::numeric_limits<long>::max())};
-}
-
-// The trace writes control bytes of a received name as \xNN, so a name cannot break the line.
-void traceNoMatch(std::string_view name) {
-  TRACE(2, "no match found for ", name, ", skipping this JSON object member.");
+  traceSurplus(surplus);
 }
 
 // findNode for the members of one JSON object. Names ending in "]" may address an array element
@@ -698,9 +1038,10 @@ class NodeFinder {
 
 void walkObject(const rapidjson::Value& object, const NodeList& nodes, ListNames names) {
   NodeFinder finder(nodes, names);
+  BoundMembers bounds(object);
   for (auto member = object.MemberBegin(); member != object.MemberEnd(); ++member) {
     if (nodes.empty()) {
-      TRACE(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT.");
+      memberTrace(2, "DOMtoGVP(): malformed JSON object contains element where IEC tree does NOT.");
       continue;
     }
     const rapidjson::Value& value = member->value;
@@ -712,25 +1053,28 @@ void walkObject(const rapidjson::Value& object, const NodeList& nodes, ListNames
       } else if (!(*node)->getChildren().empty()) {
         fill(value, (*node)->getChildren(), ListNames::kMembersOfOneNode);
       } else {
-        TRACE(2, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT.");
+        memberTrace(2, "DOMtoGVP(): malformed JSON object contains object element where IEC tree does NOT.");
       }
     } else if (value.IsArray()) {
       const Slot node = finder.find(name);
       if (!node) {
         traceNoMatch(name);
       } else if ((*node)->getChildren().empty()) {
-        TRACE(2, "DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT.");
+        memberTrace(2, "DOMtoGVP(): malformed JSON object contains array element where IEC tree does NOT.");
       } else {
-        const std::optional<IndexRange> range = boundsOf(object, name);
-        if (range && (*node)->getType() != typeArray) {
+        const Bounds range = bounds.of(name);
+        if (range.refused) {
+          memberTrace(2, "DOMtoGVP(): malformed JSON object contains a bound member for ", name,
+                      " that is not a whole number in the index range, skipping this JSON object member.");
+        } else if (range.range && (*node)->getType() != typeArray) {
           // Element indices come from the nodes' names, and a struct's fields have none.
-          TRACE(2, "DOMtoGVP(): malformed JSON object contains bound members for ", name,
-                ", which is not an array, skipping this JSON object member.");
-        } else if (range && range->lower > range->upper) {
-          TRACE(2, "DOMtoGVP(): malformed JSON object contains crossed bound members for ", name,
-                ", skipping this JSON object member.");
+          memberTrace(2, "DOMtoGVP(): malformed JSON object contains bound members for ", name,
+                      ", which is not an array, skipping this JSON object member.");
+        } else if (range.range && range.range->lower > range.range->upper) {
+          memberTrace(2, "DOMtoGVP(): malformed JSON object contains crossed bound members for ", name,
+                      ", skipping this JSON object member.");
         } else {
-          walkArray(value, (*node)->getChildren(), range);
+          walkArray(value, (*node)->getChildren(), range.range);
         }
       }
     } else if (!containsBoundPrefix(name)) {
@@ -738,14 +1082,29 @@ void walkObject(const rapidjson::Value& object, const NodeList& nodes, ListNames
       if (!node) {
         traceNoMatch(name);
       } else {
-        JSONvalueintoIECnode(*node, value);
+        writeScalar(*node, value);
       }
     }
   }
 }
 
 void traceMismatch(const char* expected) {
-  TRACE(4, "JSONvalueintoIECnode(): type mismatch: ", expected, " expected.");
+  memberTrace(4, "JSONvalueintoIECnode(): type mismatch: ", expected, " expected.");
+}
+
+void traceOutOfRange(const char* expected) {
+  memberTrace(4, "JSONvalueintoIECnode(): value out of range: ", expected, " expected.");
+}
+
+// Whether value is a number that lies outside [low, high) as a whole number: a double (a number
+// written with a fraction or an exponent, or an integer too long for 64 bits) with no fraction,
+// or beyond the double range (kept as an infinity). Such a number is out of a type's range
+// rather than of the wrong kind.
+bool wholeNumberOutside(const rapidjson::Value& value, double low, double highExclusive) {
+  if (!value.IsDouble()) return false;
+  const double number = value.GetDouble();
+  if (std::isinf(number)) return true;
+  return number == std::trunc(number) && (number < low || number >= highExclusive);
 }
 
 // Writes a received JSON string into a STRING node. With Latin-1 STRINGs, the UTF-8 text is
@@ -754,6 +1113,11 @@ void traceMismatch(const char* expected) {
 void writeReceivedString(GVPvariable& node, const rapidjson::Value& value) {
   const char* text = value.GetString();
   const size_t length = value.GetStringLength();
+  // A STRING ends at its first NUL: stored, the text would read back cut without a word.
+  if (std::memchr(text, '\0', length) != nullptr) {
+    memberTrace(4, "JSONvalueintoIECnode(): text for ", node.getName(), " holds a NUL character, nothing written.");
+    return;
+  }
   if (currentStringEncoding.load(std::memory_order_relaxed) != StringEncoding::kLatin1) {
     node.writeString(std::string(text, length));
     return;
@@ -774,7 +1138,7 @@ void writeReceivedString(GVPvariable& node, const rapidjson::Value& value) {
     }
     at += static_cast<size_t>(sequence > 0 ? sequence : -sequence);
   }
-  if (replaced) TRACE(4, "JSONvalueintoIECnode(): character outside Latin-1 written as \"?\".");
+  if (replaced) memberTrace(4, "JSONvalueintoIECnode(): character outside Latin-1 written as \"?\".");
   node.writeString(converted);
 }
 
@@ -803,6 +1167,9 @@ IntegerFit integerFit(const rapidjson::Value& value, T& out) {
     }
     return IntegerFit::kOutOfRange;
   }
+  if (wholeNumberOutside(value, static_cast<double>(std::numeric_limits<T>::min()),
+                         std::ldexp(1.0, std::numeric_limits<T>::digits)))
+    return IntegerFit::kOutOfRange;
   return IntegerFit::kNotAnInteger;
 }
 
@@ -816,7 +1183,7 @@ void writeInteger(const rapidjson::Value& value, const char* typeName, Write wri
       write(number);
       break;
     case IntegerFit::kOutOfRange:
-      TRACE(4, "JSONvalueintoIECnode(): value out of range: ", typeName, " expected.");
+      traceOutOfRange(typeName);
       break;
     case IntegerFit::kNotAnInteger:
       traceMismatch(typeName);
@@ -976,6 +1343,7 @@ bool payloadToVariables(const std::string& payload,
   // The parse rewrites its text in place and the document points into it: both live here. The
   // text ends at its terminating NUL, or at a NUL inside it, as received payloads do.
   std::string text = payload;
+  replaceLoneSurrogates(text);
   auto parse = [&text, &result, &failure](rapidjson::Document& target) {
     rapidjson::InsituStringStream input(&text[0]);
     PayloadHandler handler(target);
@@ -985,6 +1353,13 @@ bool payloadToVariables(const std::string& payload,
     return !result.IsError();
   };
   document.Populate(parse);
+  if (result.Code() == rapidjson::kParseErrorNumberTooBig) {
+    // Once more, from the payload, with such numbers rewritten (the parse changed the copy).
+    text = payload;
+    replaceLoneSurrogates(text);
+    replaceNumbersBeyondDouble(text);
+    document.Populate(parse);
+  }
   if (result.IsError()) {
     TRACE(2, "payloadToVariables(): payload is not valid JSON (",
           failure ? failure : rapidjson::GetParseError_En(result.Code()), " at offset ", result.Offset(),
@@ -999,7 +1374,9 @@ void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GV
               int upperBound, int lowerBound) {
   std::optional<IndexRange> range;
   if (lowerBound < upperBound) range = IndexRange{lowerBound, upperBound};
+  PayloadTraceScope trace;
   fill(json, nodes, ListNames::kAny, range);
+  trace.summarise();
 }
 
 std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvariable>>& nodes,
@@ -1052,13 +1429,16 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
       writeInteger<uint64_t>(value, "UINT64 / LWORD", [&node](uint64_t v) { node->writeUint64(v); });
       break;
     case 10: {
-      // Up to the largest single itself (3.4028234663852886e38), not just its 8-digit print
-      // 3.4028234e38, so that every REAL the encoder writes reads back. A JSON integer (JSON has
-      // one number kind; producers write 1500.0 as 1500) goes straight to the nearest single,
-      // and every 64-bit integer lies inside the REAL range.
-      constexpr double largest = std::numeric_limits<float>::max();
-      if (value.IsDouble() && value.GetDouble() >= -largest && value.GetDouble() <= largest) {
+      // Every number that rounds to a finite single: below 2^128 - 2^103, the midpoint between
+      // the largest single (3.4028234663852886e38) and 2^128, so that 3.4028235e38 (how many
+      // producers print the largest single) is that single. A JSON integer (JSON has one number
+      // kind; producers write 1500.0 as 1500) goes straight to the nearest single, and every
+      // 64-bit integer lies inside the REAL range.
+      constexpr double roundsToInfinity = 0x1.ffffffp127;
+      if (value.IsDouble() && std::fabs(value.GetDouble()) < roundsToInfinity) {
         node->writeReal(static_cast<float>(value.GetDouble()));
+      } else if (value.IsDouble()) {
+        traceOutOfRange("REAL");
       } else if (value.IsInt64()) {
         node->writeReal(static_cast<float>(value.GetInt64()));
       } else if (value.IsUint64()) {
@@ -1070,7 +1450,9 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
     }
     case 11:
       // A JSON integer becomes the nearest double (beyond 2^53 not every integer has one).
-      if (value.IsDouble()) {
+      if (value.IsDouble() && std::isinf(value.GetDouble())) {
+        traceOutOfRange("LREAL");
+      } else if (value.IsDouble()) {
         node->writeLreal(value.GetDouble());
       } else if (value.IsInt64()) {
         node->writeLreal(static_cast<double>(value.GetInt64()));
@@ -1086,6 +1468,8 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
     case 19:
       if (value.IsUint()) {
         node->writeUint64(value.GetUint());
+      } else if (value.IsInt64() || value.IsUint64() || wholeNumberOutside(value, 0.0, 4294967296.0)) {
+        traceOutOfRange("time and /or date");  // an integer outside the 32-bit unsigned range
       } else {
         traceMismatch("time and /or date");
       }
@@ -1100,7 +1484,7 @@ void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidj
     case typeArray:
       break;
     default:
-      TRACE(4, "Type no. ", hexString(type), " is not implemented, yet.");
+      memberTrace(4, "Type no. ", hexString(type), " is not implemented, yet.");
       break;
   }
 }

@@ -8,9 +8,11 @@
 // is written as null, so the payload always parses.
 //
 // Encoding reads every scalar live from the variable server (one read per scalar). Decoding takes
-// untrusted text: problems in the payload are traced and the member is skipped; failures of the
-// variable writes and of element index conversions are thrown to the caller, and values written
-// before them stay written.
+// untrusted text: every member is judged on its own. Problems in the payload, and writes the
+// variable server refuses, are traced and that member is skipped; the walk goes on with the next
+// one. What one payload makes the decoder trace is bounded by its structure, not its size.
+// Failures of element index conversions (only when DOMtoGVP is given bounds for nodes that are
+// not array elements) are thrown to the caller, and values written before them stay written.
 #pragma once
 
 #include <rapidjson/document.h>
@@ -69,11 +71,12 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
 
 // Parses payload and writes the values it carries into variables. The text ends at its first
 // NUL; it must be one strict JSON value (no comments, trailing commas, NaN; nothing after it but
-// white space), nested at most kPayloadMaxDepth deep; numbers are converted exactly. A payload
-// that does not parse writes nothing: it is traced at level 2 ("payloadToVariables(): payload is
-// not valid JSON (<reason> at offset <n>), nothing written.") and the result is false. Returns
-// true when the payload parsed, whether or not anything matched. Throws the write and index
-// conversion errors described above.
+// white space), nested at most kPayloadMaxDepth deep; numbers are converted exactly (one beyond
+// the double range refuses only its own member; a \u escape of a lone UTF-16 surrogate reads as
+// U+FFFD). A payload that does not parse writes nothing: it is traced at level 2
+// ("payloadToVariables(): payload is not valid JSON (<reason> at offset <n>), nothing written.")
+// and the result is false. Returns true when the payload parsed, whether or not anything matched
+// or could be written.
 bool payloadToVariables(const std::string& payload,
                         const std::vector<std::shared_ptr<GVPvariable>>& variables);
 
@@ -84,14 +87,17 @@ constexpr unsigned kPayloadMaxDepth = 512;
 // Matches a JSON value against nodes. An object is matched member by member by name; an array
 // fills nodes in order. When lowerBound < upperBound, an array fills only the nodes whose index
 // lies between the bounds (inclusive); otherwise it fills from the first node. Any other value
-// does nothing.
+// does nothing. The bounds of arrays inside the value are its own bound members and markers:
+// whole numbers (1 or 1.0) in the int range; any other bound refuses that array, traced.
 void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GVPvariable>>& nodes,
               int upperBound, int lowerBound);
 
 // Writes one JSON value into node if the value's kind fits the node's type (an integer type
-// takes integers inside its own range only; REAL and LREAL take integers too); otherwise traces
-// a type mismatch or, for an integer outside the range, "value out of range" at level 4 and
-// writes nothing. Throws what the typed writes throw.
+// takes integers inside its own range only; REAL and LREAL take integers too; a STRING takes a
+// text without NUL); otherwise traces a type mismatch or, for a number outside the type's range
+// (a whole number beyond it, any number beyond the double range, a number that does not round to
+// a finite single for REAL), "value out of range" at level 4 and writes nothing. Throws what the
+// typed writes throw.
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value);
 
 // The node among nodes named name, or the element "[i]" of an array node addressed as

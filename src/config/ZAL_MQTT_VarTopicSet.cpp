@@ -100,7 +100,14 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
       throw std::runtime_error("Bad variable-topic set: " + entryPath + " names no variable (text is \"" +
                                text + "\").");
     }
-    addVariable(variables, splitVariableName(text), applicationName);
+    const std::vector<std::string> components = splitVariableName(text);
+    addVariable(variables, components, applicationName);
+    if (entries == 0) {
+      // The variable itself, not the root of the tree it was merged into: a raw payload is the
+      // text of exactly the variable the configuration names.
+      rawPath = "APPL." + applicationName;
+      for (const std::string& component : components) rawPath += "." + component;
+    }
     ++entries;
   }
 

@@ -35,6 +35,10 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   double getDeadband() const { return rDeadband; }
   // Copy of the root members of the variable tree, in first-mention order.
   std::vector<std::shared_ptr<GVPvariable>> getVariables() const { return variables; }
+  // Full path of the variable variable:0 names ("APPL.<application>.Drive.Speed", at any depth,
+  // array elements included: "APPL.<application>.aTemp[2]"): what a raw set reads and a raw
+  // subscription writes. Empty when the set names no variable.
+  const std::string& getRawPath() const { return rawPath; }
 
   // Splits a configured variable name at every ".": "A.B" gives A and B; a trailing "." adds no
   // component; a leading "." or ".." gives an empty component; "" gives none.
@@ -56,4 +60,5 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   std::optional<uint32_t> xRetain;
   double rDeadband = 0;
   std::vector<std::shared_ptr<GVPvariable>> variables;
+  std::string rawPath;
 };

@@ -24,6 +24,8 @@ constexpr uint32_t kDefaultSubscribeQueueMemLimitKB = 1024;
 // next success, which traces "... is ok, again."; the flag behind this belongs to the calling
 // thread and starts false in every new thread.
 uint32_t subscribeRawWrite(const std::shared_ptr<GVPvariable>& variable, const std::string& text);
+// The same for the variable at path (a raw subscription's configured variable, at any depth).
+uint32_t subscribeRawWrite(const std::string& path, const std::string& text);
 
 // Releases a message copy of the queue (topic, payload and the record), as mosquitto_message_free
 // does; nullptr is allowed.

@@ -219,7 +219,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
 
         if (set->getRaw() != 0) {
           if (variables.empty()) continue;  // a raw set without a variable publishes nothing
-          const std::string path = variables.front()->getPath() + variables.front()->getName();
+          const std::string& path = set->getRawPath();  // the configured variable, at any depth
           char text[kRawBufferSize + 1] = {};
           const uint32_t status = KalpApiVarTxtRead(path.c_str(), text, kRawBufferSize);
           if (status != lastReadStatus[j]) TRACE(1, "Variable: ", path, readStatusText(status), topic);

@@ -86,7 +86,7 @@ bool handleSubscribeMessage(const ZAL_MQTT_VarTopicSet& configuration, const mos
   const std::string text(bytes, strnlen(bytes, static_cast<size_t>(message.payloadlen)));
   if (configuration.getRaw() != 0) {
     const auto variables = configuration.getVariables();
-    return !variables.empty() && subscribeRawWrite(variables.front(), text) == 0;
+    return !variables.empty() && subscribeRawWrite(configuration.getRawPath(), text) == 0;
   }
   return payloadToVariables(text, configuration.getVariables());
 }
@@ -185,7 +185,10 @@ void callback_on_message(mosquitto* /*client*/, void* /*userdata*/, const mosqui
 
 uint32_t subscribeRawWrite(const std::shared_ptr<GVPvariable>& variable, const std::string& text) {
   if (!variable) throw std::runtime_error("raw write without a variable");
-  const std::string path = variable->getPath() + variable->getName();
+  return subscribeRawWrite(variable->getPath() + variable->getName(), text);
+}
+
+uint32_t subscribeRawWrite(const std::string& path, const std::string& text) {
   const uint32_t status = KalpApiVarTxtWrite(path.c_str(), text.c_str());
   if (status != 0 && !rawWriteWarned) {
     TRACE(1, "Warning: last raw write to '", path, "' failed with state: 0x", hexString(status));

@@ -199,6 +199,58 @@ TEST(Publish, RawSetPublishesTextAndFailurePayloadWhileUnreadable) {
     EXPECT_TRUE(m.payload == "Running" || m.payload == "Stopped" || m.payload == failure) << m.payload;
 }
 
+TEST(Publish, RawSetsPublishTheVariableTheirConfigurationNames) {
+  // A raw set reads the variable its configuration names, at any depth: a top-level variable, a
+  // structure member, a nested member and an array element, each published as the text that
+  // kalpvar reads from the same path.
+  Broker broker;
+  ServiceConfig config;
+  config.brokerPort = broker.port();
+  config.plantMembers =
+      "\"Status\": {\"type\": \"STRING\", \"value\": \"Running\"},"
+      "\"Drive\": {\"type\": \"STRUCT\", \"members\": {"
+      "  \"Speed\": {\"type\": \"REAL\", \"value\": 99.99999},"
+      "  \"Axis\": {\"type\": \"STRUCT\", \"members\": {\"sName\": {\"type\": \"STRING\", \"value\": \"X1\"}}}}},"
+      "\"aTemp\": {\"type\": \"ARRAY\", \"elementType\": \"SINT16\", \"values\": [20, 21, -3]}";
+  struct Case {
+    const char* topic;
+    const char* variable;  // as configured
+    const char* path;      // what the set reads
+  };
+  const std::vector<Case> cases = {
+      {"raw/top", "Status", "APPL.Plant.Status"},
+      {"raw/member", "Drive.Speed", "APPL.Plant.Drive.Speed"},
+      {"raw/nested", "Drive.Axis.sName", "APPL.Plant.Drive.Axis.sName"},
+      {"raw/element", "aTemp[2]", "APPL.Plant.aTemp[2]"},
+  };
+  PublishSpec publish{100, {}};
+  for (const Case& c : cases) publish.sets.push_back({c.topic, {c.variable}, 1});
+  config.publishes = {publish};
+  VariableServer server(config.treeJson());
+  Subscriber subscriber(broker.port());
+  Service service(server);
+  activate(server, service);
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.variable);
+    const std::optional<std::string> expected = server.get(c.path);
+    ASSERT_TRUE(expected);
+    EXPECT_TRUE(subscriber.waitFor(c.topic, [&](const std::string& p) { return p == *expected; }))
+        << service.dump();
+  }
+  // A change of the member is what comes next; a failing read names the member's path.
+  const size_t mark = service.mark();
+  server.set("APPL.Plant.Drive.Speed", "12.5");
+  EXPECT_TRUE(subscriber.waitFor("raw/member", [](const std::string& p) { return p == "12.5"; }))
+      << service.dump(mark);
+  ASSERT_EQ(server.kalpvar({"fault", "APPL.Plant.Drive.Axis.sName", "read", "0x81000501"}), 0);
+  EXPECT_TRUE(service.waitFor(
+      "Variable: APPL.Plant.Drive.Axis.sName - was not found, while publishing topic: raw/nested", mark))
+      << service.dump(mark);
+  EXPECT_EQ(service.log().count("Error Occurred", mark), 0u);
+  EXPECT_EQ(service.log().count("had an invalid parameter", mark), 0u) << service.dump(mark);
+}
+
 TEST(ConnectedState, UnwritableConnectedFlagLeadsToError) {
   Broker broker;
   ServiceConfig config = plantConfig(broker.port());

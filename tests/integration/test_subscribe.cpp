@@ -92,6 +92,63 @@ INSTANTIATE_TEST_SUITE_P(Broker, SubscribeOnEachBroker, ::testing::ValuesIn(brok
                            return brokerKindName(info.param);
                          });
 
+TEST(Subscribe, RawSubscriptionsWriteTheVariableTheirConfigurationNames) {
+  // A raw subscription writes the variable its configuration names, at any depth: a top-level
+  // variable, a structure member, a nested member and an array element.
+  Running run([](ServiceConfig& config) {
+    config.plantMembers +=
+        ",\"Cmd\": {\"type\": \"STRUCT\", \"members\": {"
+        "  \"sText\": {\"type\": \"STRING\", \"value\": \"\"},"
+        "  \"Sub\": {\"type\": \"STRUCT\", \"members\": {\"uiLevel\": {\"type\": \"UINT16\", \"value\": 0}}}}},"
+        "\"aText\": {\"type\": \"ARRAY\", \"elementType\": \"STRING\", \"values\": [\"\", \"\", \"\"]}";
+    config.subscribes = {
+        {"raw/top", {"Command"}, 1},        {"raw/member", {"Cmd.sText"}, 1},
+        {"raw/nested", {"Cmd.Sub.uiLevel"}, 1}, {"raw/element", {"aText[2]"}, 1},
+        {"plant/count", {"Count"}, 1},
+    };
+  });
+  VariableServer& server = *run.server;
+  const size_t mark = run.service->mark();
+  const std::vector<std::tuple<const char*, const char*, const char*>> cases = {
+      {"raw/top", "APPL.Plant.Command", "start"},
+      {"raw/member", "APPL.Plant.Cmd.sText", "HELLO"},
+      {"raw/nested", "APPL.Plant.Cmd.Sub.uiLevel", "42"},
+      {"raw/element", "APPL.Plant.aText[2]", "third"},
+  };
+  for (const auto& [topic, path, text] : cases) run.publisher->publish(topic, text);
+  for (const auto& [topic, path, text] : cases) {
+    SCOPED_TRACE(path);
+    EXPECT_TRUE(server.waitForValue(path, text)) << run.service->log().dump(mark);
+  }
+  EXPECT_EQ(server.get("APPL.Plant.aText[1]"), "");
+  // A refused write names the member's path.
+  run.publisher->publish("raw/nested", "not a number");
+  EXPECT_TRUE(run.service->waitFor("Warning: last raw write to 'APPL.Plant.Cmd.Sub.uiLevel' failed with state: 0x",
+                                   mark))
+      << run.service->log().dump(mark);
+  EXPECT_EQ(server.get("APPL.Plant.Cmd.Sub.uiLevel"), "42");
+}
+
+TEST(Subscribe, EveryMemberOfAPayloadFromARealClientIsJudgedOnItsOwn) {
+  // As Python's json writes it: whole-number bounds as 1.0; a 70,000-character text in the
+  // middle that no single write can carry is skipped with a line naming it, the rest is written.
+  Running run([](ServiceConfig& config) {
+    config.subscribes = {{"plant/line1/set", {"Setpoints", "Temps", "Recipe"}}, {"plant/count", {"Count"}, 1}};
+  });
+  VariableServer& server = *run.server;
+  const size_t mark = run.service->mark();
+  const std::string longText(70000, 'x');
+  run.publisher->publish("plant/line1/set", R"({"Temps": [9.25], "LowerBound_Temps": 1.0, "UpperBound_Temps": 1.0, )"
+                                            R"("Recipe": ")" + longText + R"(", "Setpoints": {"Mode": 7}})");
+  ASSERT_TRUE(server.waitForValue("APPL.Plant.Setpoints.Mode", "7")) << run.service->log().dump(mark);
+  EXPECT_EQ(server.get("APPL.Plant.Temps[1]"), "9.25");
+  EXPECT_EQ(server.get("APPL.Plant.Temps[2]"), "21");
+  EXPECT_EQ(server.get("APPL.Plant.Recipe"), "default");
+  EXPECT_TRUE(run.service->waitFor("DOMtoGVP(): APPL.Plant.Recipe not written, skipping this JSON member: ", mark))
+      << run.service->log().dump(mark);
+  EXPECT_EQ(run.service->log().count("Error: could not parse", mark), 0u) << run.service->log().dump(mark);
+}
+
 // Against each broker.
 TEST_P(SubscribeOnEachBroker, JsonAndRawMessagesLandInTheVariables) {
   Running run(

@@ -722,6 +722,10 @@ TEST(VarTopicSet, RawRuleCountsRootMembers) {
   setTree({{"xRaw", u32(1)}, {"variable:0", text("Drive.Speed")}, {"variable:1", text("Drive.Torque")}})
       .load();
   EXPECT_EQ(ZAL_MQTT_VarTopicSet(kSet, "App").getRaw(), 1u);
+  // A raw set reads and writes the variable variable:0 names, not the root of its tree.
+  EXPECT_EQ(ZAL_MQTT_VarTopicSet(kSet, "App").getRawPath(), "APPL.App.Drive.Speed");
+  setTree({{"xRaw", u32(1)}, {"variable:0", text("Drive")}}).load();
+  EXPECT_EQ(ZAL_MQTT_VarTopicSet(kSet, "App").getRawPath(), "APPL.App.Drive");
 
   setTree({{"xRaw", u32(1)}, {"variable:0", text("A")}, {"variable:1", text("B")}}).load();
   EXPECT_EQ(buildError([] { ZAL_MQTT_VarTopicSet set(kSet, "App"); }),
