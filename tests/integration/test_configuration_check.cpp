@@ -58,9 +58,11 @@ std::vector<BrokenTree> brokenTrees() {
          c.publishes.push_back({0, {{"plant/zero", {"Speed"}}}});             // publish:1, period 0
          c.publishes.push_back({500, {{"plant/gone", {"Missing.Member"}}}});  // publish:2, no set left
          c.subscribes[0].topic = "";
+         c.publishes[0].sets[1].extraMembers = "\"rDeadband\": {\"type\": \"REAL\", \"value\": -1}";
        },
        0,
-       {kPublish1 + ": publish configuration has invalid 0 ms period time.",
+       {kPublish0 + ".VariableTopicSet:1: Bad variable-topic set: rDeadband must be a finite number, 0 or above.",
+        kPublish1 + ": publish configuration has invalid 0 ms period time.",
         rootMember("ZAL_MQTT_publish:2.VariableTopicSet:0") +
             ": APPL.Plant.Missing open variable handle result is: 81000501",
         rootMember("ZAL_MQTT_publish:2") + ": publish configuration has no variable-topic-sets.",
