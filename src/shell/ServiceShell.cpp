@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "KalpApi.h"
 #include "Trace.h"
@@ -69,6 +70,15 @@ int32_t stateReportCallback(const char* directory) {
 int32_t providerLockCallback(int operation) {
   if (operation == 1) return stateReportMutex.lock();
   return stateReportMutex.unlock();
+}
+
+void followRefusedRegistration(const char* what, std::function<uint32_t()> registerAgain) {
+  // The library keeps trying in the background; asking again tells whether it got the name.
+  TRACE(1, what, " registration refused: another client holds the name; retrying in the background");
+  std::thread([what, registerAgain] {
+    while (registerAgain() != KALPAPI_OK) std::this_thread::sleep_for(std::chrono::seconds(1));
+    TRACE(1, what, " registration succeeded");
+  }).detach();
 }
 
 void writeBanner() {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <mutex>
 
 #include "MainThreadPost.h"
@@ -42,6 +43,11 @@ int32_t stateReportCallback(const char* directory);
 // 1 locks stateReportMutex, any other value unlocks it; 0 on success, non-zero when the lock
 // was refused after its wait limit or an unlock found it free.
 int32_t providerLockCallback(int operation);
+
+// For a registration that the variable server refused because another client holds the name:
+// traces that (level 1) and, on a thread of its own, calls registerAgain once a second until it
+// answers 0, then traces the success. what names the registration in the lines.
+void followRefusedRegistration(const char* what, std::function<uint32_t()> registerAgain);
 
 // The start-up banner, as ordinary level-1 trace lines.
 void writeBanner();

@@ -27,12 +27,21 @@ int main(int argc, char** argv) {
 
   serviceStartTime = std::time(nullptr);
 
-  KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0);
-  uint32_t providerHandle = 0;
-  KalpApiProviderCreateA(0, "ZAL_CLOUD_MQTT_OOP.clf", providerLockCallback, &providerHandle);
+  const uint32_t component = KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0);
+  static uint32_t providerHandle = 0;
+  const uint32_t provider =
+      KalpApiProviderCreateA(0, "ZAL_CLOUD_MQTT_OOP.clf", providerLockCallback, &providerHandle);
 
   setTraceLevel(3);
   writeBanner();
+  // A name held by another client: the library registers once it is free; the trace says so.
+  if (component == KALPAPI_E_ACCESS_DENIED)
+    followRefusedRegistration(
+        "Status report", [] { return KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0); });
+  if (provider == KALPAPI_E_ACCESS_DENIED)
+    followRefusedRegistration("Provider", [] {
+      return KalpApiProviderCreateA(0, "ZAL_CLOUD_MQTT_OOP.clf", providerLockCallback, &providerHandle);
+    });
 
   ZAL_MQTT_stateMachine machine;
   // The start thread runs the start event and every transition that follows it, then ends.

@@ -1,5 +1,6 @@
 // Initialisation and the activation watcher, with the real variable server.
 #include <gtest/gtest.h>
+#include <sys/un.h>
 
 #include "IntegrationHarness.h"
 
@@ -85,4 +86,38 @@ TEST(Initialise, LongBindTracesItsProgressAndItsEnd) {
   const auto end = service.waitFor("Binding variables: 304 bound in ", *done, 2 * kStartDeadline);
   ASSERT_TRUE(end) << service.dump();
   EXPECT_TRUE(service.waitFor(" ..done.", *end)) << service.dump();
+}
+
+// Another client holds the service's status-report name when the service starts: the service
+// says so, its library keeps trying, and once the name is free the report works.
+TEST(Initialise, StatusReportNameHeldAtStartIsRegisteredOnceFree) {
+  ServiceConfig config = plantConfig(1883);
+  VariableServer server(config.treeJson());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, server.socket().c_str());
+  int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // A component registration of the stand-in's protocol: length, operation 12, the name.
+  const std::string name = "ZAL_CLOUD_MQTT_OOP";
+  std::string frame(1, '\x0c');
+  const uint32_t nameLength = static_cast<uint32_t>(name.size());
+  frame.append(reinterpret_cast<const char*>(&nameLength), 4).append(name);
+  const uint32_t frameLength = static_cast<uint32_t>(frame.size());
+  frame.insert(0, reinterpret_cast<const char*>(&frameLength), 4);
+  ASSERT_EQ(::send(squatter, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  char reply[8];
+  ASSERT_EQ(::recv(squatter, reply, sizeof reply, MSG_WAITALL), 8);
+
+  Service service(server);
+  const auto refused = service.waitFor(
+      "Status report registration refused: another client holds the name; retrying in the background", 0,
+      kStartDeadline);
+  ASSERT_TRUE(refused) << service.dump();
+  ::close(squatter);
+  ASSERT_TRUE(service.waitFor("Status report registration succeeded", *refused)) << service.dump();
+  TempDir reports;
+  std::string out;
+  EXPECT_EQ(server.kalpvar({"report", name, reports.path()}, &out), 0) << out;
+  EXPECT_TRUE(std::filesystem::exists(reports.path() + "/ZAL_CLOUD_MQTT_OOP/state.txt"));
 }

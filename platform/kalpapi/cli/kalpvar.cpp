@@ -30,7 +30,8 @@ const char* const kUsage =
     "  get PATH                  print the variable's value as text\n"
     "  set PATH VALUE            write a value, parsed by the variable's type\n"
     "                            (BOOL: TRUE/FALSE/1/0; integers in decimal, unsigned also 0x..;\n"
-    "                            REAL/LREAL as decimal numbers; STRING as given)\n"
+    "                            REAL/LREAL as decimal numbers, NaN, Infinity, -Infinity or\n"
+    "                            NaN(0x7fc00001) with a NaN's bits; STRING as given)\n"
     "  ls [PATH]                 list the members of a struct, array or directory:\n"
     "                            full path, type, value (and 'invalid' for validity word 0)\n"
     "  dump [PATH]               print the tree (or the subtree at PATH) as tree-file JSON\n"
@@ -66,6 +67,10 @@ const char* statusText(uint32_t status) {
       return "no entries";
     case KALPAPI_E_ACCESS_DENIED:
       return "access not permitted";
+    case KALPAPI_E_NO_ANSWER:
+      return "the registered client did not answer";
+    case KALPAPI_E_TOO_MANY_HANDLES:
+      return "too many open handles";
     case KALPAPI_STAREP_E_OPEN:
       return "the report file could not be opened";
     case KALPAPI_STAREP_E_WRITE:

@@ -7,6 +7,7 @@
 // Registrations (status reporting, provider) each get a connection and a thread of their own that
 // answers the server's requests and registers again whenever the server comes back.
 #include <KalpApi.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -53,8 +54,19 @@ bool isRefusal(const std::string& reply) {
   return true;
 }
 
+// Connects to the server. At the default socket (KALPAPI_SOCKET unset) only a server in a folder
+// that no other user can write, and running as this user or root, is taken: anybody else's
+// server there would feed the caller its own values. Refused with the reason in refusal.
 int connectServer(int timeoutSeconds) {
+  const bool byDefault = !kalpwire::socketFromEnvironment();
   std::string path = kalpwire::socketPath();
+  if (byDefault) {
+    std::string why = kalpwire::untrustedFolder(path, ::geteuid());
+    if (!why.empty()) {
+      refusal = "not using '" + path + "': " + why;
+      return -1;
+    }
+  }
   sockaddr_un address;
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
@@ -63,6 +75,15 @@ int connectServer(int timeoutSeconds) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (byDefault && (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0 ||
+                    (peer.uid != ::geteuid() && peer.uid != 0))) {
+    refusal = "not using '" + path + "': the server there runs as another user (uid " +
+              std::to_string(peer.uid) + ")";
     ::close(fd);
     return -1;
   }
@@ -75,6 +96,39 @@ int connectServer(int timeoutSeconds) {
 kalpwire::Out& request(uint8_t op) {
   tls.out.reset();
   return tls.out.u8(op);
+}
+
+// The server frees a process's handles when the process's last connection goes. The threads of
+// a process come and go (the one that opened a handle may end before another reads it), so the
+// library keeps one idle connection of its own for the life of the process: handles then live
+// until closed, until the process ends or until the server restarts. Opened after a thread's
+// own connection was served, so that it never takes that connection's place under the
+// server's connection limit; opened again after the server went away.
+std::mutex& processConnectionMutex = *new std::mutex;
+int processConnection = -1;  // guarded by processConnectionMutex
+
+void keepProcessConnection() {
+  std::lock_guard<std::mutex> lock(processConnectionMutex);
+  if (processConnection >= 0) {
+    pollfd p{processConnection, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) == 0) return;  // open and idle: nothing arrives on it
+    ::close(processConnection);
+  }
+  const std::string kept = refusal;  // a refusal of this connection is not the call's
+  processConnection = connectServer(kReplyTimeoutSeconds);
+  if (processConnection >= 0) {
+    // Once answered, the server has taken the connection and counts it for the process, before
+    // the calling thread's own connection can go.
+    kalpwire::Out out;
+    out.u8(kalpwire::kDeviceState);
+    std::string reply;
+    if (!kalpwire::sendAll(processConnection, out.finish()) ||
+        !kalpwire::recvFrame(processConnection, reply) || isRefusal(reply)) {
+      ::close(processConnection);
+      processConnection = -1;
+    }
+  }
+  refusal = kept;
 }
 
 // Sends the request built in tls.out and receives the answer into tls.reply. False when the
@@ -91,7 +145,10 @@ bool roundTrip() {
     bool sent = kalpwire::sendAll(tls.fd, frame);
     // A refusing server closes at once; its answer may be waiting even when the send failed.
     bool answered = (sent || !reused) && kalpwire::recvFrame(tls.fd, tls.reply, kalpwire::kMaxReply);
-    if (answered && !isRefusal(tls.reply)) return true;
+    if (answered && !isRefusal(tls.reply)) {
+      if (!reused) keepProcessConnection();
+      return true;
+    }
     tls.drop();
     if (!reused || answered) return false;
   }
@@ -120,6 +177,9 @@ void copyText(char* destination, size_t capacity, const std::string& text) {
 struct Registration {
   uint8_t op;  // kRegisterComponent or kRegisterProvider
   std::string name;
+  // The last attempt's status: 0 while registered, 0x81000504 while another connection holds
+  // the name, 0x81000003 while the server cannot be reached.
+  std::atomic<uint32_t> status{KALPAPI_E_NO_COMMUNICATION};
   std::atomic<KalpApiStaRepCallback> report{nullptr};
   std::atomic<KalpApiProviderLockCallback> lock{nullptr};
 };
@@ -158,7 +218,7 @@ int registerOnce(const Registration& r, uint32_t& status) {
 }
 
 // Answers the server's requests on a registration's connection, forever; registers again after
-// the server went away.
+// the server went away, or while another connection holds the name, until it is free.
 void serveRegistration(std::shared_ptr<Registration> r, int fd) {
   std::string request;
   for (;;) {
@@ -166,11 +226,15 @@ void serveRegistration(std::shared_ptr<Registration> r, int fd) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       uint32_t status;
       fd = registerOnce(*r, status);
+      // A status other than these (a malformed answer) counts as not reaching the server.
+      r->status =
+          status == KALPAPI_OK || status == KALPAPI_E_ACCESS_DENIED ? status : KALPAPI_E_NO_COMMUNICATION;
       continue;
     }
     if (!kalpwire::recvFrame(fd, request)) {
       ::close(fd);
       fd = -1;
+      r->status = KALPAPI_E_NO_COMMUNICATION;
       continue;
     }
     kalpwire::In in(request.data(), request.size());
@@ -207,10 +271,10 @@ uint32_t addRegistration(uint8_t op, const std::string& name, KalpApiStaRepCallb
                          KalpApiProviderLockCallback lock) {
   std::lock_guard<std::mutex> guard(registrationsMutex);
   auto& slot = registrations[{op, name}];
-  if (slot) {  // already registered: its thread goes on serving, with the new callback
+  if (slot) {  // already kept: its thread goes on serving (or trying), with the new callback
     slot->report = report;
     slot->lock = lock;
-    return KALPAPI_OK;
+    return slot->status;
   }
   auto r = std::make_shared<Registration>();
   r->op = op;
@@ -219,11 +283,13 @@ uint32_t addRegistration(uint8_t op, const std::string& name, KalpApiStaRepCallb
   r->lock = lock;
   uint32_t status;
   int fd = registerOnce(*r, status);
-  if (fd < 0 && status != KALPAPI_E_NO_COMMUNICATION) {
+  if (fd < 0 && status != KALPAPI_E_NO_COMMUNICATION && status != KALPAPI_E_ACCESS_DENIED) {
     registrations.erase({op, name});
     return status;
   }
-  // Kept also while the server cannot be reached: the thread registers once it is there.
+  // Kept also while the server cannot be reached or another connection holds the name: the
+  // thread registers once the server is there and the name is free.
+  r->status = status;
   slot = r;
   std::thread(serveRegistration, r, fd).detach();
   return status;
@@ -379,7 +445,8 @@ uint32_t KalpApiProviderCreateA(uint32_t flags, const char* name, KalpApiProvide
   if (flags != 0 || !name || !*name || !lockCallback || !handle) return KALPAPI_E_INVALID_PARAMETER;
   static std::atomic<uint32_t> nextHandle{1};
   uint32_t status = addRegistration(kalpwire::kRegisterProvider, name, nullptr, lockCallback);
-  if (status == KALPAPI_OK || status == KALPAPI_E_NO_COMMUNICATION) *handle = nextHandle++;
+  if (status == KALPAPI_OK || status == KALPAPI_E_NO_COMMUNICATION || status == KALPAPI_E_ACCESS_DENIED)
+    *handle = nextHandle++;
   return status;
 }
 

@@ -26,6 +26,9 @@ extern "C" {
 #define KALPAPI_E_NOT_FOUND 0x81000501u         /* variable not found */
 #define KALPAPI_E_NO_MORE_ENTRIES 0x81000503u   /* directory walk ended; from OpenDir: empty */
 #define KALPAPI_E_ACCESS_DENIED 0x81000504u     /* access not permitted */
+/* Answers of the stand-in variable server beyond those above. */
+#define KALPAPI_E_NO_ANSWER 0x81000006u        /* a registered component or provider did not answer */
+#define KALPAPI_E_TOO_MANY_HANDLES 0x81000507u /* the process holds as many handles as allowed */
 
 /* Results of the state-report callback. */
 #define KALPAPI_STAREP_E_OPEN 0x80000003u  /* the report file could not be opened */

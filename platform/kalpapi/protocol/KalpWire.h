@@ -10,11 +10,13 @@
 #define KALPWIRE_H
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -34,6 +36,28 @@ inline std::string defaultSocketPath(uid_t euid, const char* runtimeDir) {
   if (euid == 0) return "/run/kalpapi/kalpapi.sock";
   if (runtimeDir && runtimeDir[0] == '/') return std::string(runtimeDir) + "/kalpapi.sock";
   return "/tmp/kalpapi-" + std::to_string(euid) + "/kalpapi.sock";
+}
+
+// Why the folder of a socket cannot be trusted by user uid, or "" when it can: it must be a
+// folder that only uid or root owns and that neither group nor others can write, so that no
+// other local user can have put a server of their own there.
+inline std::string untrustedFolder(const std::string& socket, uid_t uid) {
+  const size_t slash = socket.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : socket.substr(0, slash);
+  struct stat info;
+  if (::stat(folder.c_str(), &info) != 0) return std::string();  // no server there either
+  if (!S_ISDIR(info.st_mode)) return "the socket folder '" + folder + "' is not a folder";
+  if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "other users can write the socket folder '" + folder + "' (mode " + mode + ")";
+  }
+  if (info.st_uid != uid && info.st_uid != 0)
+    return "the socket folder '" + folder + "' belongs to another user (uid " + std::to_string(info.st_uid) +
+           ")";
+  return std::string();
 }
 
 // Whether KALPAPI_SOCKET names the socket (else the default is used).
@@ -182,7 +206,18 @@ inline Received receiveFrame(int fd, std::string& body, uint32_t maxLength = kMa
   if (got > length) return Received::Broken;  // the peer sent more than one frame at once
   body.erase(0, 4);
   while (got < length) {
-    if (body.size() == got) body.resize(std::min<size_t>(length, got + std::max(got, kGrowth)));
+    if (body.size() == got) {
+      const size_t next = std::min<size_t>(length, got + std::max(got, kGrowth));
+      if (next > body.capacity()) {
+        // A block of exactly the next size: growing in place would round it up to twice the
+        // old one, so that a stalled 16 MiB frame could hold far more than 16 MiB.
+        std::string bigger;
+        bigger.reserve(next);
+        bigger.assign(body, 0, got);
+        body.swap(bigger);
+      }
+      body.resize(next);
+    }
     size_t room = std::min<size_t>(body.size(), length) - got;
     ssize_t n = ::recv(fd, &body[got], room, 0);
     if (n < 0 && errno == EINTR) continue;

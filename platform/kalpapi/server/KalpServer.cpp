@@ -20,6 +20,22 @@ namespace {
 
 void logLine(const std::string& text) { std::fprintf(stderr, "kalpapi-server: %s\n", text.c_str()); }
 
+// A client's name as log lines show it: cut, with its length, so that a name of 100,000
+// characters does not make a line of that size.
+std::string shortName(const std::string& name) {
+  constexpr size_t kShown = 80;
+  if (name.size() <= kShown) return name;
+  return name.substr(0, kShown) + "...(" + std::to_string(name.size()) + " bytes)";
+}
+
+// An episode ends after this long without a line of its kind; while it lasts, its count is
+// written this often.
+constexpr auto kEpisodeQuiet = std::chrono::seconds(1);
+constexpr auto kEpisodeReport = std::chrono::seconds(10);
+// Episodes open at once, each with its own count; lines of further kinds share one count.
+constexpr size_t kEpisodeKinds = 32;
+const char* const kOtherKinds = "repeated lines of other kinds";
+
 bool makeAddress(const std::string& path, sockaddr_un& address) {
   std::memset(&address, 0, sizeof address);
   address.sun_family = AF_UNIX;
@@ -86,10 +102,52 @@ constexpr size_t kKeptBuffer = 64u << 10;
 
 }  // namespace
 
+void EpisodeLog::line(const std::string& kind, const std::string& text, Clock::time_point now) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto it = episodes_.find(kind);
+  // Kinds may carry a client's name: past a few open episodes, the rest are counted together.
+  if (it == episodes_.end() && episodes_.size() >= kEpisodeKinds) it = episodes_.find(kOtherKinds);
+  if (it == episodes_.end() && episodes_.size() >= kEpisodeKinds) {
+    episodes_[kOtherKinds] = Episode{now, now, 1};
+    lock.unlock();
+    if (wake_) wake_();
+    return;
+  }
+  if (it != episodes_.end()) {
+    ++it->second.suppressed;
+    it->second.lastSeen = now;
+    return;
+  }
+  episodes_[kind] = Episode{now, now, 0};
+  logLine(text);
+  lock.unlock();
+  if (wake_) wake_();
+}
+
+bool EpisodeLog::flush(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = episodes_.begin(); it != episodes_.end();) {
+    Episode& e = it->second;
+    const bool ended = now - e.lastSeen >= kEpisodeQuiet;
+    if (e.suppressed > 0 && (ended || now - e.started >= kEpisodeReport)) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(e.lastSeen - e.started).count();
+      logLine(it->first + ": " + std::to_string(e.suppressed) + " more in " + std::to_string(seconds + 1) +
+              " s");
+      e.suppressed = 0;
+      e.started = now;
+    }
+    it = ended ? episodes_.erase(it) : std::next(it);
+  }
+  return !episodes_.empty();
+}
+
+void EpisodeLog::flushAll() { flush(Clock::now() + kEpisodeQuiet); }
+
 Server::EventConnection::~EventConnection() {
   if (fd < 0) return;
   ::close(fd);
   if (openCount) --*openCount;
+  if (server) server->dropOwner(owner);
 }
 
 bool Server::EventConnection::takeTurn(std::chrono::milliseconds wait) {
@@ -109,6 +167,7 @@ void Server::EventConnection::endTurn() {
 
 Server::~Server() {
   stop();
+  if (spareFd_ >= 0) ::close(spareFd_);
   if (wakeFd_[0] >= 0) ::close(wakeFd_[0]);
   if (wakeFd_[1] >= 0) ::close(wakeFd_[1]);
   if (listenFd_ >= 0) ::close(listenFd_);
@@ -143,6 +202,24 @@ void Server::listen(const std::string& path) {
   if (::listen(listenFd_, 128) != 0) throw std::runtime_error(std::string("listen: ") + std::strerror(errno));
   if (::pipe2(wakeFd_, O_CLOEXEC | O_NONBLOCK) != 0)
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void Server::addOwner(pid_t owner) {
+  std::lock_guard<std::mutex> lock(ownersMutex_);
+  ++owners_[owner];
+}
+
+void Server::dropOwner(pid_t owner) {
+  {
+    std::lock_guard<std::mutex> lock(ownersMutex_);
+    auto it = owners_.find(owner);
+    if (it == owners_.end() || --it->second > 0) return;
+    owners_.erase(it);
+  }
+  // The process's last connection is gone: nobody can use its handles any more. (A new
+  // connection of the same process in between only finds its handles closed.)
+  store_.release(static_cast<kalpstore::Store::Owner>(owner));
 }
 
 void Server::wake() {
@@ -184,11 +261,13 @@ void Server::run(int stopSignalFd) {
         }
       }
     }
-    int timeout = -1;
-    if (!listening)
-      timeout =
+    int timeout = log_.flush(now) ? 250 : -1;  // counts of repeated lines are written on time
+    if (!listening) {
+      const int pause =
           static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(pausedUntil - now).count()) +
           1;
+      timeout = timeout < 0 ? pause : std::min(timeout, pause);
+    }
     int n = ::poll(fds.data(), fds.size(), timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -235,7 +314,10 @@ void Server::run(int stopSignalFd) {
   }
   for (auto& c : all) {
     if (c->started) pthread_join(c->thread, nullptr);
-    if (!c->handedOver) ::close(c->fd);
+    if (!c->handedOver) {
+      ::close(c->fd);
+      dropOwner(c->owner);
+    }
   }
   {
     std::lock_guard<std::mutex> lock(registryMutex_);
@@ -243,6 +325,7 @@ void Server::run(int stopSignalFd) {
     providers_.clear();
   }
   if (simulator_.joinable()) simulator_.join();
+  log_.flushAll();
 }
 
 void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
@@ -251,13 +334,27 @@ void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
       // The pending connection stays in the backlog: free what finished connections hold and
       // look again a little later, instead of finding the listener readable at once for ever.
+      const int error = errno;
       if (!outOfDescriptors_)
-        logLine(std::string("cannot accept a connection (") + std::strerror(errno) +
+        logLine(std::string("cannot accept a connection (") + std::strerror(error) +
                 "): pausing new connections");
       outOfDescriptors_ = true;
       pausedUntil = std::chrono::steady_clock::now() + kAcceptPause;
-      std::lock_guard<std::mutex> lock(connectionsMutex_);
-      reapFinished();
+      {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        reapFinished();
+      }
+      // The descriptor held back takes the waiting clients one at a time, to tell each why
+      // instead of leaving it waiting for its timeout.
+      for (int refused = 0; refused < 128 && spareFd_ >= 0; ++refused) {
+        ::close(spareFd_);
+        int waiting = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (waiting >= 0)
+          refuse(waiting,
+                 std::string("the server is out of file descriptors (") + std::strerror(error) + ")");
+        spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (waiting < 0) break;
+      }
     }
     return;
   }
@@ -284,9 +381,17 @@ void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
     refuse(fd, "the server is out of memory");
     return;
   }
+  ucred peer{};
+  socklen_t peerSize = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) != 0) {
+    refuse(fd, "the server cannot tell the client's process");
+    return;
+  }
   ++open_;
   connection->server = this;
   connection->fd = fd;
+  connection->owner = peer.pid;
+  addOwner(peer.pid);
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, kConnectionStack);
@@ -294,6 +399,7 @@ void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
   pthread_attr_destroy(&attributes);
   if (error != 0) {
     --open_;
+    dropOwner(peer.pid);
     if (!outOfThreads_)
       logLine(std::string("cannot start a thread for a new connection (") + std::strerror(error) +
               "): refusing new connections until one can start");
@@ -317,6 +423,26 @@ void Server::refuse(int fd, const std::string& reason) {
   ::close(fd);
 }
 
+bool Server::sendReply(int fd, const std::string& reply) {
+  const auto deadline = std::chrono::steady_clock::now() + options_.requestTimeout;
+  size_t done = 0;
+  while (done < reply.size()) {
+    ssize_t n = ::send(fd, reply.data() + done, reply.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || stopping_) return false;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 100)));
+  }
+  return true;
+}
+
 void* Server::connectionThread(void* connection) {
   auto* c = static_cast<Connection*>(connection);
   try {
@@ -338,6 +464,7 @@ void Server::reapFinished() {
       if (!c.handedOver) {
         ::close(c.fd);
         --open_;
+        dropOwner(c.owner);
       }
       it = connections_.erase(it);
     } else {
@@ -362,20 +489,27 @@ void Server::serve(Connection& connection) {
     kalpwire::Received received = kalpwire::receiveFrame(connection.fd, request);
     if (received == kalpwire::Received::Idle) continue;  // between requests a client may wait
     if (received == kalpwire::Received::Stalled) {
-      logLine("dropping a connection: its request made no progress for " +
-              std::to_string(options_.requestTimeout.count()) + " ms");
+      log_.line("dropped connections whose request made no progress",
+                "dropping a connection: its request made no progress for " +
+                    std::to_string(options_.requestTimeout.count()) + " ms");
       break;
     }
     if (received == kalpwire::Received::Broken) {
-      logLine("closing a connection: it sent a frame longer than " + std::to_string(kalpwire::kMaxFrame) +
-              " bytes or more than one request at once");
+      log_.line("closed connections with overlong or overlapping frames",
+                "closing a connection: it sent a frame longer than " + std::to_string(kalpwire::kMaxFrame) +
+                    " bytes or more than one request at once");
       break;
     }
     if (received != kalpwire::Received::Frame) break;
     bool keep = handle(connection, request, reply);
     if (connection.handedOver) break;  // the answer is sent; the connection is a registration now
     if (reply.empty()) break;          // malformed request: close without an answer
-    if (!kalpwire::sendAll(connection.fd, reply)) break;
+    if (!sendReply(connection.fd, reply)) {
+      log_.line("dropped connections that did not take their reply",
+                "dropping a connection: it did not take its reply of " + std::to_string(reply.size()) +
+                    " bytes within " + std::to_string(options_.requestTimeout.count()) + " ms");
+      break;
+    }
     if (!keep) break;
     if (request.capacity() > kKeptBuffer) std::string().swap(request);
     if (reply.capacity() > kKeptBuffer) std::string().swap(reply);
@@ -392,22 +526,33 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
   uint8_t op = 0;
   if (!in.u8(op)) return false;
   auto malformed = [&]() {
-    logLine("closing a connection after a malformed request (operation " + std::to_string(op) + ")");
+    log_.line("closed connections after malformed requests",
+              "closing a connection after a malformed request (operation " + std::to_string(op) + ")");
     return false;
+  };
+  const auto owner = static_cast<kalpstore::Store::Owner>(connection.owner);
+  // Refusals of the handle limit, logged once per episode.
+  auto counted = [&](uint32_t status) {
+    if (status == KALPAPI_E_TOO_MANY_HANDLES)
+      log_.line("refused handles past the limit",
+                "process " + std::to_string(connection.owner) + " holds " +
+                    std::to_string(options_.maxHandles) +
+                    " handles and walks, its limit (--max-handles): refusing more");
+    return status;
   };
   switch (op) {
     case kalpwire::kOpen: {
       std::string path;
       if (!in.text(path) || !in.done()) return malformed();
       uint32_t handle = 0;
-      uint32_t status = store_.open(path, handle);
+      uint32_t status = counted(store_.open(path, handle, owner));
       out.u32(status).u32(handle);
       break;
     }
     case kalpwire::kGetType: {
       uint32_t handle, type = 0;
       if (!in.u32(handle) || !in.done()) return malformed();
-      uint32_t status = store_.getType(handle, type);
+      uint32_t status = store_.getType(handle, type, owner);
       out.u32(status).u32(type);
       break;
     }
@@ -416,7 +561,7 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       uint16_t count;
       if (!in.u32(handle) || !in.u16(count) || !in.done()) return malformed();
       std::string value(count, '\0');
-      uint32_t status = store_.read(handle, value.data(), count);
+      uint32_t status = store_.read(handle, value.data(), count, owner);
       out.u32(status);
       if (status == KALPAPI_OK) out.text(value);
       break;
@@ -425,13 +570,13 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       uint32_t handle;
       std::string value;
       if (!in.u32(handle) || !in.text(value) || !in.done() || value.size() > 0xffff) return malformed();
-      out.u32(store_.write(handle, value.data(), static_cast<uint16_t>(value.size())));
+      out.u32(store_.write(handle, value.data(), static_cast<uint16_t>(value.size()), owner));
       break;
     }
     case kalpwire::kClose: {
       uint32_t handle;
       if (!in.u32(handle) || !in.done()) return malformed();
-      out.u32(store_.close(handle));
+      out.u32(store_.close(handle, owner));
       break;
     }
     case kalpwire::kTxtRead: {
@@ -454,7 +599,7 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       std::string path;
       if (!in.text(path) || !in.done()) return malformed();
       uint32_t handle = 0;
-      uint32_t status = store_.openDir(path, handle);
+      uint32_t status = counted(store_.openDir(path, handle, owner));
       out.u32(status).u32(handle);
       break;
     }
@@ -462,14 +607,14 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       uint32_t handle;
       if (!in.u32(handle) || !in.done()) return malformed();
       kalpstore::DirEntryData entry;
-      uint32_t status = store_.readDir(handle, entry);
+      uint32_t status = store_.readDir(handle, entry, owner);
       out.u32(status).u32(entry.valid).text(entry.memberName).text(entry.separator);
       break;
     }
     case kalpwire::kCloseDir: {
       uint32_t handle;
       if (!in.u32(handle) || !in.done()) return malformed();
-      out.u32(store_.closeDir(handle));
+      out.u32(store_.closeDir(handle, owner));
       break;
     }
     case kalpwire::kDeviceState: {
@@ -513,10 +658,12 @@ bool Server::handle(Connection& connection, const std::string& request, std::str
       if (!in.text(component) || !in.text(directory) || !in.done()) return malformed();
       int32_t result = 0;
       uint32_t status = callRegistered(components_, component, kalpwire::kCallReport, directory, result);
-      out.u32(status).i32(result).text(status == KALPAPI_E_NOT_FOUND
-                                           ? "component '" + component + "' is not registered"
-                                       : status != KALPAPI_OK ? "component '" + component + "' did not answer"
-                                                              : std::string());
+      const std::string shown = shortName(component);
+      out.u32(status).i32(result).text(
+          status == KALPAPI_E_NOT_FOUND ? "component '" + shown + "' is not registered"
+          : status == KALPAPI_E_UNKNOWN ? "component '" + shown + "' is busy with another call"
+          : status != KALPAPI_OK        ? "component '" + shown + "' did not answer"
+                                        : std::string());
       break;
     }
     case kalpwire::kProviderLock: {
@@ -539,9 +686,14 @@ bool Server::registerName(Connection& connection, uint8_t op, const std::string&
   Registry& registry = op == kalpwire::kRegisterComponent ? components_ : providers_;
   kalpwire::Out out;
   auto event = registered(registry, name);
+  auto refused = [&]() {
+    log_.line(std::string("refused registrations of ") + kind + " '" + shortName(name) + "'",
+              std::string("registration of ") + kind + " '" + shortName(name) +
+                  "' refused: another connection holds it");
+  };
   if (event) {
     // The name belongs to the connection that registered it, for as long as that is open.
-    logLine(std::string("registration of ") + kind + " '" + name + "' refused: another connection holds it");
+    refused();
     reply = out.u32(KALPAPI_E_ACCESS_DENIED).finish();
     return true;
   }
@@ -552,13 +704,14 @@ bool Server::registerName(Connection& connection, uint8_t op, const std::string&
     std::lock_guard<std::mutex> lock(registryMutex_);
     auto& slot = registry[name];
     if (slot) {  // registered by another connection in the meantime
-      logLine(std::string("registration of ") + kind + " '" + name +
-              "' refused: another connection holds it");
+      refused();
       reply = out.u32(KALPAPI_E_ACCESS_DENIED).finish();
       return true;
     }
     event->fd = connection.fd;
     event->openCount = &open_;
+    event->server = this;
+    event->owner = connection.owner;
     connection.handedOver = true;  // the count of open connections goes with the descriptor
     slot = event;
   }
@@ -570,7 +723,7 @@ bool Server::registerName(Connection& connection, uint8_t op, const std::string&
     return false;
   }
   calls.end();
-  logLine(std::string(kind) + " '" + name + "' registered");
+  logLine(std::string(kind) + " '" + shortName(name) + "' registered");
   wake();  // run() watches the new registration for its client closing it
   return false;
 }
@@ -597,7 +750,7 @@ void Server::dropRegistration(Registry& registry, const std::string& name,
     ::shutdown(event->fd, SHUT_RDWR);
     registry.erase(it);
   }
-  logLine("registration '" + name + "' released: " + why);
+  logLine("registration '" + shortName(name) + "' released: " + why);
   wake();
 }
 
@@ -641,13 +794,13 @@ uint32_t Server::callRegistered(Registry& registry, const std::string& name, uin
   // The client is gone or broke the protocol: forget the registration (its library registers
   // again on a new connection).
   dropRegistration(registry, name, event, "its client does not answer");
-  return KALPAPI_E_NO_COMMUNICATION;
+  return KALPAPI_E_NO_ANSWER;
 }
 
 uint32_t Server::lockProvider(const std::string& name, int32_t& locked, int32_t& unlocked, std::string& why) {
   auto event = registered(providers_, name);
   if (!event) {
-    why = "provider '" + name + "' is not registered";
+    why = "provider '" + shortName(name) + "' is not registered";
     return KALPAPI_E_NOT_FOUND;
   }
   bool ok = false;
@@ -655,7 +808,7 @@ uint32_t Server::lockProvider(const std::string& name, int32_t& locked, int32_t&
     // Lock and unlock are one operation: a second requester waits for the first one's unlock.
     Turn turn(*event, 2 * options_.callbackTimeout + options_.requestTimeout);
     if (!turn.held()) {
-      why = "provider '" + name + "' is busy";
+      why = "provider '" + shortName(name) + "' is busy";
       return KALPAPI_E_UNKNOWN;
     }
     if (sendCall(event->fd, kalpwire::kCallLock, std::string(), 1)) {
@@ -671,8 +824,8 @@ uint32_t Server::lockProvider(const std::string& name, int32_t& locked, int32_t&
   }
   if (ok) return KALPAPI_OK;
   dropRegistration(providers_, name, event, "its client does not answer");
-  why = "provider '" + name + "' did not answer";
-  return KALPAPI_E_NO_COMMUNICATION;
+  why = "provider '" + shortName(name) + "' did not answer";
+  return KALPAPI_E_NO_ANSWER;
 }
 
 }  // namespace kalpserver

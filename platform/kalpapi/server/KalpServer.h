@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,15 +29,44 @@ struct Options {
   std::chrono::milliseconds requestTimeout{5000};
   // How long a registered client has to answer one call (state report, lock, unlock).
   std::chrono::milliseconds callbackTimeout{10000};
+  // Handles and directory walks one client process may hold at once.
+  int maxHandles = 65536;
   // Serve also when other users can write the socket's folder.
   bool allowSharedFolder = false;
   // Create the socket's folder (one level, mode 0755) when it does not exist.
   bool createFolder = false;
 };
 
+// Log lines that can repeat (bad frames, refused registrations, handle limits): the first line of
+// an episode is written whole, the ones that follow within it are counted, and the count is
+// written when the episode ends (no line of that kind for a second) or every ten seconds while
+// it lasts. Safe from any thread.
+class EpisodeLog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // Called when an episode begins, so that its count is written on time (set before use).
+  void onEpisode(std::function<void()> wake) { wake_ = std::move(wake); }
+  void line(const std::string& kind, const std::string& text, Clock::time_point now = Clock::now());
+  // Writes the counts of the episodes that ended or are due; true while an episode is open.
+  bool flush(Clock::time_point now = Clock::now());
+  // The counts of every open episode (at the end of the server).
+  void flushAll();
+
+ private:
+  struct Episode {
+    Clock::time_point started, lastSeen;
+    size_t suppressed = 0;
+  };
+  std::function<void()> wake_;
+  std::mutex mutex_;
+  std::map<std::string, Episode> episodes_;
+};
+
 class Server {
  public:
-  explicit Server(kalpstore::Store& store, Options options = Options()) : store_(store), options_(options) {}
+  explicit Server(kalpstore::Store& store, Options options = Options()) : store_(store), options_(options) {
+    log_.onEpisode([this] { wake(); });
+  }
   ~Server();
   // Binds and listens on path (socket mode 0660); throws std::runtime_error when the folder can
   // be written by other users (unless allowed), or another server is already listening there.
@@ -50,6 +80,8 @@ class Server {
   struct EventConnection {
     int fd = -1;
     std::atomic<int>* openCount = nullptr;
+    Server* server = nullptr;  // whose owner count the connection holds
+    pid_t owner = 0;
     // One call at a time on fd (a provider's lock and unlock as one); the next caller waits a
     // bounded time for its turn.
     std::mutex turnMutex;  // guards busy
@@ -81,6 +113,7 @@ class Server {
   struct Connection {
     Server* server = nullptr;
     int fd = -1;
+    pid_t owner = 0;  // the client's process (peer credentials): its handles are its own
     pthread_t thread{};
     bool started = false;
     std::atomic<bool> done{false};
@@ -104,6 +137,11 @@ class Server {
                         const std::shared_ptr<EventConnection>& event, const std::string& why);
   void acceptOne(std::chrono::steady_clock::time_point& pausedUntil);
   void refuse(int fd, const std::string& reason);
+  // Connections of a client process: its handles are freed when the last one goes.
+  void addOwner(pid_t owner);
+  void dropOwner(pid_t owner);
+  // A reply sent within the request timeout as a whole (not per send); false when it was not.
+  bool sendReply(int fd, const std::string& reply);
   void wake();          // makes run() look again (finished connections, registrations, stop)
   void reapFinished();  // connectionsMutex_ held
   void simulate();
@@ -112,6 +150,7 @@ class Server {
   const Options options_;
   std::string path_;
   int listenFd_ = -1;
+  int spareFd_ = -1;          // held back, so that a client can be told why when descriptors run out
   int wakeFd_[2] = {-1, -1};  // written by wake(), read by run()
   std::atomic<bool> stopping_{false};
   std::atomic<int> open_{0};  // client connections open, registrations included
@@ -120,6 +159,10 @@ class Server {
   bool outOfDescriptors_ = false;
   bool atLimit_ = false;
   bool outOfThreads_ = false;
+
+  EpisodeLog log_;
+  std::mutex ownersMutex_;       // guards owners_
+  std::map<pid_t, int> owners_;  // open connections per client process, registrations included
 
   std::mutex connectionsMutex_;  // guards connections_
   std::vector<std::unique_ptr<Connection>> connections_;

@@ -1,6 +1,7 @@
 // kalpapi-server --tree FILE [--socket PATH] [limits]: serves the variable tree of FILE on a unix
 // socket (PATH, else $KALPAPI_SOCKET, else the default of kalpwire::socketPath()) in the
 // foreground until SIGINT or SIGTERM.
+#include <malloc.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -35,12 +36,14 @@ void usage(FILE* out) {
                "                          dropped (default %lld)\n"
                "  --callback-timeout MS   how long a registered client has to answer a state-report,\n"
                "                          lock or unlock call (default %lld)\n"
+               "  --max-handles N         handles and directory walks one client process may hold\n"
+               "                          at once; past it opening answers 0x81000507 (default %d)\n"
                "  --allow-shared-folder   serve even when other users can write the socket's folder\n"
                "                          (refused by default: they could put a server of their own\n"
                "                          in its place)\n",
                kalpwire::defaultSocketPath(::geteuid(), std::getenv("XDG_RUNTIME_DIR")).c_str(),
                defaults.maxConnections, static_cast<long long>(defaults.requestTimeout.count()),
-               static_cast<long long>(defaults.callbackTimeout.count()));
+               static_cast<long long>(defaults.callbackTimeout.count()), defaults.maxHandles);
 }
 
 // A whole decimal number from 1 to max.
@@ -71,10 +74,13 @@ int main(int argc, char** argv) {
       (arg == "--tree" ? haveTree : haveSocket) = true;
       continue;
     }
-    if ((arg == "--max-connections" || arg == "--request-timeout" || arg == "--callback-timeout") &&
+    if ((arg == "--max-connections" || arg == "--request-timeout" || arg == "--callback-timeout" ||
+         arg == "--max-handles") &&
         i + 1 < argc) {
       long long value = 0;
-      const long long max = arg == "--max-connections" ? 100000 : 24LL * 3600 * 1000;
+      const long long max = arg == "--max-connections" ? 100000
+                            : arg == "--max-handles"   ? 100000000
+                                                       : 24LL * 3600 * 1000;
       if (!parsePositive(argv[++i], max, value)) {
         std::fprintf(stderr, "kalpapi-server: %s needs a whole number from 1 to %lld, not '%s'\n",
                      arg.c_str(), max, argv[i]);
@@ -82,6 +88,8 @@ int main(int argc, char** argv) {
       }
       if (arg == "--max-connections")
         options.maxConnections = static_cast<int>(value);
+      else if (arg == "--max-handles")
+        options.maxHandles = static_cast<int>(value);
       else
         (arg == "--request-timeout" ? options.requestTimeout : options.callbackTimeout) =
             std::chrono::milliseconds(value);
@@ -110,7 +118,11 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
 
+  // Large blocks (long requests and replies) go back to the system when freed, instead of
+  // raising the threshold and staying in the heap: a burst of long frames leaves nothing held.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   kalpstore::Store store;
+  store.setHandleLimit(static_cast<size_t>(options.maxHandles));
   try {
     store.loadFile(tree);
   } catch (const std::exception& e) {

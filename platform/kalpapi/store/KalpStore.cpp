@@ -5,6 +5,7 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <sys/random.h>
 
 #include <algorithm>
 #include <charconv>
@@ -228,6 +229,32 @@ bool parseFloating(const std::string& text, const char* typeText, std::string& r
   return true;
 }
 
+// A REAL or LREAL text: a number, or a non-finite text as dumps write them ("NaN(0x7f800001)"
+// keeps those very bits). Any other NaN text is refused rather than stored as some other NaN.
+template <typename Floating>
+bool parseReal(const std::string& text, const char* typeText, std::string& raw, std::string& why) {
+  if (parseNonFinite<Floating>(text, raw)) return true;
+  if (text.size() <= 3 || !equalsIgnoreCase(text.substr(0, 3), "NAN"))
+    return parseFloating<Floating>(text, typeText, raw, why);
+  const size_t digits = 2 * sizeof(Floating);
+  if (text.compare(0, 6, "NaN(0x") == 0 && text.back() == ')') {
+    const std::string hex = text.substr(6, text.size() - 7);
+    const size_t significant = hex.size() - std::min(hex.size(), hex.find_first_not_of('0'));
+    if (hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos && significant > digits) {
+      why = "'" + text + "' is a bit pattern wider than " + typeText + " (" + std::to_string(digits) +
+            " hex digits)";
+      return false;
+    }
+    if (hex.size() == digits && hex.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos) {
+      why = "'" + text + "' is not a NaN's bit pattern for " + typeText;
+      return false;
+    }
+  }
+  why = "'" + text + "' is not a " + typeText + " (NaN, NaN(0x" + std::string(digits, 'h') +
+        ") with exactly " + std::to_string(digits) + " hex digits, Infinity, -Infinity or a number)";
+  return false;
+}
+
 // Parses text into the value bytes of type; false with a reason when it does not fit.
 bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::string& why) {
   const uint32_t size = scalarSize(type);
@@ -286,9 +313,9 @@ bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::s
       return true;
     }
     case Kind::Real:
-      return parseFloating<float>(text, "REAL", raw, why);
+      return parseReal<float>(text, "REAL", raw, why);
     case Kind::LReal:
-      return parseFloating<double>(text, "LREAL", raw, why);
+      return parseReal<double>(text, "LREAL", raw, why);
     case Kind::String:
       if (text.find('\0') != std::string::npos) {
         why = "a STRING cannot hold a NUL character";
@@ -301,6 +328,14 @@ bool parseValue(uint32_t type, const std::string& text, std::string& raw, std::s
   }
   why = "a variable of type " + tname + " has no value";
   return false;
+}
+
+// A name as error texts show it: long names cut, with their length, so that one bad key does
+// not make a message of megabytes.
+std::string shortName(const std::string& name) {
+  constexpr size_t kShown = 120;
+  if (name.size() <= kShown) return name;
+  return name.substr(0, kShown) + "...(" + std::to_string(name.size()) + " bytes)";
 }
 
 std::string hexStatus(uint32_t status) {
@@ -494,7 +529,7 @@ class TreeBuilder {
       explicit DepthGuard(int& d) : depth(++d) {}
       ~DepthGuard() { --depth; }
     } guard(depth_);
-    if (depth_ > kMaxDepth)
+    if (depth_ > static_cast<int>(kMaxDepth))
       fail(where, "variables nested deeper than " + std::to_string(kMaxDepth) + " levels");
     if (!v.IsObject()) fail(where, "a variable must be a JSON object with a \"type\"");
     auto typeIt = v.FindMember("type");
@@ -630,8 +665,14 @@ class TreeBuilder {
       fail(where + "." + name, "a member name cannot contain '.', '[' or ']'");
   }
 
+  // The levels of the dotted path above the next variable built: they count toward the limit.
+  void setBaseDepth(int levels) { depth_ = levels; }
+
+  // Levels a tree may have, dotted levels and nested members together: keeps building,
+  // dumping, indexing and freeing off deep recursion.
+  static constexpr size_t kMaxDepth = 200;
+
  private:
-  static constexpr int kMaxDepth = 200;  // keeps building, dumping and freeing off deep recursion
   std::string origin_;
   int depth_ = 0;
 };
@@ -806,12 +847,7 @@ double numericValue(const Node& node) {
 
 }  // namespace
 
-Store::Store() : root_(std::make_unique<Node>()) {
-  std::random_device seed;
-  // Handles of one store differ from those of any earlier run, so that a handle kept across a
-  // server restart answers an error instead of naming another variable.
-  nextHandle_ = (seed() % 0x7fff0000u) + 0x10000u;
-}
+Store::Store() : root_(std::make_unique<Node>()) {}
 
 Store::~Store() = default;
 
@@ -830,6 +866,8 @@ void Store::load(const std::string& json, const std::string& origin) {
   std::vector<Node*> simulated;
   uint32_t state = KALPAPI_DEVICE_STATE_RUNNING;
   std::unordered_map<std::string, Node*> byPath;
+  // The top-level paths and the levels above them, so that each level is found in constant time.
+  std::unordered_map<std::string, Node*> levelsByPath;
   for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
     std::string key(it->name.GetString(), it->name.GetStringLength());
     if (key == "deviceState") {
@@ -839,8 +877,16 @@ void Store::load(const std::string& json, const std::string& origin) {
       if (!it->value.IsObject()) builder.fail("variables", "must be an object of \"dotted path\": variable");
       for (auto v = it->value.MemberBegin(); v != it->value.MemberEnd(); ++v) {
         std::string path(v->name.GetString(), v->name.GetStringLength());
-        std::string where = "variables.\"" + path + "\"";
-        // Walk or create the levels above the variable.
+        std::string where = "variables.\"" + shortName(path) + "\"";
+        // Every dotted level counts toward the depth limit, as a nested member does: a path of
+        // thousands of levels would cost memory quadratic in its length and recursion deeper
+        // than any dump or free can take.
+        const size_t levels = static_cast<size_t>(std::count(path.begin(), path.end(), '.')) + 1;
+        if (levels > TreeBuilder::kMaxDepth)
+          builder.fail(where, "the path has " + std::to_string(levels) + " levels, more than the " +
+                                  std::to_string(TreeBuilder::kMaxDepth) + " a tree may be deep");
+        builder.setBaseDepth(static_cast<int>(levels) - 1);
+        // Walk or create the levels above the variable; levels are found by their full path.
         Node* parent = root.get();
         size_t start = 0;
         while (true) {
@@ -850,11 +896,9 @@ void Store::load(const std::string& json, const std::string& origin) {
           if (segment.empty()) builder.fail(where, "empty level in the path");
           if (segment.find_first_of("[]") != std::string::npos)
             builder.fail(where, "a top-level path cannot name an array element");
-          Node* existing = nullptr;
-          for (auto& c : parent->children) {
-            if (c->name == segment) existing = c.get();
-          }
           std::string segPath = parent == root.get() ? segment : parent->path + "." + segment;
+          auto level = levelsByPath.find(segPath);
+          Node* existing = level == levelsByPath.end() ? nullptr : level->second;
           if (dot == std::string::npos) {
             if (existing) builder.fail(where, "the variable is defined twice");
             auto node = std::make_unique<Node>();
@@ -862,6 +906,7 @@ void Store::load(const std::string& json, const std::string& origin) {
             node->separator = ".";
             node->path = segPath;
             builder.buildNode(*node, v->value, where, simulated);
+            levelsByPath.emplace(segPath, node.get());
             parent->children.push_back(std::move(node));
             break;
           }
@@ -872,6 +917,7 @@ void Store::load(const std::string& json, const std::string& origin) {
             dir->path = segPath;
             dir->type = KALPAPI_TYPE_DIRECTORY;
             existing = dir.get();
+            levelsByPath.emplace(segPath, existing);
             parent->children.push_back(std::move(dir));
           } else if (existing->type != 25 && existing->type != 990) {
             builder.fail(
@@ -898,6 +944,7 @@ void Store::load(const std::string& json, const std::string& origin) {
   deviceState_ = state;
   handles_.clear();
   walks_.clear();
+  held_.clear();
 }
 
 void Store::loadFile(const std::string& fileName) {
@@ -915,38 +962,74 @@ Store::Node* Store::find(const std::string& path) const {
   return it == byPath_.end() ? nullptr : it->second;
 }
 
-uint32_t Store::newHandle() {
-  do {
-    ++nextHandle_;
-    if (nextHandle_ == 0) nextHandle_ = 1;
-  } while (handles_.count(nextHandle_) || walks_.count(nextHandle_));
-  return nextHandle_;
+namespace {
+
+// 32 random bits from the kernel's generator; a seeded generator where that is not at hand.
+uint32_t randomWord() {
+  uint32_t word = 0;
+  if (::getrandom(&word, sizeof word, 0) == static_cast<ssize_t>(sizeof word)) return word;
+  thread_local std::mt19937 fallback{std::random_device{}()};
+  return static_cast<uint32_t>(fallback());
 }
 
-uint32_t Store::open(const std::string& path, uint32_t& handle) {
+}  // namespace
+
+bool Store::newHandle(Owner owner, uint32_t& handle) {
+  size_t& held = held_[owner];
+  if (handleLimit_ != 0 && held >= handleLimit_) return false;
+  // Random numbers, also across runs: a handle kept across a server restart answers an error
+  // instead of naming another variable, and no client can guess another's handles.
+  do {
+    handle = randomWord();
+  } while (handle == 0 || handles_.count(handle) || walks_.count(handle));
+  ++held;
+  return true;
+}
+
+void Store::forget(Owner owner) {
+  auto it = held_.find(owner);
+  if (it != held_.end() && --it->second == 0) held_.erase(it);
+}
+
+void Store::setHandleLimit(size_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  handleLimit_ = limit;
+}
+
+void Store::release(Owner owner) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (held_.erase(owner) == 0) return;
+  for (auto it = handles_.begin(); it != handles_.end();)
+    it = it->second.owner == owner ? handles_.erase(it) : std::next(it);
+  for (auto it = walks_.begin(); it != walks_.end();)
+    it = it->second.owner == owner ? walks_.erase(it) : std::next(it);
+}
+
+uint32_t Store::open(const std::string& path, uint32_t& handle, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   Node* node = path.empty() ? nullptr : find(path);
   if (!node) return KALPAPI_E_NOT_FOUND;
   if (uint32_t f = node->fault(FaultOp::Open)) return f;
-  handle = newHandle();
-  handles_[handle] = node;
+  if (!newHandle(owner, handle)) return KALPAPI_E_TOO_MANY_HANDLES;
+  handles_[handle] = Handle{node, owner};
   return KALPAPI_OK;
 }
 
-uint32_t Store::getType(uint32_t handle, uint32_t& type) {
+uint32_t Store::getType(uint32_t handle, uint32_t& type, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end()) return KALPAPI_E_INVALID_PARAMETER;
-  if (uint32_t f = it->second->fault(FaultOp::Type)) return f;
-  type = it->second->type;
+  if (it == handles_.end() || it->second.owner != owner) return KALPAPI_E_INVALID_PARAMETER;
+  if (uint32_t f = it->second.node->fault(FaultOp::Type)) return f;
+  type = it->second.node->type;
   return KALPAPI_OK;
 }
 
-uint32_t Store::read(uint32_t handle, void* destination, uint16_t byteCount) {
+uint32_t Store::read(uint32_t handle, void* destination, uint16_t byteCount, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end() || destination == nullptr) return KALPAPI_E_INVALID_PARAMETER;
-  const Node& node = *it->second;
+  if (it == handles_.end() || it->second.owner != owner || destination == nullptr)
+    return KALPAPI_E_INVALID_PARAMETER;
+  const Node& node = *it->second.node;
   if (uint32_t f = node.fault(FaultOp::Read)) return f;
   auto* out = static_cast<uint8_t*>(destination);
   const Kind kind = kindOf(node.type);
@@ -964,11 +1047,12 @@ uint32_t Store::read(uint32_t handle, void* destination, uint16_t byteCount) {
   return KALPAPI_OK;
 }
 
-uint32_t Store::write(uint32_t handle, const void* source, uint16_t byteCount) {
+uint32_t Store::write(uint32_t handle, const void* source, uint16_t byteCount, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = handles_.find(handle);
-  if (it == handles_.end() || (source == nullptr && byteCount != 0)) return KALPAPI_E_INVALID_PARAMETER;
-  Node& node = *it->second;
+  if (it == handles_.end() || it->second.owner != owner || (source == nullptr && byteCount != 0))
+    return KALPAPI_E_INVALID_PARAMETER;
+  Node& node = *it->second.node;
   if (uint32_t f = node.fault(FaultOp::Write)) return f;
   const auto* in = static_cast<const char*>(source);
   const Kind kind = kindOf(node.type);
@@ -982,9 +1066,13 @@ uint32_t Store::write(uint32_t handle, const void* source, uint16_t byteCount) {
   return KALPAPI_OK;
 }
 
-uint32_t Store::close(uint32_t handle) {
+uint32_t Store::close(uint32_t handle, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return handles_.erase(handle) ? KALPAPI_OK : KALPAPI_E_INVALID_PARAMETER;
+  auto it = handles_.find(handle);
+  if (it == handles_.end() || it->second.owner != owner) return KALPAPI_E_INVALID_PARAMETER;
+  handles_.erase(it);
+  forget(owner);
+  return KALPAPI_OK;
 }
 
 uint32_t Store::readText(const std::string& path, std::string& text) {
@@ -1017,22 +1105,22 @@ uint32_t Store::writeText(const std::string& path, const std::string& text, std:
   return KALPAPI_OK;
 }
 
-uint32_t Store::openDir(const std::string& path, uint32_t& directoryHandle) {
+uint32_t Store::openDir(const std::string& path, uint32_t& directoryHandle, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   Node* node = find(path);
   if (!node) return KALPAPI_E_NOT_FOUND;
   if (uint32_t f = node->fault(FaultOp::OpenDir)) return f;
   if (!isStructured(node->type)) return KALPAPI_E_INVALID_PARAMETER;
   if (node->children.empty()) return KALPAPI_E_NO_MORE_ENTRIES;
-  directoryHandle = newHandle();
-  walks_[directoryHandle] = Walk{node, 0};
+  if (!newHandle(owner, directoryHandle)) return KALPAPI_E_TOO_MANY_HANDLES;
+  walks_[directoryHandle] = Walk{node, 0, owner};
   return KALPAPI_OK;
 }
 
-uint32_t Store::readDir(uint32_t directoryHandle, DirEntryData& entry) {
+uint32_t Store::readDir(uint32_t directoryHandle, DirEntryData& entry, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = walks_.find(directoryHandle);
-  if (it == walks_.end()) return KALPAPI_E_INVALID_PARAMETER;
+  if (it == walks_.end() || it->second.owner != owner) return KALPAPI_E_INVALID_PARAMETER;
   Walk& walk = it->second;
   if (uint32_t f = walk.node->fault(FaultOp::ReadDir)) return f;
   if (walk.next >= walk.node->children.size()) return KALPAPI_E_NO_MORE_ENTRIES;
@@ -1043,9 +1131,13 @@ uint32_t Store::readDir(uint32_t directoryHandle, DirEntryData& entry) {
   return KALPAPI_OK;
 }
 
-uint32_t Store::closeDir(uint32_t directoryHandle) {
+uint32_t Store::closeDir(uint32_t directoryHandle, Owner owner) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return walks_.erase(directoryHandle) ? KALPAPI_OK : KALPAPI_E_INVALID_PARAMETER;
+  auto it = walks_.find(directoryHandle);
+  if (it == walks_.end() || it->second.owner != owner) return KALPAPI_E_INVALID_PARAMETER;
+  walks_.erase(it);
+  forget(owner);
+  return KALPAPI_OK;
 }
 
 uint32_t Store::deviceState() const {

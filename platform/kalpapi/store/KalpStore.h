@@ -52,18 +52,27 @@ class Store {
   void load(const std::string& json, const std::string& origin = "tree");
   void loadFile(const std::string& fileName);
 
+  // Who opened a handle (the server: the client's process id; in-process use: 0). A handle or
+  // directory walk answers only its owner; to anybody else it is an invalid handle (0x81000002).
+  using Owner = uint64_t;
+  // Handles and directory walks one owner may hold at once; past it open and openDir answer
+  // KALPAPI_E_TOO_MANY_HANDLES. 0: no limit (the default).
+  void setHandleLimit(size_t limit);
+  // Closes every handle and walk of owner (its client went away).
+  void release(Owner owner);
+
   // The KalpApi operations; results are KalpApi status codes.
-  uint32_t open(const std::string& path, uint32_t& handle);
-  uint32_t getType(uint32_t handle, uint32_t& type);
-  uint32_t read(uint32_t handle, void* destination, uint16_t byteCount);
-  uint32_t write(uint32_t handle, const void* source, uint16_t byteCount);
-  uint32_t close(uint32_t handle);
+  uint32_t open(const std::string& path, uint32_t& handle, Owner owner = 0);
+  uint32_t getType(uint32_t handle, uint32_t& type, Owner owner = 0);
+  uint32_t read(uint32_t handle, void* destination, uint16_t byteCount, Owner owner = 0);
+  uint32_t write(uint32_t handle, const void* source, uint16_t byteCount, Owner owner = 0);
+  uint32_t close(uint32_t handle, Owner owner = 0);
   uint32_t readText(const std::string& path, std::string& text);
   // why (optional) receives a readable reason when the status is not 0.
   uint32_t writeText(const std::string& path, const std::string& text, std::string* why = nullptr);
-  uint32_t openDir(const std::string& path, uint32_t& directoryHandle);
-  uint32_t readDir(uint32_t directoryHandle, DirEntryData& entry);
-  uint32_t closeDir(uint32_t directoryHandle);
+  uint32_t openDir(const std::string& path, uint32_t& directoryHandle, Owner owner = 0);
+  uint32_t readDir(uint32_t directoryHandle, DirEntryData& entry, Owner owner = 0);
+  uint32_t closeDir(uint32_t directoryHandle, Owner owner = 0);
   uint32_t deviceState() const;
   void setDeviceState(uint32_t state);
 
@@ -87,20 +96,29 @@ class Store {
 
  private:
   Node* find(const std::string& path) const;  // lock held
-  uint32_t newHandle();                       // lock held
+  // A new handle number for owner, drawn at random so that nobody can tell another client's
+  // numbers from their own; false when owner holds the limit (lock held).
+  bool newHandle(Owner owner, uint32_t& handle);
+  void forget(Owner owner);  // one handle or walk of owner less (lock held)
 
   mutable std::mutex mutex_;  // guards every member below
   std::unique_ptr<Node> root_;
   std::unordered_map<std::string, Node*> byPath_;
   std::vector<Node*> simulated_;
   uint32_t deviceState_ = 300;
-  uint32_t nextHandle_;
-  std::unordered_map<uint32_t, Node*> handles_;
+  struct Handle {
+    Node* node;
+    Owner owner;
+  };
+  std::unordered_map<uint32_t, Handle> handles_;
   struct Walk {
     Node* node;
     size_t next;
+    Owner owner;
   };
   std::unordered_map<uint32_t, Walk> walks_;
+  size_t handleLimit_ = 0;
+  std::unordered_map<Owner, size_t> held_;  // handles and walks per owner
 };
 
 }  // namespace kalpstore

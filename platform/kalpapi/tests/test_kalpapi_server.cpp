@@ -360,6 +360,33 @@ TEST(KalpApiStatusReport, RegistrationMadeWhileTheServerIsDownTakesEffectWhenItC
   EXPECT_EQ(lastReportDirectory(), dir.path());
 }
 
+TEST(KalpApiStatusReport, RegistrationRefusedForAHeldNameTakesEffectOnceTheNameIsFree) {
+  auto server = startServer();
+  // Another connection holds the name when the client registers.
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, socketPath().c_str());
+  int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::connect(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string frame = std::string("\x09\0\0\0\x0c\x04\0\0\0", 9) + "HELD";
+  ASSERT_EQ(::send(squatter, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  char reply[8];
+  ASSERT_EQ(::recv(squatter, reply, sizeof reply, MSG_WAITALL), 8);
+  ASSERT_EQ(std::string(reply + 4, 4), std::string(4, '\0'));
+
+  EXPECT_EQ(KalpApiStaRepAddComponentA("HELD", testReportCallback, 0), KALPAPI_E_ACCESS_DENIED);
+  EXPECT_EQ(KalpApiStaRepAddComponentA("HELD", testReportCallback, 0), KALPAPI_E_ACCESS_DENIED)
+      << "asking again tells the kept registration's state";
+  ::close(squatter);
+  EXPECT_TRUE(eventually([] {
+    return KalpApiStaRepAddComponentA("HELD", testReportCallback, 0) == KALPAPI_OK;
+  })) << server->log();
+  kalptest::TempDir dir;
+  auto r = kalpvar({"report", "HELD", dir.path()});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(lastReportDirectory(), dir.path());
+}
+
 TEST(KalpApiStatusReport, ProviderLockCallbackIsCalledWithOneThenZero) {
   auto server = startServer();
   uint32_t handle = 0;

@@ -77,6 +77,48 @@ class RawConnection {
     kalpwire::In in(reply.data(), reply.size());
     return in.u32(status) ? status : -1;
   }
+  // Sends one request and returns the reply's body ("" without one).
+  std::string call(kalpwire::Out& request) {
+    std::string reply;
+    if (!send(request.finish()) || !kalpwire::recvFrame(fd_, reply)) return std::string();
+    return reply;
+  }
+  // A request whose reply is a status and a 32-bit number (open, get type); the status, or -1.
+  long long statusAndNumber(kalpwire::Out& request, uint32_t& number) {
+    std::string reply = call(request);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    if (!in.u32(status) || !in.u32(number)) return -1;
+    return status;
+  }
+  long long open(const std::string& path, uint32_t& handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kOpen).text(path);
+    return statusAndNumber(out, handle);
+  }
+  long long typeOf(uint32_t handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kGetType).u32(handle);
+    uint32_t type = 0;
+    return statusAndNumber(out, type);
+  }
+  long long close(uint32_t handle) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kClose).u32(handle);
+    std::string reply = call(out);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    return in.u32(status) ? status : -1;
+  }
+  // Registers a component on this connection; the status, or -1.
+  long long registerComponent(const std::string& name) {
+    kalpwire::Out out;
+    out.u8(kalpwire::kRegisterComponent).text(name);
+    std::string reply = call(out);
+    kalpwire::In in(reply.data(), reply.size());
+    uint32_t status = 0;
+    return in.u32(status) ? status : -1;
+  }
   // Whether the server closed the connection (within the receive timeout). A reset counts: the
   // server closed it with bytes of ours unread.
   bool closedByServer() {
@@ -184,6 +226,14 @@ TEST(KalpServerLimits, OutOfDescriptorsBacksOffAndRecoversOnceClientsLeave) {
   ASSERT_TRUE(eventually([&] { return server->log().find("pausing new connections") != std::string::npos; }))
       << server->log();
   EXPECT_LT(cpuShare(server->pid()), 0.3) << "the accept loop spins";
+  // A client that comes now is told why at once, not left waiting.
+  {
+    RawConnection late(server->socketPath());
+    EXPECT_EQ(late.deviceStateStatus(), kalpwire::kRefusedStatus);
+  }
+  auto r = runProgram({KALPVAR_PATH, "get", "APPL.U32"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("refused: the server is out of file descriptors"), std::string::npos) << r.err;
   burst.clear();
 
   uint32_t value = 0;
@@ -304,4 +354,238 @@ TEST(KalpServerSocket, DefaultPathIsInAFolderOnlyItsOwnerCanWrite) {
   for (const auto& c : cases)
     EXPECT_EQ(kalpwire::defaultSocketPath(c.euid, c.runtimeDir), c.expected)
         << c.euid << " " << (c.runtimeDir ? c.runtimeDir : "(unset)");
+}
+
+TEST(KalpServerLimits, HandlesBelongToTheProcessThatOpenedThemUpToItsLimit) {
+  auto server = startServer({"--max-handles", "4"});
+  auto firstConnection = std::make_unique<RawConnection>(server->socketPath());
+  auto secondConnection = std::make_unique<RawConnection>(server->socketPath());
+  RawConnection& first = *firstConnection;
+  RawConnection& second = *secondConnection;
+  uint32_t mine = 0;
+  ASSERT_EQ(first.open("APPL.U32", mine), KALPAPI_OK);
+  EXPECT_EQ(second.typeOf(mine), KALPAPI_OK) << "any connection of the process may use its handles";
+
+  // Another process: the handle is an invalid one, closing it included; its own handles count
+  // toward its own limit.
+  int results[2];
+  ASSERT_EQ(::pipe(results), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RawConnection other(server->socketPath());
+    long long answers[7] = {other.typeOf(mine), other.close(mine)};
+    uint32_t h = 0;
+    for (int i = 0; i < 5; ++i) answers[2 + i] = other.open("APPL.U32", h);
+    ssize_t ignored = ::write(results[1], answers, sizeof answers);
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(results[1]);
+  long long answers[7] = {};
+  EXPECT_EQ(::read(results[0], answers, sizeof answers), static_cast<ssize_t>(sizeof answers));
+  ::close(results[0]);
+  EXPECT_EQ(kalptest::waitProgram(child, 10s), 0);
+  EXPECT_EQ(answers[0], KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(answers[1], KALPAPI_E_INVALID_PARAMETER);
+  for (int i = 2; i < 6; ++i) EXPECT_EQ(answers[i], KALPAPI_OK) << i;
+  EXPECT_EQ(answers[6], KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_EQ(first.typeOf(mine), KALPAPI_OK) << "another process closed it";
+
+  uint32_t h = 0;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(second.open("APPL.U32", h), KALPAPI_OK);
+  EXPECT_EQ(first.open("APPL.U32", h), KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_NE(server->log().find("holds 4 handles and walks, its limit (--max-handles): refusing more"),
+            std::string::npos)
+      << server->log();
+  // The process's last connection gone, its handles are freed: a new connection has the room.
+  firstConnection.reset();
+  secondConnection.reset();
+  EXPECT_TRUE(eventually([&] {
+    RawConnection again(server->socketPath());
+    uint32_t fresh = 0;
+    for (int i = 0; i < 4; ++i) {
+      if (again.open("APPL.U32", fresh) != KALPAPI_OK) return false;
+    }
+    return again.typeOf(mine) == KALPAPI_E_INVALID_PARAMETER;
+  })) << server->log();
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+TEST(KalpServerLimits, RepeatedLogLinesAreCountedPerEpisodeAndNamesCut) {
+  auto server = startServer();
+  for (int i = 0; i < 50; ++i) {
+    RawConnection bad(server->socketPath());
+    kalpwire::Out out;
+    out.u8(99);  // no such operation
+    bad.send(out.finish());
+    EXPECT_TRUE(bad.closedByServer());
+  }
+  const std::string name(100000, 'N');
+  RawConnection holder(server->socketPath()), squatter(server->socketPath());
+  ASSERT_EQ(holder.registerComponent(name), KALPAPI_OK);
+  EXPECT_EQ(squatter.registerComponent(name), KALPAPI_E_ACCESS_DENIED);
+  ASSERT_TRUE(eventually([&] {
+    return server->log().find("closed connections after malformed requests: ") != std::string::npos;
+  })) << server->log();
+  const std::string log = server->log();
+  size_t whole = 0, longest = 0;
+  for (size_t at = 0; (at = log.find("after a malformed request (operation 99)", at)) != std::string::npos;
+       ++at)
+    ++whole;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) longest = std::max(longest, line.size());
+  EXPECT_GE(whole, 1u);
+  EXPECT_LT(whole, 10u) << log;  // one per episode: a few at most on a slow machine
+  EXPECT_LT(longest, 300u);
+  EXPECT_NE(log.find("component 'NNNN"), std::string::npos);
+  EXPECT_NE(log.find("...(100000 bytes)' registered"), std::string::npos) << log.substr(0, 2000);
+  EXPECT_EQ(server->stop(), 0);
+}
+
+TEST(KalpServerLimits, AComponentThatDoesNotAnswerHasItsOwnStatusAndReason) {
+  auto server = startServer({"--callback-timeout", "300"});
+  RawConnection mute(server->socketPath());
+  ASSERT_EQ(mute.registerComponent("MUTE"), KALPAPI_OK);  // and never answers a call
+  kalptest::TempDir dir;
+  auto r = runProgram({KALPVAR_PATH, "report", "MUTE", dir.path()});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("component 'MUTE' did not answer (0x81000006)"), std::string::npos) << r.err;
+  EXPECT_EQ(server->stop(), 0) << server->log();
+}
+
+// The default socket of another user's login: the client library and kalpvar take a server there
+// only in a folder that no other user can write and only when it runs as the user or root.
+TEST(KalpServerSocket, ClientRefusesADefaultSocketAnotherUserCouldHavePlaced) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
+  if (::access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv (util-linux)";
+  const uid_t victim = 64201, attacker = 64202;
+  kalptest::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  // Binaries and tree where both users can read them, whoever owns the build folder.
+  for (const char* file : {KALPAPI_SERVER_PATH, KALPVAR_PATH, KALPAPI_LIBRARY_PATH}) {
+    std::filesystem::copy_file(file, dir.path() + "/" + std::filesystem::path(file).filename().string());
+  }
+  std::filesystem::create_symlink(std::filesystem::path(KALPAPI_LIBRARY_PATH).filename(),
+                                  dir.path() + "/libKalpApi.so.2");
+  std::ofstream(dir.path() + "/tree.json") << kTree;
+  auto folder = [&](const std::string& name, uid_t owner, mode_t mode) {
+    const std::string path = dir.path() + "/" + name;
+    EXPECT_EQ(::mkdir(path.c_str(), 0700), 0);
+    EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  };
+  auto as = [&](uid_t uid, std::vector<std::string> argv) {
+    std::vector<std::string> all = {"/usr/bin/setpriv",
+                                    "--reuid=" + std::to_string(uid),
+                                    "--regid=" + std::to_string(uid),
+                                    "--clear-groups",
+                                    "/usr/bin/env",
+                                    "-u",
+                                    "KALPAPI_SOCKET",
+                                    "LD_LIBRARY_PATH=" + dir.path()};
+    all.insert(all.end(), argv.begin(), argv.end());
+    return all;
+  };
+  auto serve = [&](uid_t uid, const std::string& socket, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {dir.path() + "/kalpapi-server", "--tree", dir.path() + "/tree.json",
+                                     "--socket", socket};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    pid_t pid = kalptest::spawnProgram(as(uid, argv), "", "");
+    EXPECT_TRUE(eventually([&] { return kalptest::socketAccepts(socket); }));
+    return pid;
+  };
+  // What the victim's kalpvar makes of the default socket in runtime folder runtime.
+  auto victimGets = [&](const std::string& runtime) {
+    return runProgram(as(victim, {"XDG_RUNTIME_DIR=" + runtime, dir.path() + "/kalpvar", "get", "APPL.U32"}));
+  };
+
+  // The attacker's own folder, and a socket anybody may connect to.
+  const std::string theirs = folder("theirs", attacker, 0755);
+  pid_t attackerServer = serve(attacker, theirs + "/kalpapi.sock");
+  ASSERT_EQ(::chmod((theirs + "/kalpapi.sock").c_str(), 0666), 0);
+  auto r = victimGets(theirs);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("the socket folder '" + theirs + "' belongs to another user (uid 64202)"),
+            std::string::npos)
+      << r.err;
+  // KALPAPI_SOCKET named explicitly is taken as given.
+  r = runProgram(
+      as(victim, {"KALPAPI_SOCKET=" + theirs + "/kalpapi.sock", dir.path() + "/kalpvar", "get", "APPL.U32"}));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+
+  // The attacker's server, moved into the victim's own folder: refused by the server's uid.
+  const std::string own = folder("own", victim, 0700);
+  ASSERT_EQ(::rename((theirs + "/kalpapi.sock").c_str(), (own + "/kalpapi.sock").c_str()), 0);
+  r = victimGets(own);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("the server there runs as another user (uid 64202)"), std::string::npos) << r.err;
+  EXPECT_EQ(kalptest::stopProgram(attackerServer), 0);
+
+  // A folder the group can write, even the victim's own.
+  const std::string shared = folder("shared", victim, 0770);
+  pid_t sharedServer = serve(victim, shared + "/kalpapi.sock", {"--allow-shared-folder"});
+  r = victimGets(shared);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("other users can write the socket folder '" + shared + "' (mode 0770)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(kalptest::stopProgram(sharedServer), 0);
+
+  // The victim's own server in its own folder serves as ever.
+  const std::string fine = folder("fine", victim, 0700);
+  pid_t victimServer = serve(victim, fine + "/kalpapi.sock");
+  r = victimGets(fine);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "123456\n");
+  EXPECT_EQ(kalptest::stopProgram(victimServer), 0);
+}
+
+TEST(KalpServerLimits, ATreeAsDeepAsAllowedDumpsAndADeeperOneIsRefused) {
+  // 100 dotted levels and 100 nested arrays: the deepest tree that loads, dumped on a
+  // connection thread's stack.
+  std::string path = "L0", node = R"({"type": "UINT8", "value": 9})";
+  for (int i = 1; i < 100; ++i) path += ".L" + std::to_string(i);
+  for (int i = 0; i < 100; ++i) node = R"({"type": "ARRAY", "elements": [)" + node + "]}";
+  KalpServerProcess server(KALPAPI_SERVER_PATH, "{\"variables\": {\"" + path + "\": " + node + "}}");
+  auto r = runProgram({KALPVAR_PATH, "--socket", server.socketPath(), "dump"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"value\": 9"), std::string::npos);
+  EXPECT_TRUE(alive(server.pid())) << server.log();
+
+  kalptest::TempDir dir;
+  std::string deep = "a";
+  for (int i = 1; i < 2500; ++i) deep += ".a";
+  std::ofstream(dir.path() + "/deep.json") << "{\"variables\": {\"" + deep + "\": {\"type\": 1}}}";
+  r = runProgram(
+      {KALPAPI_SERVER_PATH, "--tree", dir.path() + "/deep.json", "--socket", dir.path() + "/k.sock"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find(dir.path() + "/deep.json: variables.\"a.a.a"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("the path has 2500 levels, more than the 200 a tree may be deep"), std::string::npos);
+}
+
+TEST(KalpServerLimits, HandlesOutliveTheClientThreadThatOpenedThem) {
+  auto server = startServer();
+  // Sockets the server holds: its listener and one per open connection.
+  auto sockets = [&] {
+    int n = 0;
+    const std::string folder = "/proc/" + std::to_string(server->pid()) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      std::error_code error;
+      n += std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0;
+    }
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return sockets() == 1; }));  // the start-up probe is gone
+  uint32_t handle = 0, status = 0;
+  std::thread([&] { status = KalpApiVarOpenHdlA("APPL.U32", &handle); }).join();
+  ASSERT_EQ(status, KALPAPI_OK);
+  // The opening thread's connection has closed; the one the library keeps for the process stays,
+  // and with it the process's handles.
+  ASSERT_TRUE(eventually([&] { return sockets() == 2; })) << sockets();
+  uint32_t value = 0;
+  EXPECT_EQ(KalpApiVarRead(&value, handle, 4), KALPAPI_OK);
+  EXPECT_EQ(value, 123456u);
+  EXPECT_EQ(server->stop(), 0) << server->log();
 }

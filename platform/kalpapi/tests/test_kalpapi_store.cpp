@@ -89,6 +89,90 @@ TEST(KalpStoreTreeFile, DeepNestingIsRefusedNotACrash) {
   EXPECT_NE(loadError(tree("\"A\": " + deep)).find("nested deeper than 200 levels"), std::string::npos);
 }
 
+TEST(KalpStoreTreeFile, DottedLevelsCountTowardTheDepthLimit) {
+  auto path = [](int levels) {
+    std::string p = "a";
+    for (int i = 1; i < levels; ++i) p += ".a";
+    return p;
+  };
+  auto nested = [](int levels) {
+    std::string node = R"({"type": "UINT8"})";
+    for (int i = 0; i < levels; ++i) node = R"({"type": "STRUCT", "members": {"m": )" + node + "}}";
+    return node;
+  };
+  // The limit holds whole: a tree of 200 levels loads and dumps, one of 201 is refused, with the
+  // file, the (cut) key and the count of levels, however the levels are made.
+  Store store;
+  store.load(tree("\"" + path(150) + "\": " + nested(50)));
+  std::string dump;
+  ASSERT_EQ(store.dump("", dump), KALPAPI_OK);
+  Store again;
+  again.load(dump);
+  std::string members;
+  for (int i = 0; i < 50; ++i) members += ".m";
+  EXPECT_EQ(again.getText(path(150) + members), "0");
+  EXPECT_NE(loadError(tree("\"" + path(150) + "\": " + nested(51))).find("nested deeper than 200 levels"),
+            std::string::npos);
+  const std::string deep = loadError(tree("\"" + path(201) + "\": {\"type\": 1}"));
+  EXPECT_NE(deep.find("test.json: variables.\"a.a.a"), std::string::npos) << deep;
+  EXPECT_NE(deep.find("the path has 201 levels, more than the 200"), std::string::npos) << deep;
+  const std::string huge = loadError(tree("\"" + path(20000) + "\": {\"type\": 1}"));
+  EXPECT_NE(huge.find("...(39999 bytes)"), std::string::npos) << huge.substr(0, 300);
+  EXPECT_LT(huge.size(), 400u);
+  // Levels are found by path: siblings under one folder, and a folder met again later.
+  std::string many;
+  for (int i = 0; i < 2000; ++i)
+    many += (i ? ", " : "") + ("\"F.V" + std::to_string(i) + "\": {\"type\": 6}");
+  store.load(tree(many + ", \"G.A\": {\"type\": 6}, \"F.W\": {\"type\": 6}"));
+  EXPECT_EQ(store.getText("F.V1999"), "0");
+  EXPECT_EQ(store.getText("F.W"), "0");
+  EXPECT_NE(loadError(tree(many + ", \"F.V3\": {\"type\": 6}")).find("defined twice"), std::string::npos);
+  EXPECT_NE(loadError(tree(many + ", \"F.V3.X\": {\"type\": 6}")).find("'F.V3' is a UINT8"),
+            std::string::npos);
+}
+
+TEST(KalpStoreHandles, BelongToTheirOwnerUpToItsLimitAndAreFreedWithIt) {
+  Store store;
+  store.load(tree("\"A.U\": {\"type\": \"UINT32\", \"value\": 5}"));
+  store.setHandleLimit(3);
+  const Store::Owner mine = 100, theirs = 200;
+  uint32_t h = 0, d = 0, type = 0, value = 0;
+  ASSERT_EQ(store.open("A.U", h, mine), KALPAPI_OK);
+  ASSERT_EQ(store.openDir("A", d, mine), KALPAPI_OK);
+  // Another owner's handle is an invalid handle for every call, closing included.
+  kalpstore::DirEntryData entry;
+  EXPECT_EQ(store.getType(h, type, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.read(h, &value, 4, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.write(h, &value, 4, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.close(h, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.readDir(d, entry, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.closeDir(d, theirs), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.read(h, &value, 4, mine), KALPAPI_OK);
+  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(store.readDir(d, entry, mine), KALPAPI_OK);
+  // The limit counts handles and walks of one owner; closing one makes room.
+  uint32_t h2 = 0, h3 = 0;
+  ASSERT_EQ(store.open("A.U", h2, mine), KALPAPI_OK);
+  EXPECT_EQ(store.open("A.U", h3, mine), KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_EQ(store.openDir("A", h3, mine), KALPAPI_E_TOO_MANY_HANDLES);
+  EXPECT_EQ(store.open("A.U", h3, theirs), KALPAPI_OK);
+  EXPECT_EQ(store.close(h2, mine), KALPAPI_OK);
+  EXPECT_EQ(store.open("A.U", h2, mine), KALPAPI_OK);
+  // Released with its owner: every handle and walk goes, the other owner's stay.
+  store.release(mine);
+  EXPECT_EQ(store.openHandleCount(), 1u);
+  EXPECT_EQ(store.openDirCount(), 0u);
+  EXPECT_EQ(store.read(h, &value, 4, mine), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_EQ(store.read(h3, &value, 4, theirs), KALPAPI_OK);
+  // Numbers tell nothing about the next one: no two of a run of handles are neighbours.
+  store.setHandleLimit(0);
+  std::vector<uint32_t> handles(1000);
+  for (auto& each : handles) ASSERT_EQ(store.open("A.U", each, mine), KALPAPI_OK);
+  int neighbours = 0;
+  for (size_t i = 1; i < handles.size(); ++i) neighbours += handles[i] - handles[i - 1] < 1000;
+  EXPECT_LT(neighbours, 5);
+}
+
 TEST(KalpStoreTreeFile, FailedLoadKeepsTheOldTreeAndFileErrorsNameTheFile) {
   Store store;
   store.load(tree("\"A.B\": {\"type\": \"UINT8\", \"value\": 7}"));
@@ -170,6 +254,9 @@ TEST(KalpStoreTypes, TextThatDoesNotFitIsRejectedAndChangesNothing) {
     {"UINT8", "256"}, {"UINT8", "-1"}, {"UINT8", ""}, {"UINT8", "1 "}, {"SINT8", "128"}, {"SINT8", "-129"},
     {"SINT32", "1.5"}, {"UINT16", "12a"}, {"UINT64", "18446744073709551616"}, {"BOOL", "2"}, {"BOOL", "yes"},
     {"REAL", "1e39"}, {"REAL", "x"}, {"LREAL", "1e400"}, {"LREAL", ""}, {"STRUCT", "1"},
+    // NaN bit patterns: wider than the type, not a NaN, or not in the form a dump writes.
+    {"REAL", "NaN(0x7ff0000000000001)"}, {"REAL", "NaN(0x3f800000)"}, {"REAL", "NaN(0x7f801)"},
+    {"REAL", "nan(0x7f800001)"}, {"LREAL", "NaN(0x7f800001)"}, {"LREAL", "NaN(0x17ff0000000000001)"},
   };
   // clang-format on
   for (const auto& c : rejected) {
@@ -197,6 +284,17 @@ TEST(KalpStoreTypes, TextThatDoesNotFitIsRejectedAndChangesNothing) {
   EXPECT_EQ(store.writeText("S", "+12"), KALPAPI_OK);
   EXPECT_EQ(store.getText("S"), "12");
   EXPECT_EQ(store.writeText("Missing", "1"), KALPAPI_E_NOT_FOUND);
+
+  // A NaN's bits are written as given, as `kalpvar dump` shows them; a wider pattern says so.
+  store.load(tree("\"R\": {\"type\": \"REAL\"}, \"L\": {\"type\": \"LREAL\"}"));
+  EXPECT_EQ(store.writeText("R", "NaN(0x7f800001)"), KALPAPI_OK);
+  EXPECT_EQ(store.getRaw("R"), (std::vector<uint8_t>{0x01, 0x00, 0x80, 0x7f}));
+  EXPECT_EQ(store.writeText("L", "NaN(0xfff0000000000123)"), KALPAPI_OK);
+  EXPECT_EQ(store.getRaw("L"), (std::vector<uint8_t>{0x23, 0x01, 0, 0, 0, 0, 0xf0, 0xff}));
+  std::string why;
+  EXPECT_EQ(store.writeText("R", "NaN(0x7ff0000000000001)", &why), KALPAPI_E_INVALID_PARAMETER);
+  EXPECT_NE(why.find("wider than REAL (8 hex digits)"), std::string::npos) << why;
+  EXPECT_EQ(store.writeText("R", "nan"), KALPAPI_OK);  // a plain NaN text as before
 }
 
 TEST(KalpStoreRaw, ScalarCountsStringCutsAndValuelessTypes) {
