@@ -11,8 +11,10 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string_view>
 #include <type_traits>
+#include <variant>
 
 #include "Trace.h"
 
@@ -1221,39 +1223,57 @@ bool PayloadWriter::ShortestDouble(double value) {
   return EndValue(true);
 }
 
-void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
+namespace {
+
+// Whether the encoder reads each scalar (and keeps what it read as the node's snapshot) or
+// writes the snapshots that the last change test read.
+enum class ValueSource { ReadNow, Snapshot };
+
+template <typename To, typename From>
+To reinterpretBits(From bits) {
+  static_assert(sizeof(To) == sizeof(From), "same width");
+  To value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+// The raw bits of a scalar, zero-extended: read now (and kept as its snapshot) or the snapshot's.
+uint64_t scalarBits(GVPvariable& node, ValueSource source) {
+  return source == ValueSource::ReadNow ? node.readSnapshotBits() : node.getSnapshotBits();
+}
+
+// One read per scalar: the value read is kept as the snapshot, so the payload holds exactly what
+// the next change test compares against; or the snapshot the last change test read.
+void writeNode(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer, ValueSource source) {
   if (!node) {
     writer.Null();
     return;
   }
-  const uint32_t type = node->getType();
+  GVPvariable& value = *node;
+  const uint32_t type = value.getType();
   switch (type) {
     case 1:
-      writer.Bool(node->readBool() != 0);
+      writer.Bool(scalarBits(value, source) != 0);
       break;
     case 2:
-      writer.Int(node->readInt8());
+      writer.Int(static_cast<int8_t>(static_cast<uint8_t>(scalarBits(value, source))));
       break;
     case 3:
-      writer.Int(node->readInt16());
+      writer.Int(static_cast<int16_t>(static_cast<uint16_t>(scalarBits(value, source))));
       break;
     case 4:
-      writer.Int(node->readInt32());
+      writer.Int(static_cast<int32_t>(static_cast<uint32_t>(scalarBits(value, source))));
       break;
     case 5:
-      writer.Int64(node->readInt64());
+      writer.Int64(static_cast<int64_t>(scalarBits(value, source)));
       break;
     case 6:
     case 12:
-      writer.Uint(node->readUint8());
-      break;
     case 7:
     case 13:
-      writer.Uint(node->readUint16());
-      break;
     case 8:
     case 14:
-      writer.Uint(node->readUint32());
+      writer.Uint(static_cast<uint32_t>(scalarBits(value, source)));
       break;
     case 9:
     case 15:
@@ -1261,26 +1281,30 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
     case 55:
     case 56:
     case 57:
-      writer.Uint64(node->readUint64());
+      writer.Uint64(scalarBits(value, source));
       break;
     case 10:
-      writeFloating(writer, static_cast<double>(node->readReal()));
+      writeFloating(writer, static_cast<double>(
+                                reinterpretBits<float>(static_cast<uint32_t>(scalarBits(value, source)))));
       break;
     case 11:
-      writeFloating(writer, node->readLreal());
+      writeFloating(writer, reinterpretBits<double>(scalarBits(value, source)));
       break;
     case 16:
     case 17:
     case 18:
     case 19:
-      writer.Uint(static_cast<uint32_t>(node->readUint64()));
+      writer.Uint(static_cast<uint32_t>(scalarBits(value, source)));
       break;
     case 22: {
-      const std::string text = node->readString();
+      if (source == ValueSource::ReadNow) value.readSnapshot();
+      const std::string* text = std::get_if<std::string>(&value.getSnapshot());
+      if (text == nullptr)
+        throw std::runtime_error("nodeToJSON(): variable " + value.getName() + " holds no text.");
       if (currentStringEncoding.load(std::memory_order_relaxed) == StringEncoding::kLatin1) {
-        writeLatin1(writer, text);
+        writeLatin1(writer, *text);
       } else {
-        writeUtf8(writer, text.data(), text.size(), false);
+        writeUtf8(writer, text->data(), text->size(), false);
       }
       break;
     }
@@ -1291,7 +1315,7 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
         break;
       }
       writer.StartArray();
-      for (const auto& element : elements) nodeToJSON(element, writer);
+      for (const auto& element : elements) writeNode(element, writer, source);
       writer.EndArray();
       const std::string& name = node->getName();
       writeKey(writer, "LowerBound_" + name);
@@ -1306,7 +1330,7 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
       for (const auto& child : node->getChildren()) {
         if (!child) continue;
         writeKey(writer, child->getName());
-        nodeToJSON(child, writer);
+        writeNode(child, writer, source);
       }
       writer.EndObject();
       break;
@@ -1317,16 +1341,31 @@ void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer)
   }
 }
 
-void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+void writePayload(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer,
+                  ValueSource source) {
   buffer.Clear();
   PayloadWriter writer(buffer, nullptr, 32);
   writer.StartObject();
   for (const auto& variable : variables) {
     if (!variable) continue;
     writeKey(writer, variable->getName());
-    nodeToJSON(variable, writer);
+    writeNode(variable, writer, source);
   }
   writer.EndObject();
+}
+
+}  // namespace
+
+void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer) {
+  writeNode(node, writer, ValueSource::ReadNow);
+}
+
+void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+  writePayload(variables, buffer, ValueSource::ReadNow);
+}
+
+void snapshotToJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer) {
+  writePayload(variables, buffer, ValueSource::Snapshot);
 }
 
 void setStringEncoding(StringEncoding encoding) {

@@ -7,7 +7,10 @@
 // array without elements, types 20/23, an unknown type code, a REAL or LREAL that is not finite)
 // is written as null, so the payload always parses.
 //
-// Encoding reads every scalar live from the variable server (one read per scalar). Decoding takes
+// Encoding reads every scalar once (toJSON) and keeps what it read as the scalar's change-test
+// snapshot, or writes the snapshots the last change test read without reading again
+// (snapshotToJSON): either way a payload holds exactly the values that the next change test
+// compares against. Decoding takes
 // untrusted text: every member is judged on its own. Problems in the payload, and writes the
 // variable server refuses, are traced and that member is skipped; the walk goes on with the next
 // one. What one payload makes the decoder trace is bounded by its structure, not its size.
@@ -60,11 +63,19 @@ void setStringEncoding(StringEncoding encoding);
 StringEncoding getStringEncoding();
 
 // Clears buffer and writes the payload of variables into it: one member per variable, in order.
-// Throws what the typed reads throw (std::runtime_error) and std::invalid_argument /
-// std::out_of_range ("stol") for an array element name that is not an index.
+// Each scalar and string is read once; the value read becomes its snapshot (as after a change
+// test) and is what the payload holds. Throws what the change test's reads throw
+// (std::runtime_error) and std::invalid_argument / std::out_of_range ("stol") for an array
+// element name that is not an index.
 void toJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer);
 
-// Writes the value of node (recursively for structs and arrays). For an array with elements
+// The same payload, written from the snapshots the last change test (hasChanged, getChanged)
+// took, without reading anything: call it after the test, on the tested trees or on what
+// getChanged handed out. Throws like toJSON, except for reads.
+void snapshotToJSON(const std::vector<std::shared_ptr<GVPvariable>>& variables, rapidjson::StringBuffer& buffer);
+
+// Writes the value of node (recursively for structs and arrays), reading each scalar once into
+// its snapshot as toJSON does. For an array with elements
 // this also writes the two bound members after the array, so the writer must be inside an
 // object (or an array, where they come out as a string followed by a number).
 void nodeToJSON(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer);

@@ -65,14 +65,14 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
   // Opt-in members, absent unless given: the publish configuration's QoS and retain flag for a
   // published set; QoS 0 for a subscription.
   uint32_t value = 0;
-  const uint32_t qosStatus = readVariableByName(base + "uiQoS", &value, sizeof value);
+  const uint32_t qosStatus = readUint32Member(base + "uiQoS", value);
   if (qosStatus == KALPAPI_OK) {
     if (value > 2) throw std::runtime_error("Bad variable-topic set: uiQoS must be 0, 1 or 2.");
     uiQoS = value;
   } else if (qosStatus != KALPAPI_E_NOT_FOUND) {
     throw std::runtime_error("Bad variable-topic set: cannot read existing uiQoS.");
   }
-  const uint32_t retainStatus = readVariableByName(base + "xRetain", &value, sizeof value);
+  const uint32_t retainStatus = readUint32Member(base + "xRetain", value);
   if (retainStatus == KALPAPI_OK) {
     xRetain = value;
   } else if (retainStatus != KALPAPI_E_NOT_FOUND) {

@@ -152,7 +152,7 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   std::optional<GVPvariable::MemberPauseScope> browsePause;
   uint32_t browsePauseMs = 0;
   const uint32_t browseStatus =
-      readVariableByName(base + "uiBrowsePauseMs", &browsePauseMs, sizeof browsePauseMs);
+      readUint32Member(base + "uiBrowsePauseMs", browsePauseMs);
   if (browseStatus == KALPAPI_OK) {
     if (browsePauseMs > 1000)
       throw std::runtime_error("Bad broker configuration: uiBrowsePauseMs is above 1000 ms.");

@@ -72,7 +72,7 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   readOptionalFlag(getName() + ".uiOfflineBufferKB", uiOfflineBufferKB,
                    "Bad publish configuration: cannot read existing uiOfflineBufferKB.");
   // Opt-in members; absent: QoS 1, not retained, no full payload after a connect (as always).
-  const uint32_t qosStatus = readVariableByName(getName() + ".uiQoS", &uiQoS, sizeof uiQoS);
+  const uint32_t qosStatus = readUint32Member(getName() + ".uiQoS", uiQoS);
   if (qosStatus == KALPAPI_E_NOT_FOUND) {
     uiQoS = 1;
   } else if (qosStatus != KALPAPI_OK) {

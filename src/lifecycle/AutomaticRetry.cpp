@@ -26,10 +26,10 @@ std::optional<Clock::time_point> connectedSince;
 
 uint32_t configuredFirstWaitS() {
   if (const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration()) return item->getErrorRetryS();
-  // No configuration (it could not be built): the member as the tree has it now.
+  // No configuration (it could not be built): the member as the tree has it now, read like
+  // every 4-byte member (one of another type, or unreadable, means off).
   uint32_t value = 0;
-  if (readVariableByName(std::string(kConfigurationRoot) + ".uiErrorRetryS", &value, sizeof value) != 0)
-    return 0;
+  if (readUint32Member(std::string(kConfigurationRoot) + ".uiErrorRetryS", value) != 0) return 0;
   return value;
 }
 

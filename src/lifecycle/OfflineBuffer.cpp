@@ -12,6 +12,34 @@
 
 OfflineBufferCounters offlineBufferTotals;
 
+namespace {
+
+// The queue (std::deque) keeps its entries in blocks of 512 bytes, or one entry a block when an
+// entry is larger, and one pointer per block in its map.
+constexpr uint64_t kDequeBlockBytes = 512;
+constexpr uint64_t kEntriesPerBlock =
+    sizeof(BufferedPayload) < kDequeBlockBytes ? kDequeBlockBytes / sizeof(BufferedPayload) : 1;
+constexpr uint64_t kSlotBytes =
+    (kEntriesPerBlock * sizeof(BufferedPayload) < kDequeBlockBytes ? kDequeBlockBytes : sizeof(BufferedPayload)) /
+        kEntriesPerBlock +
+    (sizeof(void*) + kEntriesPerBlock - 1) / kEntriesPerBlock;
+
+// The heap block of a text: none when the text lives inside its string object (short texts),
+// else its capacity and terminator with the allocator's 8-byte header, in 16-byte steps, at
+// least 32 bytes (the general-purpose allocator's smallest block on 64-bit Linux).
+uint64_t textHeapBytes(const std::string& text) {
+  const char* const object = reinterpret_cast<const char*>(&text);
+  if (text.data() >= object && text.data() < object + sizeof text) return 0;
+  const uint64_t block = (uint64_t{text.capacity()} + 1 + 8 + 15) / 16 * 16;
+  return block < 32 ? 32 : block;
+}
+
+}  // namespace
+
+uint64_t OfflineBuffer::entryCost(const BufferedPayload& entry) {
+  return kSlotBytes + textHeapBytes(entry.topic) + textHeapBytes(entry.payload);
+}
+
 OfflineBuffer::OfflineBuffer(std::string label, uint64_t limitBytes)
     : label_(std::move(label)), limitBytes_(limitBytes) {}
 
@@ -22,14 +50,14 @@ void OfflineBuffer::countDropped() {
 }
 
 void OfflineBuffer::append(BufferedPayload entry) {
-  const uint64_t size = cost(entry);
+  const uint64_t size = entryCost(entry);  // moving the entry into the queue keeps its blocks
   std::lock_guard<std::mutex> lock(mutex_);
   if (size > limitBytes_) {
     countDropped();  // could never fit: the newest is lost, the others stay
     return;
   }
   while (bytes_ + size > limitBytes_ && !entries_.empty()) {
-    bytes_ -= cost(entries_.front());
+    bytes_ -= entryCost(entries_.front());
     entries_.pop_front();
     countDropped();
   }
@@ -42,16 +70,17 @@ void OfflineBuffer::append(BufferedPayload entry) {
 bool OfflineBuffer::takeFront(BufferedPayload& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (entries_.empty()) return false;
+  // Counted as it was kept: a move into out may keep out's own block for a short text.
+  bytes_ -= entryCost(entries_.front());
   out = std::move(entries_.front());
   entries_.pop_front();
-  bytes_ -= cost(out);
   return true;
 }
 
 void OfflineBuffer::restoreFront(BufferedPayload entry) {
   std::lock_guard<std::mutex> lock(mutex_);
-  bytes_ += cost(entry);
   entries_.push_front(std::move(entry));
+  bytes_ += entryCost(entries_.front());
 }
 
 void OfflineBuffer::countSent() {

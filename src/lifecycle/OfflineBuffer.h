@@ -37,7 +37,8 @@ struct OfflineBufferCounters {
 };
 extern OfflineBufferCounters offlineBufferTotals;
 
-// A bounded FIFO of payloads. Its size counts the bytes of each payload and its topic; when a
+// A bounded FIFO of payloads. Its size counts what each kept payload costs in memory
+// (entryCost): its slot in the queue and the heap blocks of its topic and payload texts; when a
 // new payload does not fit, the oldest ones are dropped until it does (a payload larger than
 // the whole limit is dropped itself). Safe to call from several threads.
 class OfflineBuffer {
@@ -62,13 +63,17 @@ class OfflineBuffer {
   uint64_t limitBytes() const { return limitBytes_; }
   const std::string& label() const { return label_; }
 
+  // The memory one kept payload takes: its share of the queue's blocks (the entry itself and the
+  // queue's pointer to its block) and, for each of its two texts that does not fit inside its
+  // string object, the heap block that holds it (the allocator's header and rounding included).
+  static uint64_t entryCost(const BufferedPayload& entry);
+
   // This buffer's own totals.
   uint64_t bufferedCount() const { return buffered_.load(); }
   uint64_t sentCount() const { return sent_.load(); }
   uint64_t droppedCount() const { return dropped_.load(); }
 
  private:
-  static uint64_t cost(const BufferedPayload& entry) { return entry.payload.size() + entry.topic.size(); }
   void countDropped();
 
   const std::string label_;

@@ -14,6 +14,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "OfflineBuffer.h"
 #include "ServiceIdentity.h"
@@ -145,11 +146,33 @@ std::string statisticsPayload() {
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+void warnStatusTopicSubscribed(const ZAL_MQTT_item& item) {
+  const std::string topic = item.getStatusTopic();
+  if (topic.empty()) return;
+  std::vector<std::string> topics{topic};
+  if (item.getStatusPeriodS() != 0) topics.push_back(topic + "/stats");
+  for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item.getSubscribeConfigurations()) {
+    const std::string filter = subscription->getTopic();
+    for (const std::string& published : topics) {
+      bool matches = false;
+      if (mosquitto_topic_matches_sub(filter.c_str(), published.c_str(), &matches) != MOSQ_ERR_SUCCESS ||
+          !matches)
+        continue;
+      TRACE(1, "Warning: the status topic '", published, "' matches the subscribe filter '", filter,
+            "' of ", subscription->getName(), ": the service's own status messages would be written into its variables.");
+    }
+  }
+}
+
 bool prepareStatusTopic(mosquitto* client, const ZAL_MQTT_item& item) {
   statusLinkUp = false;
   const std::string topic = item.getStatusTopic();
   if (topic.empty()) return true;
   mosquitto_publish_callback_set(client, callback_on_publish);
+  // No window: what the library kept from before a loss is resent right after the connect
+  // callback, and the birth published in that callback then goes first (with a window, a
+  // backlog of 20 or more would keep the birth queued behind them).
+  mosquitto_max_inflight_messages_set(client, 0);
   const std::string will = statusOfflinePayload(item.getClientID(), "lost");
   const int result =
       mosquitto_will_set(client, topic.c_str(), static_cast<int>(will.size()), will.data(), 1, true);
@@ -160,12 +183,18 @@ bool prepareStatusTopic(mosquitto* client, const ZAL_MQTT_item& item) {
   return true;
 }
 
+void statusTopicBirth(mosquitto* client) {
+  const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (!item || item->getStatusTopic().empty()) return;
+  statusLinkUp = true;
+  publishStatus(client, item->getStatusTopic(), statusOnlinePayload(item->getClientID(), std::time(nullptr)), 1,
+                true, nullptr);
+}
+
 void statusTopicConnected(mosquitto* client, const ZAL_MQTT_item& item) {
   ++serviceCounters.connectionsMade;
   const std::string topic = item.getStatusTopic();
   if (topic.empty()) return;
-  statusLinkUp = true;
-  publishStatus(client, topic, statusOnlinePayload(item.getClientID(), std::time(nullptr)), 1, true, nullptr);
 
   const uint32_t periodS = item.getStatusPeriodS();
   if (periodS == 0) return;

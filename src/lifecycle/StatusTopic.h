@@ -35,11 +35,21 @@ std::string statusOnlinePayload(const std::string& clientId, std::time_t connect
 // The statistics message: the counters in a fixed order, then the seconds since start.
 std::string statisticsPayload();
 
+// Start-up, once the configuration is built: a level-1 warning for each subscribe filter of the
+// configuration that matches the status topic (or its statistics topic), naming both: the
+// service would write its own status messages into that configuration's variables.
+void warnStatusTopicSubscribed(const ZAL_MQTT_item& item);
 // Connection set-up: registers the last will and the delivery callback when a status topic is
-// configured. False (traced) when the library refuses the will.
+// configured, and lifts the library's window of unacknowledged QoS 1/2 messages (20 by
+// default), so that the birth message never waits behind messages the library kept from
+// before a loss. False (traced) when the library refuses the will.
 bool prepareStatusTopic(mosquitto* client, const ZAL_MQTT_item& item);
-// Connected entry, before the workers start: counts the connection, publishes the birth
-// message and starts the statistics thread, each when configured.
+// Connect callback (network thread), once the broker has accepted the connection: publishes the
+// birth message when a status topic is configured. The library resends what it kept from before
+// a loss only after this callback returns, so the birth is the first message after the CONNACK.
+void statusTopicBirth(mosquitto* client);
+// Connected entry, before the workers start: counts the connection and starts the statistics
+// thread when configured.
 void statusTopicConnected(mosquitto* client, const ZAL_MQTT_item& item);
 // Connected exit: stops and joins the statistics thread.
 void statusTopicLeftConnected();

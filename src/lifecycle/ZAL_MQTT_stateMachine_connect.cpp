@@ -241,6 +241,9 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
   }
   acknowledged = true;
   closesBeforeAcknowledgement = 0;
+  // Before the library resends what it kept from before a loss, which it does once this
+  // callback returns: the birth message is the first message of every connection.
+  if (connectingOnOurBehalf(machine)) statusTopicBirth(client);
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 

@@ -156,6 +156,10 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   // When each set last gave a payload (published or kept), for the heartbeat of uiMaxSilenceS.
   std::vector<std::chrono::steady_clock::time_point> lastPayload;
   const uint32_t maxSilenceS = publish->getMaxSilenceS();
+  // An on-change set that publishes its whole payload and whose change test failed part way
+  // (a read error) is not published from half-refreshed snapshots; it publishes at its next
+  // cycle whose test succeeds, so that a change the failed test consumed is not lost.
+  std::vector<char> publishDue;
   std::string payload;
   rapidjson::StringBuffer buffer;
 
@@ -165,6 +169,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
     lastPayload.resize(sets.size(), std::chrono::steady_clock::now());
+    publishDue.resize(sets.size(), false);
     if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
 
     for (size_t j = 0; j < sets.size(); ++j) {
@@ -175,15 +180,20 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         const bool onlyChanged = set->getSendOnlyChanged() != 0;
         const std::vector<std::shared_ptr<GVPvariable>> variables = set->getVariables();
         std::vector<std::shared_ptr<GVPvariable>> changedNodes;
+        auto sampledAt = std::chrono::system_clock::now();  // the change test reads the values now
 
         if (onChange) {
-          // Every root variable is tested, so that every snapshot is refreshed.
+          // Every root variable is tested, so that every snapshot is refreshed. The snapshots
+          // are then the payload's values: nothing is read a second time.
           bool changed = false;
+          bool testFailed = false;
+          std::vector<std::shared_ptr<GVPvariable>> tested;  // roots whose test went through
           for (const std::shared_ptr<GVPvariable>& variable : variables) {
             if (!onlyChanged) {
               try {
                 if (variable->hasChanged()) changed = true;
               } catch (const std::exception& e) {
+                testFailed = true;
                 reportOnce(
                     exceptionReported, j,
                     std::string("Exception occurred during send-on-change change test: <<") + e.what());
@@ -198,6 +208,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
                   changedNodes.push_back(out);
                   changed = true;
                 }
+                tested.push_back(variable);
               } catch (const std::exception& e) {
                 reportOnce(
                     exceptionReported, j,
@@ -207,8 +218,13 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           }
           if (firstCycle && publish->getFullOnConnect() != 0) {
             changed = true;  // the whole set, as after the start; the snapshots are fresh
-            changedNodes = variables;
+            changedNodes = onlyChanged ? tested : variables;
           }
+          if (testFailed) {
+            publishDue[j] = true;
+            continue;
+          }
+          if (publishDue[j]) changed = true;
           if (!changed && maxSilenceS != 0 &&
               std::chrono::steady_clock::now() - lastPayload[j] >= std::chrono::seconds(maxSilenceS)) {
             changed = true;  // heartbeat: the whole set once, so that silence means "unchanged"
@@ -230,8 +246,12 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           }
           lastReadStatus[j] = status;
         } else {
-          const auto sampledAt = std::chrono::system_clock::now();  // the values are read now
-          toJSON(onChange && onlyChanged ? changedNodes : variables, buffer);
+          if (onChange) {
+            snapshotToJSON(onlyChanged ? changedNodes : variables, buffer);
+          } else {
+            sampledAt = std::chrono::system_clock::now();  // the values are read now
+            toJSON(variables, buffer);
+          }
           payload.assign(buffer.GetString(), buffer.GetSize());
           if (!timestampMember.empty())
             appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
@@ -251,6 +271,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         if (offline && (mode == PublishMode::Buffer || !offline->empty())) {
           offline->append({j, topic, payload, qos, retain});
           exceptionReported[j] = false;
+          publishDue[j] = false;
           continue;
         }
 
@@ -264,6 +285,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           lastPublishResult[j] = result;
         }
         exceptionReported[j] = false;
+        publishDue[j] = false;
       } catch (const std::exception& e) {
         reportOnce(exceptionReported, j, std::string("Exception occurred: <<") + e.what());
       }
@@ -282,7 +304,7 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
   TRACE(1, "state action: Entry connected");
   stopOfflineSampling();  // what the samplers kept is sent by the new workers first
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
-  if (item) statusTopicConnected(mosqClient, *item);  // the birth message goes before any payload
+  if (item) statusTopicConnected(mosqClient, *item);  // the birth went out from the connect callback
   automaticRetryConnected();
 
   publishStop = 0;

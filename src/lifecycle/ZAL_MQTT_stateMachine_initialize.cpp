@@ -11,6 +11,7 @@
 
 #include "MainThreadPost.h"
 #include "PayloadCodec.h"
+#include "StatusTopic.h"
 #include "Trace.h"
 #include "VariableServer.h"
 #include "ZAL_MQTT_item.h"
@@ -189,6 +190,7 @@ void ZAL_MQTT_stateMachine::EN_EntryInitialize(const EventData*) {
   setStringEncoding(item->getStringEncoding() == 1 ? StringEncoding::kLatin1 : StringEncoding::kUtf8);
 
   mosquitto_lib_init();
+  warnStatusTopicSubscribed(*item);
 
   TRACE(1, "create mosquitto client instance.");
   const bool cleanSession = item->getCleanSession() != 0;

@@ -311,6 +311,50 @@ bool GVPvariable::testScalar(T& seen) {
   return changed;
 }
 
+// The encoder's read of one scalar: the raw value at the snapshot's width, kept as the snapshot.
+template <typename T>
+uint64_t GVPvariable::readInto(T& seen) {
+  T current{};
+  const uint32_t status = KalpApiVarRead(&current, handle, sizeof current);
+  if (status != KALPAPI_OK) throwReadError(status);
+  seen = current;
+  return current;
+}
+
+void GVPvariable::throwNoScalar() const {
+  throw std::runtime_error("GVPvariable " + name + " holds no scalar value of its type.");
+}
+
+uint64_t GVPvariable::readSnapshotBits() {
+  switch (previous.index()) {
+    case 1:
+      return readInto(*std::get_if<uint8_t>(&previous));
+    case 2:
+      return readInto(*std::get_if<uint16_t>(&previous));
+    case 3:
+      return readInto(*std::get_if<uint32_t>(&previous));
+    case 4:
+      return readInto(*std::get_if<uint64_t>(&previous));
+    default:
+      throwNoScalar();
+  }
+}
+
+uint64_t GVPvariable::getSnapshotBits() const {
+  switch (previous.index()) {
+    case 1:
+      return *std::get_if<uint8_t>(&previous);
+    case 2:
+      return *std::get_if<uint16_t>(&previous);
+    case 3:
+      return *std::get_if<uint32_t>(&previous);
+    case 4:
+      return *std::get_if<uint64_t>(&previous);
+    default:
+      throwNoScalar();
+  }
+}
+
 uint8_t GVPvariable::readBool() {
   uint8_t value{};
   readValue(&value, sizeof value);
@@ -524,8 +568,14 @@ bool GVPvariable::hasChanged() {
       }
       return changed;
     }
-    case Kind::NoValue:
-      throw std::runtime_error("GVPvariable::hasChanged(): unsupported GVP element type.");
+    case Kind::NoValue: {
+      // No value to read or compare: like every new variable it reports a change at its first
+      // test, so that a set of only such nodes publishes once (null), then never again. The
+      // empty text marks "tested"; the encoder does not look at it.
+      const bool first = previous.index() == 0;
+      if (first) previous = std::string();
+      return first;
+    }
     case Kind::Invalid:
       break;
   }
@@ -538,7 +588,8 @@ bool GVPvariable::getChanged(std::shared_ptr<GVPvariable>& out) {
     case Kind::Bits16:
     case Kind::Bits32:
     case Kind::Bits64:
-    case Kind::Text: {
+    case Kind::Text:
+    case Kind::NoValue: {
       // Take the owning reference first: a node no shared_ptr owns fails before its snapshot
       // is touched.
       std::shared_ptr<GVPvariable> self = shared_from_this();
@@ -573,8 +624,6 @@ bool GVPvariable::getChanged(std::shared_ptr<GVPvariable>& out) {
       out = std::move(copy);
       return changed;
     }
-    case Kind::NoValue:
-      throw std::runtime_error("GVPvariable::getChanged(): unsupported GVP element type.");
     case Kind::Invalid:
       break;
   }

@@ -1,6 +1,7 @@
 // GVPvariable: the live view of one process variable in the variable server, with its members.
 // Always owned through std::shared_ptr. Scalars keep a snapshot of their last seen raw value
-// for change detection.
+// for change detection; the snapshot is also what a payload is written from, so that a value is
+// read once per publish cycle and what is published is what the next change test compares with.
 #pragma once
 
 #include <atomic>
@@ -109,7 +110,8 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // its scalar nodes with the original, so it marks those).
   void markPublished();
 
-  // Change detection against the snapshots; refreshes every snapshot it visits.
+  // Change detection against the snapshots; refreshes every snapshot it visits. A node whose
+  // type has no value (20, 23) reports a change at its first test only, and nothing after.
   bool hasChanged();
   // Like hasChanged, and sets out to a reduced tree of what changed: a scalar or string as the
   // node itself; an array as a new node holding every element (each in its own reduced form);
@@ -119,6 +121,19 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // scalar or string node is not owned by a std::shared_ptr.
   bool getChanged(std::shared_ptr<GVPvariable>& out);
 
+  // The raw value the last change test (or readSnapshot) read: the bits at the width class of a
+  // scalar, the text of a STRING; empty for structured nodes. Before the first test it holds the
+  // seed the constructor put there, which is not the value.
+  const Snapshot& getSnapshot() const { return previous; }
+  // Reads the current value into the snapshot, as a change test does, without the answer: every
+  // scalar and string below a structured node. Throws what the change test throws.
+  void readSnapshot() { hasChanged(); }
+  // For a scalar (a node whose snapshot holds 8, 16, 32 or 64 bits): reads the value into the
+  // snapshot as a change test does and returns its bits, zero-extended; getSnapshotBits returns
+  // the snapshot's bits without reading. Any other node throws std::runtime_error.
+  uint64_t readSnapshotBits();
+  uint64_t getSnapshotBits() const;
+
  private:
   struct CopyTag {};
   void readMembers();
@@ -126,6 +141,9 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   [[noreturn]] void throwReadError(uint32_t status) const;
   template <typename T>
   bool testScalar(T& seen);
+  template <typename T>
+  uint64_t readInto(T& seen);
+  [[noreturn]] void throwNoScalar() const;
   int testIfScalar();
   int testDeadband();
   void writeValue(const void* source, uint16_t byteCount);

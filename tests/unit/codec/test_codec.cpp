@@ -329,6 +329,75 @@ TEST_F(CodecTest, ReadFailuresPassThroughTheEncoder) {
   }
 }
 
+// ---- one read per scalar: the change test's snapshot is the payload's source ------------------
+
+TEST_F(CodecTest, SnapshotPayloadsAreWhatTheChangeTestReadWithoutReadingAgain) {
+  // Every kind: after a change test, the payload from the snapshots is byte for byte the one a
+  // fresh read gives.
+  const std::vector<Node> tested = all();
+  for (const Node& node : tested) {
+    try {
+      node->hasChanged();
+    } catch (const std::runtime_error&) {
+      // a node without a value of its own has nothing to test
+    }
+  }
+  rapidjson::StringBuffer fromSnapshots;
+  snapshotToJSON(tested, fromSnapshots);
+  EXPECT_EQ(std::string(fromSnapshots.GetString(), fromSnapshots.GetSize()), encode(all()));
+
+  // The race of two reads: the change test sees 703, the variable then becomes 704. The payload
+  // holds 703, reads nothing (a read would fail now), and the next test reports 704 as a change.
+  const Node counter = var("u32");
+  kalpinproc::setRaw("APPL.C.u32", bytesOf<uint32_t>(703));
+  EXPECT_TRUE(counter->hasChanged());
+  kalpinproc::setRaw("APPL.C.u32", bytesOf<uint32_t>(704));
+  kalpinproc::setFault("APPL.C.u32", "read", 0x81000003);
+  rapidjson::StringBuffer payload;
+  snapshotToJSON({counter}, payload);
+  EXPECT_STREQ(payload.GetString(), R"({"u32":703})");
+  kalpinproc::setFault("APPL.C.u32", "read", 0);
+  EXPECT_TRUE(counter->hasChanged());
+  snapshotToJSON({counter}, payload);
+  EXPECT_STREQ(payload.GetString(), R"({"u32":704})");
+
+  // A payload read now is the snapshot as well: what was published is not a change.
+  EXPECT_EQ(encode({counter}), R"({"u32":704})");
+  EXPECT_FALSE(counter->hasChanged());
+  kalpinproc::setRaw("APPL.C.u32", bytesOf<uint32_t>(705));
+  EXPECT_EQ(encode({counter}), R"({"u32":705})");
+  EXPECT_FALSE(counter->hasChanged());
+}
+
+// A structure with a member that has no JSON form: the change test passes over the member as the
+// encoder does, so an on-change set over it publishes like a cyclic one (the member as null).
+TEST_F(CodecTest, MembersWithoutJsonFormAreNullInChangeTestedPayloadsToo) {
+  kalpinproc::loadTree(R"({"variables": {"APPL.C.mix": {"type": "STRUCT", "members": {
+    "a": {"type": "UINT8", "value": 1}, "none": {"type": 20}, "arr": {"type": "ARRAY", "elements": [
+      {"type": 23}, {"type": "UINT8", "value": 5}]}}}}})");
+  const Node mix = var("mix");
+  const std::string whole = R"({"mix":{"a":1,"none":null,"arr":[null,5],"LowerBound_arr":0,"UpperBound_arr":1}})";
+  EXPECT_EQ(encode({mix}), whole);  // the cyclic set's payload
+
+  const Node onlyChanged = var("mix");
+  Node out;
+  ASSERT_TRUE(onlyChanged->getChanged(out));
+  rapidjson::StringBuffer payload;
+  snapshotToJSON({out}, payload);
+  EXPECT_EQ(std::string(payload.GetString()), whole);
+  kalpinproc::setRaw("APPL.C.mix.a", bytesOf<uint8_t>(2));
+  ASSERT_TRUE(onlyChanged->getChanged(out));
+  snapshotToJSON({out}, payload);
+  EXPECT_STREQ(payload.GetString(), R"({"mix":{"a":2}})");
+
+  const Node onChange = var("mix");
+  ASSERT_TRUE(onChange->hasChanged());
+  snapshotToJSON({onChange}, payload);
+  EXPECT_EQ(std::string(payload.GetString()),
+            R"({"mix":{"a":2,"none":null,"arr":[null,5],"LowerBound_arr":0,"UpperBound_arr":1}})");
+  EXPECT_FALSE(onChange->hasChanged());
+}
+
 // ---- JSON to variable tree -------------------------------------------------------------------
 
 TEST_F(CodecTest, WritesAcceptedKindsAndTracesMismatches) {

@@ -959,6 +959,74 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Every u32 and flag member is read the one checked way: a member of any type but a 4-byte
+// integer is unreadable and gives that member's own message, whatever its bytes would read as
+// (a STRING "0" is not 0, an LWORD 4294967296 is not 0 in its low bytes, a REAL 10.0 is not
+// 1092616192, a BOOL TRUE is not 1).
+
+TEST(CheckedReads, EveryFourByteMemberRefusesEveryOtherType) {
+  enum class Item { Root, Publish, Set, Tls };
+  struct Member {
+    Item item;
+    std::string path;
+    std::string message;
+  };
+  const std::string kTls = R("ZAL_MQTT_TLS:0");
+  // clang-format off
+  const Member members[] = {
+    {Item::Root,    R("BrokerPort"),                  "Bad broker configuration: cannot read broker port."},
+    {Item::Root,    R("keepAliveTime"),               "Bad broker configuration: cannot read keep-alive time."},
+    {Item::Root,    R("xCleanSession"),               "Bad broker configuration: cannot read clean session flag."},
+    {Item::Root,    R("xUseUserAuthentication"),      "Bad broker configuration: cannot read user authentication flag."},
+    {Item::Root,    R("uiTraceLevel"),                "Bad broker configuration: access to uiTraceLevel failed."},
+    {Item::Root,    R("uiSubscribeQueueMemLimitKB"),  "Bad broker configuration: access to uiSubscribeQueueMemLimitKB failed."},
+    {Item::Root,    R("uiStringEncoding"),            "Bad broker configuration: access to uiStringEncoding failed."},
+    {Item::Root,    R("uiBrowsePauseMs"),             "Bad broker configuration: access to uiBrowsePauseMs failed."},
+    {Item::Root,    R("uiStatusPeriodS"),             "Bad broker configuration: access to uiStatusPeriodS failed."},
+    {Item::Root,    R("uiErrorRetryS"),               "Bad broker configuration: access to uiErrorRetryS failed."},
+    {Item::Publish, kPub + ".uiPublishPeriodms",      "Bad publish configuration: cannot read publish period."},
+    {Item::Publish, kPub + ".uiQoS",                  "Bad publish configuration: cannot read existing uiQoS."},
+    {Item::Publish, kPub + ".xRetain",                "Bad publish configuration: cannot read existing xRetain flag."},
+    {Item::Publish, kPub + ".xFullOnConnect",         "Bad publish configuration: cannot read existing xFullOnConnect flag."},
+    {Item::Publish, kPub + ".uiOfflineBufferKB",      "Bad publish configuration: cannot read existing uiOfflineBufferKB."},
+    {Item::Set,     kSet + ".xRaw",                   "Bad variable-topic set: cannot read existing xRaw flag."},
+    {Item::Set,     kSet + ".xSendOnValueChange",     "Bad variable-topic set: cannot read existing xSendOnValueChange flag."},
+    {Item::Set,     kSet + ".xSendOnlyChanged",       "Bad variable-topic set: cannot read existing xSendOnlyChanged flag."},
+    {Item::Set,     kSet + ".uiQoS",                  "Bad variable-topic set: cannot read existing uiQoS."},
+    {Item::Set,     kSet + ".xRetain",                "Bad variable-topic set: cannot read existing xRetain flag."},
+    {Item::Tls,     kTls + ".xUseCertificateBasedTLS", "Bad TLS configuration: cannot read xUseCertificateBasedTLS."},
+    {Item::Tls,     kTls + ".xUsePSKBasedTLS",        "Bad TLS configuration: cannot read xUsePSKBasedTLS flag."},
+  };
+  const std::string otherTypes[] = {
+    text("1"),
+    R"({"type": "REAL", "value": 1.0})",
+    R"({"type": "LWORD", "value": 4294967297})",
+    R"({"type": "BOOL", "value": true})",
+  };
+  // clang-format on
+  for (const Member& m : members) {
+    for (const std::string& node : otherTypes) {
+      Tree tree = validConfig();
+      tree.set(kPub + ".uiPublishPeriodms", u32(100))
+          .set(kSet + ".xSendOnValueChange", u32(1));  // so that xSendOnlyChanged is read
+      if (m.item == Item::Tls) tree.set(kTls + ".strCAfilename", text("ca.pem"));
+      tree.set(m.path, node);
+      tree.load();
+      const std::string error = buildError([&] {
+        switch (m.item) {
+          case Item::Root: { ZAL_MQTT_item item(kRoot); break; }
+          case Item::Publish: { ZAL_MQTT_publish publish(kPub, "App"); break; }
+          case Item::Set: { ZAL_MQTT_VarTopicSet set(kSet, "App"); break; }
+          case Item::Tls: { ZAL_MQTT_TLS tls(kTls); break; }
+        }
+      });
+      EXPECT_EQ(error, m.message) << m.path << " as " << node;
+    }
+  }
+  EXPECT_EQ(kalpinproc::openHandleCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Items that take no children stop the process when called anyway.
 
 TEST(ConfigItemsDeathTest, UnexpectedCreateChildAborts) {

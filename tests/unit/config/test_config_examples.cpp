@@ -1,9 +1,12 @@
 // The demo plant tree files of examples/ load into the variable store and give a valid
-// configuration: the plain one and its TLS variant.
+// configuration: the plain one and its TLS variant. The README's configuration reference names
+// exactly the members the configuration classes read.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -17,15 +20,20 @@ namespace {
 
 const std::string kRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
 
-std::string exampleFile(const std::string& name) {
-  std::string here = __FILE__;  // .../tests/unit/config/test_config_examples.cpp
-  const std::string top = here.substr(0, here.rfind("/tests/unit/"));
-  std::ifstream in(top + "/examples/" + name);
-  EXPECT_TRUE(in) << "cannot open examples/" << name;
+std::string topFolder() {
+  const std::string here = __FILE__;  // .../tests/unit/config/test_config_examples.cpp
+  return here.substr(0, here.rfind("/tests/unit/"));
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path);
+  EXPECT_TRUE(in) << "cannot open " << path;
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
 }
+
+std::string exampleFile(const std::string& name) { return fileText(topFolder() + "/examples/" + name); }
 
 void collectTypes(const std::shared_ptr<GVPvariable>& variable, std::set<uint32_t>& types) {
   types.insert(variable->getType());
@@ -105,6 +113,42 @@ TEST(DemoPlant, BrokerPortCanBeSetInTheTree) {
   ZAL_MQTT_item item(kRoot);
   EXPECT_EQ(item.getBrokerPort(), 18830u);
   EXPECT_EQ(item.getBrokerURL(), "127.0.0.1");
+}
+
+// Each member name of the configuration reference's tables ("| `<root>.uiQoS` |", "| `.xRaw` |",
+// "| `.variable:0` |") against each member the configuration classes read ("+ \"uiQoS\"",
+// "getName() + \".xRetain\"", "getName(), \".xErrorRetry\"", "addChildPattern(\"VariableTopicSet:"),
+// indexed names without their index. A member added to the code without a row, or a row whose
+// member the code does not read, fails here.
+TEST(ConfigurationReference, NamesExactlyTheMembersTheCodeReads) {
+  std::set<std::string> documented;
+  const std::regex row(R"re(^\| `(?:<root>)?\.([A-Za-z][A-Za-z0-9_]*)(?::[^`]*)?`)re");
+  std::istringstream readme(fileText(topFolder() + "/README.md"));
+  bool inReference = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("## ", 0) == 0) inReference = line == "## Configuration reference";
+    std::smatch match;
+    if (inReference && std::regex_search(line, match, row)) documented.insert(match[1]);
+  }
+
+  std::set<std::string> read;
+  const std::regex member(R"re((?:\+ |getName\(\), )"\.?([A-Za-z][A-Za-z0-9_]*)(?::\d*)?")re");
+  const std::regex child(R"re(addChildPattern\("([A-Za-z_]+):)re");
+  for (const auto& entry : std::filesystem::directory_iterator(topFolder() + "/src/config")) {
+    if (entry.path().extension() != ".cpp") continue;
+    const std::string code = fileText(entry.path().string());
+    for (const std::regex* pattern : {&member, &child})
+      for (std::sregex_iterator it(code.begin(), code.end(), *pattern), end; it != end; ++it)
+        read.insert((*it)[1]);
+  }
+  EXPECT_GT(documented.size(), 30u);
+  std::string onlyDocumented, onlyRead;
+  for (const std::string& name : documented)
+    if (!read.count(name)) onlyDocumented += " " + name;
+  for (const std::string& name : read)
+    if (!documented.count(name)) onlyRead += " " + name;
+  EXPECT_EQ(onlyDocumented, "") << "documented, but not read by src/config";
+  EXPECT_EQ(onlyRead, "") << "read by src/config, but not in the configuration reference";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The publish worker over the in-process store with a client that has no connection: which
-// results and read statuses it traces, and that each is traced once per run, not per period.
+// results and read statuses it traces, and that each is traced once per run, not per period;
+// what an on-change set publishes after a change test that failed part way.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "GVPvariable.h"
 #include "KalpInproc.h"
+#include "OfflineBuffer.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
@@ -204,4 +206,63 @@ TEST_F(PublishWorker, EndsSoonAfterStopEvenWithALongPeriod) {
   ASSERT_TRUE(trace.waitFor("Topic: t/\xC3( - the topic is not valid UTF-8 formated")) << trace.all();
   publishStop = 1;
   worker.join();  // would take ten minutes if the worker slept its whole period
+}
+
+// A change test that fails part way has refreshed the members before the failure: the change
+// of such a member must still be published once the test goes through again, and nothing is
+// published from the half-read values meanwhile. Without a connection every payload goes to the
+// configuration's offline buffer, in order, which shows what was published.
+TEST_F(PublishWorker, ChangeSeenByAFailedTestIsPublishedAtTheNextCleanCycle) {
+  std::string json = tree();
+  const std::string status = "\"Status\": {\"type\": \"STRING\", \"value\": \"Running\"}";
+  json.replace(json.find(status), status.size(),
+               status + ", \"Pair\": {\"type\": \"STRUCT\", \"members\": {\"a\": {\"type\": \"UINT32\", "
+                        "\"value\": 1}, \"b\": {\"type\": \"UINT32\", \"value\": 2}}}");
+  const std::string period = "\"uiPublishPeriodms\": {\"type\": \"UINT32\", \"value\": 5},";
+  json.replace(json.find(period), period.size(),
+               period + "\"uiOfflineBufferKB\": {\"type\": \"UINT32\", \"value\": 4096},");
+  const std::string lastSet = "\"VariableTopicSet:3\": ";
+  json.replace(json.find(lastSet), lastSet.size(),
+               "\"VariableTopicSet:4\": {\"type\": \"STRUCT\", \"members\": {\"topic\": {\"type\": "
+               "\"STRING\", \"value\": \"t/pair\"}, \"xSendOnValueChange\": {\"type\": \"UINT32\", "
+               "\"value\": 1}, \"variable:0\": {\"type\": \"STRING\", \"value\": \"Pair\"}}}, " +
+                   lastSet);
+  kalpinproc::loadTree(json);
+  setConfiguration(std::make_shared<ZAL_MQTT_item>(kRoot));
+  const auto publish = getConfiguration()->getPublishConfigurations().at(0);
+  ASSERT_EQ(publish->getVariableTopicSets().size(), 5u);
+  const std::shared_ptr<OfflineBuffer> buffer = offlineBufferFor(0, *publish);
+  ASSERT_TRUE(buffer);
+
+  // The payloads of t/pair taken out of the buffer until there are n of them, or a deadline.
+  std::vector<std::string> pair;
+  auto collect = [&](size_t n, std::chrono::milliseconds within = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    BufferedPayload entry;
+    while (pair.size() < n && std::chrono::steady_clock::now() < deadline) {
+      if (!buffer->takeFront(entry)) {
+        std::this_thread::sleep_for(5ms);
+      } else if (entry.topic == "t/pair") {
+        pair.push_back(entry.payload);
+      }
+    }
+    return pair.size() >= n;
+  };
+
+  StderrLines trace;
+  start();
+  ASSERT_TRUE(collect(1));
+  EXPECT_EQ(pair[0], R"({"Pair":{"a":1,"b":2}})");
+
+  // a changes; b cannot be read: the test refreshes a, then fails.
+  kalpinproc::setFault("APPL.Plant.Pair.b", "read", 0x81000005);
+  kalpinproc::setText("APPL.Plant.Pair.a", "5");
+  ASSERT_TRUE(trace.waitFor("Exception occurred during send-on-change change test: <<")) << trace.all();
+  EXPECT_FALSE(collect(2, 200ms)) << pair.back();  // many cycles with the test failing
+  kalpinproc::setFault("APPL.Plant.Pair.b", "read", 0);
+  ASSERT_TRUE(collect(2));
+  EXPECT_EQ(pair[1], R"({"Pair":{"a":5,"b":2}})");
+  publishStop = 1;
+  worker.join();
+  discardOfflineBuffers("test");
 }

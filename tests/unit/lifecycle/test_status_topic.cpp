@@ -11,6 +11,7 @@
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "TraceLines.h"
+#include "ZAL_MQTT_item.h"
 
 namespace {
 
@@ -21,7 +22,56 @@ rapidjson::Document parse(const std::string& text) {
   return document;
 }
 
+const std::string kRoot = "SYS.CAT.Application.ZAL_Cloud:0.ZAL_MQTT:0";
+
+// A valid configuration with the given status topic and period and one subscribe configuration
+// per filter (the variable APPL.App.A each).
+std::string configTree(const std::string& statusTopic, uint32_t periodS, const std::vector<std::string>& filters) {
+  auto u32 = [](uint32_t v) { return R"({"type": "UINT32", "value": )" + std::to_string(v) + "}"; };
+  auto text = [](const std::string& v) { return R"({"type": "STRING", "value": ")" + v + "\"}"; };
+  std::string members = "\"ApplicationName\": " + text("App") + ", \"strClientID\": " + text("c") +
+                        ", \"xConnectedToBroker\": " + u32(0) + ", \"xErrorRetry\": " + u32(0) +
+                        ", \"BrokerURL\": " + text("localhost") + ", \"BrokerPort\": " + u32(1883) +
+                        ", \"keepAliveTime\": " + u32(10) + ", \"xCleanSession\": " + u32(1) +
+                        ", \"xUseUserAuthentication\": " + u32(0) + ", \"xActivateConnection\": " + u32(0) +
+                        ", \"uiBrowsePauseMs\": " + u32(0) + ", \"strStatusTopic\": " + text(statusTopic) +
+                        ", \"uiStatusPeriodS\": " + u32(periodS);
+  for (size_t i = 0; i < filters.size(); ++i)
+    members += ", \"ZAL_MQTT_subscribe:" + std::to_string(i) + R"(": {"type": "STRUCT", "members": {"topic": )" +
+               text(filters[i]) + R"(, "variable:0": )" + text("A") + "}}";
+  return R"({"deviceState": 300, "variables": {"APPL.App.A": {"type": "UINT32", "value": 1}, ")" + kRoot +
+         R"(": {"type": "STRUCT", "members": {)" + members + "}}}}";
+}
+
+std::vector<std::string> warningsFor(const std::string& tree) {
+  kalpinproc::loadTree(tree);
+  const ZAL_MQTT_item item(kRoot);
+  setTraceLevel(1);
+  testing::internal::CaptureStderr();
+  warnStatusTopicSubscribed(item);
+  const std::vector<std::string> lines = traceBodies(testing::internal::GetCapturedStderr());
+  setTraceLevel(0);
+  return lines;
+}
+
 }  // namespace
+
+// The service's own subscription would write its status messages into variables: said at start,
+// once for each filter and status topic that meet.
+TEST(StatusTopic, SubscribeFiltersThatMatchTheStatusTopicAreWarnedOf) {
+  const std::string sub = kRoot + ".ZAL_MQTT_subscribe:";
+  const std::string tail = ": the service's own status messages would be written into its variables.";
+  EXPECT_EQ(warningsFor(configTree("plant/status", 5, {"plant/#", "cmd/+", "+/status"})),
+            (std::vector<std::string>{
+                "Warning: the status topic 'plant/status' matches the subscribe filter 'plant/#' of " + sub + "0" + tail,
+                "Warning: the status topic 'plant/status/stats' matches the subscribe filter 'plant/#' of " + sub + "0" +
+                    tail,
+                "Warning: the status topic 'plant/status' matches the subscribe filter '+/status' of " + sub + "2" + tail}));
+  // Without statistics their topic is not published; without a status topic nothing is.
+  EXPECT_EQ(warningsFor(configTree("plant/status", 0, {"plant/status/#"})).size(), 1u);
+  EXPECT_TRUE(warningsFor(configTree("plant/status", 0, {"cmd/#", "plant/status/+"})).empty());
+  EXPECT_TRUE(warningsFor(configTree("", 5, {"#"})).empty());
+}
 
 TEST(StatusTopic, StatusPayloads) {
   EXPECT_EQ(statusOfflinePayload("line \"1\"", "lost"),
@@ -88,6 +138,14 @@ TEST(AutomaticRetry, WaitsDoubleUpToThirtyTwoTimesTheFirst) {
   testing::internal::CaptureStderr();
   EXPECT_FALSE(automaticRetryBegin());
   EXPECT_FALSE(automaticRetryDue(std::nullopt));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  // A member of another type is no number of seconds (a REAL 10.0's bits would be 1092616192):
+  // off, like an unreadable one.
+  kalpinproc::loadTree(R"({"deviceState": 300, "variables": {")" + member +
+                       R"(": {"type": "REAL", "value": 10.0}}})");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(automaticRetryBegin());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   setTraceLevel(0);
 }
