@@ -3,6 +3,7 @@
 #include "ZAL_MQTT_VarTopicSet.h"
 
 #include <cassert>
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -15,6 +16,28 @@ namespace {
 // True when the entry holds nothing but "." characters (or nothing at all): such an entry names
 // no variable.
 bool namesNoVariable(const std::string& entry) { return entry.find_first_not_of('.') == std::string::npos; }
+
+// Reads an optional REAL or LREAL member into value: absent leaves it 0; another type or a
+// failed read throws message.
+void readOptionalFloating(const std::string& path, double& value, const char* message) {
+  uint32_t handle = 0;
+  uint32_t status = KalpApiVarOpenHdlA(path.c_str(), &handle);
+  if (status == KALPAPI_E_NOT_FOUND) return;
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+  uint32_t type = 0;
+  status = KalpApiVarGetType(handle, &type);
+  if (status == KALPAPI_OK && type == KALPAPI_TYPE_REAL) {
+    float real = 0;
+    status = KalpApiVarRead(&real, handle, sizeof real);
+    value = real;
+  } else if (status == KALPAPI_OK && type == KALPAPI_TYPE_LREAL) {
+    status = KalpApiVarRead(&value, handle, sizeof value);
+  } else {
+    status = KALPAPI_E_INVALID_PARAMETER;
+  }
+  KalpApiVarCloseHdl(&handle);
+  if (status != KALPAPI_OK) throw std::runtime_error(message);
+}
 
 }  // namespace
 
@@ -56,6 +79,12 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
     throw std::runtime_error("Bad variable-topic set: cannot read existing xRetain flag.");
   }
 
+  // Opt-in: absent or 0 keeps the exact change test.
+  readOptionalFloating(base + "rDeadband", rDeadband,
+                       "Bad variable-topic set: cannot read existing rDeadband (REAL or LREAL).");
+  if (!std::isfinite(rDeadband) || rDeadband < 0)
+    throw std::runtime_error("Bad variable-topic set: rDeadband must be a finite number, 0 or above.");
+
   // variable:0, variable:1, ... up to the first missing index.
   unsigned long entries = 0;
   for (unsigned long n = 0;; ++n) {
@@ -81,6 +110,9 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
     }
     ++entries;
   }
+
+  if (rDeadband > 0)
+    for (const std::shared_ptr<GVPvariable>& variable : variables) variable->setDeadband(rDeadband);
 
   if (topic.empty()) throw std::runtime_error("Bad variable-topic set: empty topic string.");
   if (xRaw != 0 && variables.size() >= 2) {

@@ -30,6 +30,9 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   // The set's own QoS (0, 1 or 2) and retain flag, empty when the member is absent.
   std::optional<uint32_t> getQoS() const { return uiQoS; }
   std::optional<uint32_t> getRetain() const { return xRetain; }
+  // Deadband of the change test of an on-change set's REAL and LREAL members; 0 when off
+  // (member absent or 0): the exact comparison.
+  double getDeadband() const { return rDeadband; }
   // Copy of the root members of the variable tree, in first-mention order.
   std::vector<std::shared_ptr<GVPvariable>> getVariables() const { return variables; }
   // Full path of the variable variable:0 names ("APPL.<application>.Drive.Speed", at any depth,
@@ -55,6 +58,7 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   uint32_t xSendOnlyChanged = 0;
   std::optional<uint32_t> uiQoS;
   std::optional<uint32_t> xRetain;
+  double rDeadband = 0;
   std::vector<std::shared_ptr<GVPvariable>> variables;
   std::string rawPath;
 };

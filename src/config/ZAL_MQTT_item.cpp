@@ -7,6 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "BindProgress.h"
+#include "ConfigurationProblems.h"
 #include "KalpApi.h"
 #include "Trace.h"
 #include "VariableServer.h"
@@ -84,6 +86,8 @@ unsigned int flagWidth(uint32_t type) {
 
 ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   const std::string base = getName() + ".";
+  // Progress lines while the variables are bound (none for a bind shorter than their interval).
+  BindProgress bindProgress(getName());
 
   ApplicationName =
       readRequiredText(base + "ApplicationName", "Bad broker configuration: cannot read application name.");
@@ -121,6 +125,9 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
     } catch (const ZAL_MQTT_TLS::NotSelected&) {
       tls.reset();
       TRACE(1, "No TLS configuration or TLS configuration is invalid.");
+    } catch (const std::runtime_error& error) {
+      reportConfigurationProblem(tlsPath, error.what());
+      throw;
     }
   }
 
@@ -201,6 +208,7 @@ void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
     assert(!"ZAL_MQTT_item::createChild() called with an index of no registered pattern");
     std::abort();
   }
+  BindProgress::setCurrent(name);
   try {
     if (uiIndex == 0) {
       subscribeConfigurations.push_back(std::make_shared<ZAL_MQTT_VarTopicSet>(name, ApplicationName));
@@ -213,6 +221,7 @@ void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
     TRACE(1, "ZAL_MQTT child item exception: ");
     TRACE(1, error.what());
     TRACE(1, "Skipped configuration node: ", name);
+    reportConfigurationProblem(name, error.what());
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 
+#include "ConfigurationProblems.h"
 #include "KalpApi.h"
 #include "Trace.h"
 #include "VariableServer.h"
@@ -91,6 +92,9 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   readOptionalFlag(getName() + ".xFullOnConnect", xFullOnConnect,
                    "Bad publish configuration: cannot read existing xFullOnConnect flag.");
 
+  readOptionalFlag(getName() + ".uiMaxSilenceS", uiMaxSilenceS,
+                   "Bad publish configuration: cannot read existing uiMaxSilenceS.");
+
   addChildPattern("VariableTopicSet:\\d+");
   scanChildren();
 
@@ -124,6 +128,7 @@ void ZAL_MQTT_publish::createChild(std::string name, unsigned int uiIndex) {
     // One bad set costs only that set.
     TRACE(2, "ZAL_MQTT_publish child item exception: ");
     TRACE(2, error.what());
+    reportConfigurationProblem(name, error.what());
   }
 }
 

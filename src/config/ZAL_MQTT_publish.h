@@ -37,6 +37,9 @@ class ZAL_MQTT_publish : public GVPitem {
   }
   // Name of the sample-time member of JSON payloads; empty when off (member absent or empty).
   std::string getTimestampMember() const { return strTimestampMember; }
+  // Heartbeat of the on-change sets: one that published nothing for this many seconds
+  // publishes all its members once; 0 when off (member absent or 0).
+  uint32_t getMaxSilenceS() const { return uiMaxSilenceS; }
   // Size of the offline buffer in KB; 0 when off (member absent or 0).
   uint32_t getOfflineBufferKB() const { return uiOfflineBufferKB; }
   // File of the offline buffer on disk; empty when the buffer is in memory (member absent or
@@ -56,4 +59,5 @@ class ZAL_MQTT_publish : public GVPitem {
   uint32_t uiOfflineBufferKB = 0;
   std::string strOfflineBufferFile;
   uint32_t uiOfflineMaxAgeS = 0;
+  uint32_t uiMaxSilenceS = 0;
 };

@@ -157,6 +157,9 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
   std::vector<int> lastPublishResult;
   std::vector<uint32_t> lastReadStatus;
   std::vector<char> exceptionReported;
+  // When each set last gave a payload (published or kept), for the heartbeat of uiMaxSilenceS.
+  std::vector<std::chrono::steady_clock::time_point> lastPayload;
+  const uint32_t maxSilenceS = publish->getMaxSilenceS();
   // An on-change set that publishes its whole payload and whose change test failed part way
   // (a read error) is not published from half-refreshed snapshots; it publishes at its next
   // cycle whose test succeeds, so that a change the failed test consumed is not lost.
@@ -169,6 +172,7 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     lastPublishResult.resize(sets.size(), 0);
     lastReadStatus.resize(sets.size(), 0);
     exceptionReported.resize(sets.size(), false);
+    lastPayload.resize(sets.size(), std::chrono::steady_clock::now());
     publishDue.resize(sets.size(), false);
     if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
     const auto reportResult = [&lastPublishResult](size_t set, const std::string& topic, int result) {
@@ -233,6 +237,11 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
             continue;
           }
           if (publishDue[j]) changed = true;
+          if (!changed && maxSilenceS != 0 &&
+              std::chrono::steady_clock::now() - lastPayload[j] >= std::chrono::seconds(maxSilenceS)) {
+            changed = true;  // heartbeat: the whole set once, so that silence means "unchanged"
+            changedNodes = variables;
+          }
           if (!changed) continue;
         }
 
@@ -259,6 +268,13 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
           if (!timestampMember.empty())
             appendStringMember(payload, timestampMember, sampleTimeText(sampledAt));
         }
+
+        // The payload is made: what it holds is the published value of the deadband members,
+        // whether it goes out now or waits in the offline buffer.
+        lastPayload[j] = std::chrono::steady_clock::now();
+        if (set->getDeadband() > 0)
+          for (const std::shared_ptr<GVPvariable>& node : onChange && onlyChanged ? changedNodes : variables)
+            node->markPublished();
 
         const int qos = static_cast<int>(set->getQoS().value_or(publish->getQoS()));
         const bool retain = set->getRetain().value_or(publish->getRetain()) != 0;

@@ -1,13 +1,30 @@
 // Process entry of the service: registrations, banner, the life-cycle machine, its start
 // thread, and the main thread's job loop. Never returns; the process ends in the end state.
+#include <iostream>
 #include <thread>
+
+#include "ConfigurationCheck.h"
 
 #include "KalpApi.h"
 #include "ServiceShell.h"
 #include "Trace.h"
 #include "ZAL_MQTT_stateMachine.h"
 
-int main(int /*argc*/, char** /*argv*/) {  // takes no options: arguments are ignored
+int main(int argc, char** argv) {
+  // Arguments are ignored unless one of them is --check: then the configuration is checked and
+  // the process ends without running the service.
+  switch (parseCheckRequest(argc, argv)) {
+    case CheckRequest::kNone:
+      break;
+    case CheckRequest::kUsageError:
+      writeCheckUsage(std::cerr);
+      return 2;
+    case CheckRequest::kText:
+      return runConfigurationCheck(false, std::cout);
+    case CheckRequest::kJson:
+      return runConfigurationCheck(true, std::cout);
+  }
+
   serviceStartTime = std::time(nullptr);
 
   const uint32_t component = KalpApiStaRepAddComponentA(kServiceName, stateReportCallback, 0);

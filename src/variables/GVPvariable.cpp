@@ -1,10 +1,12 @@
 #include "GVPvariable.h"
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
 
+#include "BindProgress.h"
 #include "KalpApi.h"
 #include "Trace.h"
 
@@ -140,6 +142,7 @@ GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, b
       throw std::runtime_error(fullPath + " open variable handle result is: " + hexString(status));
     }
     handleOpen = true;
+    BindProgress::noteBound();
 
     status = KalpApiVarGetType(handle, &type);
     if (status != KALPAPI_OK) {
@@ -462,6 +465,7 @@ static_assert(std::is_same_v<std::variant_alternative_t<1, GVPvariable::Snapshot
 // -1 for any other node. A scalar's snapshot was seeded at its width class when it was built, so
 // the snapshot's alternative picks the read without looking at the type code again.
 inline int GVPvariable::testIfScalar() {
+  if (deadband > 0) return testDeadband();
   switch (previous.index()) {
     case 1:
       return testScalar(*std::get_if<uint8_t>(&previous));
@@ -474,6 +478,61 @@ inline int GVPvariable::testIfScalar() {
     default:
       return -1;
   }
+}
+
+namespace {
+
+// Whether current lies outside the deadband around the published value (see setDeadband).
+bool outsideDeadband(double current, double publishedValue, double band) {
+  const bool currentNaN = std::isnan(current), publishedNaN = std::isnan(publishedValue);
+  if (currentNaN || publishedNaN) return currentNaN != publishedNaN;
+  if (std::isinf(current) || std::isinf(publishedValue)) return current != publishedValue;
+  return std::fabs(current - publishedValue) > band;  // +0 and -0 differ by 0
+}
+
+double snapshotValue(const GVPvariable::Snapshot& snapshot) {
+  if (const uint32_t* bits = std::get_if<uint32_t>(&snapshot)) {
+    float value;
+    std::memcpy(&value, bits, sizeof value);
+    return value;
+  }
+  if (const uint64_t* bits = std::get_if<uint64_t>(&snapshot)) {
+    double value;
+    std::memcpy(&value, bits, sizeof value);
+    return value;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The change test of a REAL or LREAL node with a deadband: one read into the snapshot, as the
+// exact test, then the comparison with the value last published.
+int GVPvariable::testDeadband() {
+  int result = -1;
+  if (uint32_t* bits = std::get_if<uint32_t>(&previous)) {
+    result = testScalar(*bits);
+  } else if (uint64_t* bits = std::get_if<uint64_t>(&previous)) {
+    result = testScalar(*bits);
+  }
+  if (result < 0) return result;
+  if (!published) return 1;
+  return outsideDeadband(snapshotValue(previous), publishedValue, deadband) ? 1 : 0;
+}
+
+void GVPvariable::setDeadband(double band) {
+  if (type == KALPAPI_TYPE_REAL || type == KALPAPI_TYPE_LREAL) deadband = band;
+  for (const std::shared_ptr<GVPvariable>& child : children)
+    if (child) child->setDeadband(band);
+}
+
+void GVPvariable::markPublished() {
+  if (deadband > 0) {
+    publishedValue = snapshotValue(previous);
+    published = true;
+  }
+  for (const std::shared_ptr<GVPvariable>& child : children)
+    if (child) child->markPublished();
 }
 
 bool GVPvariable::hasChanged() {

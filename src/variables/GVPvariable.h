@@ -97,6 +97,19 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   void writeLreal(double value);
   void writeString(std::string text);
 
+  // Deadband of the change test (0: off, the exact test). Set on every REAL and LREAL node of
+  // this tree: such a node then counts as changed only when its value differs from the value
+  // it had when it was last published (markPublished) by more than band. Before its first
+  // publication it counts as changed. NaN against NaN, an infinity against the same infinity
+  // and +0 against -0 are unchanged; NaN against a number, and an infinity against anything
+  // else, are changed. The snapshot is refreshed at every test all the same. Other types keep
+  // the exact test. Set while the tree is built, before any worker tests it.
+  void setDeadband(double band);
+  // Records the current snapshots of this tree's deadband nodes as their published values.
+  // Call it for the nodes whose values went into a payload (a reduced tree of getChanged shares
+  // its scalar nodes with the original, so it marks those).
+  void markPublished();
+
   // Change detection against the snapshots; refreshes every snapshot it visits. A node whose
   // type has no value (20, 23) reports a change at its first test only, and nothing after.
   bool hasChanged();
@@ -132,6 +145,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   uint64_t readInto(T& seen);
   [[noreturn]] void throwNoScalar() const;
   int testIfScalar();
+  int testDeadband();
   void writeValue(const void* source, uint16_t byteCount);
 
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
@@ -144,4 +158,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   std::vector<std::shared_ptr<GVPvariable>> children;
   Snapshot previous;
   uint64_t instance = 0;
+  double deadband = 0;         // > 0 only on REAL and LREAL nodes of a set with a deadband
+  double publishedValue = 0;   // the value last published, valid once published is set
+  bool published = false;
 };

@@ -65,6 +65,29 @@ TEST(Initialise, UnreadableActivationFlagStopsTheWatcherWithError) {
       << service.dump();
 }
 
+// A bind that takes longer than the progress interval (5 s) traces how far it got and, at the
+// end, the total and the time taken; a quick bind traces neither (the other tests' traces).
+TEST(Initialise, LongBindTracesItsProgressAndItsEnd) {
+  ServiceConfig config = plantConfig(1883);
+  config.browsePauseMs = 25;  // 300 elements: about 7.5 s
+  std::string values;
+  for (int i = 0; i < 300; ++i) values += (i == 0 ? "" : ",") + std::to_string(i);
+  config.plantMembers = "\"Big\": {\"type\": \"ARRAY\", \"elementType\": \"UINT16\", \"values\": [" + values + "]}";
+  config.publishes = {{500, {{"plant/big", {"Big"}}}}};
+  VariableServer server(config.treeJson());
+  Service service(server);
+  const auto done = service.waitFor("Binding variables: ", 0, 2 * kStartDeadline);
+  ASSERT_TRUE(done) << service.dump();
+  const std::string publish = rootMember("ZAL_MQTT_publish:0");
+  EXPECT_NE(Service::body(service.log().line(*done)).find(" bound so far, now binding " + publish + "."),
+            std::string::npos)
+      << service.dump();
+  // The end line: the three control flags, the array and its 300 elements.
+  const auto end = service.waitFor("Binding variables: 304 bound in ", *done, 2 * kStartDeadline);
+  ASSERT_TRUE(end) << service.dump();
+  EXPECT_TRUE(service.waitFor(" ..done.", *end)) << service.dump();
+}
+
 // Another client holds the service's status-report name when the service starts: the service
 // says so, its library keeps trying, and once the name is free the report works.
 TEST(Initialise, StatusReportNameHeldAtStartIsRegisteredOnceFree) {

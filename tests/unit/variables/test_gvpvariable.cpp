@@ -575,3 +575,62 @@ TEST_F(GVPvariableTest, ReleaseAfterAServerRestartTracesOneSummaryLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A deadband test: the published value, the value read at the test, and whether it counts as
+// changed, for REAL and LREAL alike.
+struct DeadbandCase {
+  double published, current;
+  bool changed;
+};
+
+}  // namespace
+
+TEST_F(GVPvariableTest, DeadbandComparesWithThePublishedValueByItsRules) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // clang-format off
+  const std::vector<DeadbandCase> cases = {
+    // published  current  changed       (band 0.5)
+    {2.5,        2.75,    false},
+    {2.5,        3.0,     false},      // exactly the band away: not beyond it
+    {2.5,        3.25,    true},
+    {2.5,        1.75,    true},
+    {0.0,        -0.0,    false},      // the sign of zero is no change
+    {nan,        nan,     false},
+    {nan,        2.5,     true},
+    {2.5,        nan,     true},
+    {inf,        inf,     false},
+    {inf,        -inf,    true},
+    {2.5,        inf,     true},
+    {inf,        1e30,    true},
+  };
+  // clang-format on
+  for (const char* name : {"r", "lr"}) {
+    const bool real = std::string(name) == "r";
+    const std::string path = std::string("APPL.P.") + name;
+    auto store = [&](double value) {
+      const float single = static_cast<float>(value);
+      kalpinproc::setRaw(path, real ? bytesOf(&single, 4) : bytesOf(&value, 8));
+    };
+    for (const DeadbandCase& c : cases) {
+      Node node = make(name);
+      node->setDeadband(0.5);
+      store(c.published);
+      EXPECT_TRUE(node->hasChanged()) << "never published: a change";
+      node->markPublished();
+      store(c.current);
+      EXPECT_EQ(node->hasChanged(), c.changed) << name << " " << c.published << " -> " << c.current;
+      // The reference stays the published value: testing again gives the same answer.
+      EXPECT_EQ(node->hasChanged(), c.changed) << name << " " << c.published << " -> " << c.current;
+    }
+  }
+  // Other types keep the exact comparison; a structure hands the band to its REAL members.
+  Node u32 = make("u32");
+  u32->setDeadband(1000);
+  u32->hasChanged();
+  u32->markPublished();
+  kalpinproc::setRaw("APPL.P.u32", {1, 0, 0, 0});
+  EXPECT_TRUE(u32->hasChanged());
+}
