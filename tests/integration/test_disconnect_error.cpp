@@ -2,7 +2,7 @@
 // service: the real service against a real broker and the stand-in variable server.
 #include <gtest/gtest.h>
 
-#include "IntegrationHarness.h"
+#include "OutageSupport.h"
 
 using namespace zaltest;
 
@@ -18,20 +18,6 @@ ServiceConfig plantConfig(int port, uint32_t activate) {
   config.keepAlive = 5;
   config.publishes = {{200, {{"plant/count", {"Count"}}}}};
   return config;
-}
-
-// Waits for each text in order, each after the previous one; returns the index of the last.
-std::optional<size_t> waitForSequence(const Service& service, const std::vector<std::string>& texts,
-                                      size_t from, Clock::duration timeout = kDefaultDeadline) {
-  std::optional<size_t> at = from;
-  for (const std::string& text : texts) {
-    at = service.waitFor(text, *at, timeout);
-    if (!at) {
-      ADD_FAILURE() << "missing \"" << text << "\"";
-      return std::nullopt;
-    }
-  }
-  return at;
 }
 
 }  // namespace

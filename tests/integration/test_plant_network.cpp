@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <set>
 
-#include "IntegrationHarness.h"
+#include "OutageSupport.h"
 
 using namespace zaltest;
 
@@ -36,29 +36,8 @@ ServiceConfig plantConfig(int port) {
   return config;
 }
 
-// The counter value of a payload ({"Counter":12}); -1 when it has none.
-long long counterOf(const std::string& payload) {
-  const std::string key = "\"Counter\":";
-  const size_t at = payload.find(key);
-  return at == std::string::npos ? -1 : std::stoll(payload.substr(at + key.size()));
-}
-
 std::function<bool(const std::string&)> has(const std::string& text) {
   return [text](const std::string& payload) { return payload.find(text) != std::string::npos; };
-}
-
-// Waits for each text in order, each after the previous one; returns the index of the last.
-std::optional<size_t> waitForSequence(const Service& service, const std::vector<std::string>& texts,
-                                      size_t from, Clock::duration timeout = kDefaultDeadline) {
-  std::optional<size_t> at = from;
-  for (const std::string& text : texts) {
-    at = service.waitFor(text, *at, timeout);
-    if (!at) {
-      ADD_FAILURE() << "missing \"" << text << "\"";
-      return std::nullopt;
-    }
-  }
-  return at;
 }
 
 }  // namespace
