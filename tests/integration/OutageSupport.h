@@ -109,6 +109,25 @@ inline long long counterOf(const std::string& payload) {
   return at == std::string::npos ? -1 : std::stoll(payload.substr(at + key.size()));
 }
 
+inline auto counterAtLeast(long long value) {
+  return [value](const std::string& payload) { return counterOf(payload) >= value; };
+}
+
+// The plant's counter as the variable server has it now.
+inline long long counterNow(const VariableServer& server) {
+  return std::stoll(server.get("APPL.Plant.Counter").value());
+}
+
+// Waits until the counter has reached value.
+inline bool waitForCounter(const VariableServer& server, long long value, Clock::duration timeout = 60s) {
+  const auto deadline = Clock::now() + timeout;
+  while (counterNow(server) < value) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(100ms);
+  }
+  return true;
+}
+
 // The sample time of a payload ("...","SampleTime":"2026-12-10T14:03:08.123Z"}); nullopt when
 // it has none or it is malformed.
 inline std::optional<std::chrono::system_clock::time_point> sampleTimeOf(const std::string& payload) {

@@ -47,23 +47,6 @@ ServiceConfig diskConfig(int port, const std::string& file, uint32_t kb = 256,
   return config;
 }
 
-auto counterAtLeast(long long value) {
-  return [value](const std::string& payload) { return counterOf(payload) >= value; };
-}
-
-long long counterNow(const VariableServer& server) {
-  return std::stoll(server.get("APPL.Plant.Counter").value());
-}
-
-bool waitForCounter(const VariableServer& server, long long value, Clock::duration timeout = 60s) {
-  const auto deadline = Clock::now() + timeout;
-  while (counterNow(server) < value) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
-
 std::string joined(const std::vector<long long>& values) {
   std::string out;
   for (const long long v : values) out += std::to_string(v) + " ";

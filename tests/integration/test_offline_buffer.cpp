@@ -42,24 +42,6 @@ std::string storeAndForward(uint32_t kb) {
          std::to_string(kb) + "}";
 }
 
-auto counterAtLeast(long long value) {
-  return [value](const std::string& payload) { return counterOf(payload) >= value; };
-}
-
-long long counterNow(const VariableServer& server) {
-  return std::stoll(server.get("APPL.Plant.Counter").value());
-}
-
-// Waits until the counter has reached value.
-bool waitForCounter(const VariableServer& server, long long value, Clock::duration timeout = 60s) {
-  const auto deadline = Clock::now() + timeout;
-  while (counterNow(server) < value) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
-
 // The counter values of payloads, in arrival order.
 std::vector<long long> countersOf(const std::vector<std::string>& payloads) {
   std::vector<long long> values;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <regex>
 
-#include "IntegrationHarness.h"
+#include "OutageSupport.h"
 
 using namespace zaltest;
 
@@ -69,32 +69,6 @@ long long counter(const std::string& payload, const std::string& name) {
   return at == std::string::npos ? -1 : std::stoll(payload.substr(at + key.size()));
 }
 
-// A plain broker on a port of our choosing, so that it can be stopped and started again on the
-// same port while the service keeps its configuration.
-class PlainBrokerOnPort {
- public:
-  explicit PlainBrokerOnPort(int port) {
-    std::ostringstream conf;
-    conf << "per_listener_settings false\nlog_dest stderr\npersistence false\nallow_anonymous true\n";
-    if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
-    conf << "listener " << port << " 127.0.0.1\n";
-    writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("broker did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-  Process& process() { return *process_; }
-
- private:
-  TempDir dir_;
-  std::unique_ptr<Process> process_;
-};
-
 }  // namespace
 
 TEST(StatusTopic, BirthIsRetainedAndOfflineCarriesTheReason) {
@@ -151,7 +125,7 @@ TEST(StatusTopic, BirthIsRetainedAndOfflineCarriesTheReason) {
 // 10 ms (the payloads reach its socket but are never acknowledged), then killed.
 TEST(StatusTopic, BirthComesBeforeWhatTheLibraryKeptFromBeforeALoss) {
   const int port = freePort();
-  auto broker = std::make_unique<PlainBrokerOnPort>(port);
+  auto broker = std::make_unique<BrokerOnPort>(port);
   ServiceConfig config = plantConfig(port, 1);
   config.extraRootMembers = statusMembers();
   config.publishes = {{10, {{"plant/count", {"Count"}}}}};
@@ -165,7 +139,7 @@ TEST(StatusTopic, BirthComesBeforeWhatTheLibraryKeptFromBeforeALoss) {
   broker->process().signal(SIGKILL);
   broker.reset();
   ASSERT_TRUE(service.waitFor("ConnectionLost", mark)) << service.dump(mark);
-  broker = std::make_unique<PlainBrokerOnPort>(port);
+  broker = std::make_unique<BrokerOnPort>(port);
   Subscriber watcher(port, "plant/#");
   ASSERT_TRUE(service.waitFor("state: Connected", mark, 60s)) << service.dump(mark);
   ASSERT_TRUE(watcher.waitFor("plant/count", any())) << service.dump(mark);
@@ -278,7 +252,7 @@ TEST(QosAndRetain, CommandSentWhileOfflineIsWrittenOnceBack) {
 
 TEST(FullOnConnect, FirstPayloadAfterABrokerRestartHoldsTheWholeSet) {
   const int port = freePort();
-  auto broker = std::make_unique<PlainBrokerOnPort>(port);
+  auto broker = std::make_unique<BrokerOnPort>(port);
   ServiceConfig config = plantConfig(port, 1);
   // Retained, so that a subscriber that comes after the reconnect still sees its first payload.
   config.publishes = {{100,
@@ -298,7 +272,7 @@ TEST(FullOnConnect, FirstPayloadAfterABrokerRestartHoldsTheWholeSet) {
   size_t mark = service.mark();
   broker.reset();
   ASSERT_TRUE(service.waitFor("ConnectionLost", mark)) << service.dump(mark);
-  broker = std::make_unique<PlainBrokerOnPort>(port);
+  broker = std::make_unique<BrokerOnPort>(port);
   ASSERT_TRUE(service.waitFor("state: Connected", mark, 60s)) << service.dump(mark);
   Subscriber watcher(port, "plant/drive");
   const auto full = watcher.waitFor("plant/drive", any());
@@ -344,13 +318,16 @@ TEST(AutomaticRetry, StartsOverByItselfWithDoublingWaits) {
 // characters on: a shorter one could stand for an ordinary word or number of the trace. A line
 // that is dropped gives nullopt.
 namespace {
-std::optional<std::string> machineNeutral(std::string line, const std::map<std::string, std::string>& literals) {
-  static const std::regex kBuiltAgainst(R"(^Service was built against OpenSSL version \d+\.\d+\.\d+"[^"]*"$)");
+std::optional<std::string> machineNeutral(std::string line,
+                                          const std::map<std::string, std::string>& literals) {
+  static const std::regex kBuiltAgainst(
+      R"(^Service was built against OpenSSL version \d+\.\d+\.\d+"[^"]*"$)");
   static const std::regex kFound(R"(^Service has found OpenSSL version \d+\.\d+\.\d+\S*$)");
   static const std::regex kMetadata(R"(^OpenSSL meta data: )");
   static const std::regex kDateTime(R"(\b\d{4}-\d{2}-\d{2}([T ]\d{2}:\d{2}:\d{2}(\.\d+)?Z?)?\b)");
   static const std::regex kTime(R"(\b\d{2}:\d{2}:\d{2}(\.\d+)?\b)");
-  if (std::regex_match(line, kBuiltAgainst)) return "Service was built against OpenSSL version <version>\"<tag>\"";
+  if (std::regex_match(line, kBuiltAgainst))
+    return "Service was built against OpenSSL version <version>\"<tag>\"";
   if (std::regex_match(line, kFound)) return "Service has found OpenSSL version <version>";
   if (std::regex_search(line, kMetadata)) return std::nullopt;
   for (const auto& [value, placeholder] : literals) {
@@ -372,16 +349,21 @@ std::optional<std::string> machineNeutral(std::string line, const std::map<std::
 }  // namespace
 
 TEST(Unchanged, MachineNeutralMasksOnlyWhatDiffersByMachine) {
-  const std::map<std::string, std::string> literals = {{"41883", "<port>"}, {"4711", "<pid>"}, {"ctl-7", "<host>"}, {"7", "<pid>"}};
+  const std::map<std::string, std::string> literals = {
+      {"41883", "<port>"}, {"4711", "<pid>"}, {"ctl-7", "<host>"}, {"7", "<pid>"}};
   const std::pair<const char*, const char*> cases[] = {
-      {"Service was built against OpenSSL version 3.0.22\"\"", "Service was built against OpenSSL version <version>\"<tag>\""},
-      {"Service was built against OpenSSL version 3.2.0\"-alpha1\"", "Service was built against OpenSSL version <version>\"<tag>\""},
+      {"Service was built against OpenSSL version 3.0.22\"\"",
+       "Service was built against OpenSSL version <version>\"<tag>\""},
+      {"Service was built against OpenSSL version 3.2.0\"-alpha1\"",
+       "Service was built against OpenSSL version <version>\"<tag>\""},
       {"Service has found OpenSSL version 3.0.19", "Service has found OpenSSL version <version>"},
       {"Service has found OpenSSL version 3.1.0-beta1", "Service has found OpenSSL version <version>"},
       // Any other change of the banner's words stays visible.
       {"Service was built against OpenSSL 3.0.22\"\"", "Service was built against OpenSSL 3.0.22\"\""},
-      {"Service has found OpenSSL version 3.0.19 (patched)", "Service has found OpenSSL version 3.0.19 (patched)"},
-      {"connected to 127.0.0.1:41883 from ctl-7, pid 4711", "connected to 127.0.0.1:<port> from <host>, pid <pid>"},
+      {"Service has found OpenSSL version 3.0.19 (patched)",
+       "Service has found OpenSSL version 3.0.19 (patched)"},
+      {"connected to 127.0.0.1:41883 from ctl-7, pid 4711",
+       "connected to 127.0.0.1:<port> from <host>, pid <pid>"},
       {"port 418830 and 141883 stay", "port 418830 and 141883 stay"},
       {"at 2026-12-10T16:30:05Z and 2026-12-10 16:30:05.123", "at <date> and <date>"},
       {"keepAliveTime 7, period 500 ms", "keepAliveTime 7, period 500 ms"},
