@@ -72,6 +72,21 @@ inline std::vector<long long> valuesOnceInOrder(const std::vector<std::vector<st
   return values;
 }
 
+// Publishes value on plant/cmd through the broker on port until the variable holds it. The
+// service's "subscribed to topic" line comes when the SUBSCRIBE is handed to the MQTT library,
+// before the broker has it, so one message published at once may still find no subscription:
+// it is sent again every two seconds until it lands or the deadline passes.
+inline bool commandReaches(int port, const VariableServer& server, const std::string& value,
+                           Clock::duration timeout = kDefaultDeadline) {
+  Publisher publisher(port);
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    publisher.publish("plant/cmd", value);
+    if (server.waitForValue("APPL.Plant.Command", value, 2s)) return true;
+  }
+  return false;
+}
+
 inline std::vector<std::string> payloadsOf(const Subscriber& subscriber, const std::string& topic) {
   std::vector<std::string> out;
   for (const Message& m : subscriber.messages(topic)) out.push_back(m.payload);

@@ -1108,9 +1108,9 @@ TEST(ConfigItemsDeathTest, UnexpectedCreateChildAborts) {
   EXPECT_DEATH(
       {
         ZAL_MQTT_item item(kRoot);
-        item.createChild(R("ZAL_MQTT_publish:0"), 2);
+        item.createChild(R("ZAL_MQTT_publish:0"), 3);  // 0 to 2 are the registered patterns
       },
-      "Error: ZAL_MQTT_item::createChild\\(\\) called with unexpected uiIndex 2 !");
+      "Error: ZAL_MQTT_item::createChild\\(\\) called with unexpected uiIndex 3 !");
   setTraceLevel(0);
 }
 
