@@ -1,6 +1,7 @@
 // ZAL_MQTT_item: reading and validating the configuration root and building its children.
 #include "ZAL_MQTT_item.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdlib>
@@ -187,7 +188,17 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");
   addChildPattern("ZAL_MQTT_publish:\\d+");
+  addChildPattern("ZAL_MQTT_broker:\\d+");
   scanChildren();
+  std::stable_sort(failoverBrokers.begin(), failoverBrokers.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Read only with a failover list; silent when absent, as the other opt-in members.
+  if (!failoverBrokers.empty()) {
+    uiFailoverAfterS = readOptionalUint32(base + "uiFailoverAfterS", kFailoverAfterSDefault, nullptr,
+                                          "Bad broker configuration: access to uiFailoverAfterS failed.");
+    if (uiFailoverAfterS > kFailoverAfterSLimit)
+      throw std::runtime_error("Bad broker configuration: uiFailoverAfterS is above 3600 s.");
+  }
 
   if (ApplicationName.empty())
     throw std::runtime_error("Bad broker configuration: application name is empty.");
@@ -202,15 +213,40 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   }
 }
 
+namespace {
+
+// One further broker of the failover list: BrokerURL and BrokerPort, as at the root. Throws
+// std::runtime_error naming the problem.
+BrokerAddress readFailoverBroker(const std::string& name) {
+  BrokerAddress broker;
+  broker.host = readRequiredText(name + ".BrokerURL", "Bad failover broker: cannot read broker URL.");
+  broker.port = readRequiredUint32(name + ".BrokerPort", "Bad failover broker: cannot read broker port.");
+  if (broker.host.empty()) throw std::runtime_error("Bad failover broker: broker URL is empty.");
+  if (broker.port == 0 || broker.port > 65535)
+    throw std::runtime_error("Bad failover broker: broker port is not in 1..65535.");
+  return broker;
+}
+
+}  // namespace
+
+std::vector<BrokerAddress> ZAL_MQTT_item::getBrokers() const {
+  std::vector<BrokerAddress> brokers{BrokerAddress{BrokerURL, BrokerPort}};
+  for (const auto& entry : failoverBrokers) brokers.push_back(entry.second);
+  return brokers;
+}
+
 void ZAL_MQTT_item::createChild(std::string name, unsigned int uiIndex) {
-  if (uiIndex > 1) {
+  if (uiIndex > 2) {
     TRACE(1, "Error: ZAL_MQTT_item::createChild() called with unexpected uiIndex ", uiIndex, " !");
     assert(!"ZAL_MQTT_item::createChild() called with an index of no registered pattern");
     std::abort();
   }
   BindProgress::setCurrent(name);
   try {
-    if (uiIndex == 0) {
+    if (uiIndex == 2) {
+      const unsigned long index = std::strtoul(name.c_str() + name.rfind(':') + 1, nullptr, 10);
+      failoverBrokers.emplace_back(index, readFailoverBroker(name));
+    } else if (uiIndex == 0) {
       subscribeConfigurations.push_back(std::make_shared<ZAL_MQTT_VarTopicSet>(name, ApplicationName));
     } else {
       publishConfigurations.push_back(std::make_shared<ZAL_MQTT_publish>(name, ApplicationName));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BrokerList.h"
 #include "GVPitem.h"
 #include "GVPvariable.h"
 #include "ZAL_MQTT_TLS.h"
@@ -21,6 +22,9 @@
 
 // Largest accepted uiReconnectMaxS, in seconds.
 constexpr uint32_t kReconnectMaxSLimit = 3600;
+// uiFailoverAfterS: its default and largest accepted value, in seconds.
+constexpr uint32_t kFailoverAfterSDefault = 10;
+constexpr uint32_t kFailoverAfterSLimit = 3600;
 
 class ZAL_MQTT_item : public GVPitem {
  public:
@@ -31,7 +35,8 @@ class ZAL_MQTT_item : public GVPitem {
   explicit ZAL_MQTT_item(std::string path);
 
   // Index 0 ("ZAL_MQTT_subscribe:\d+") builds a subscribe configuration, index 1
-  // ("ZAL_MQTT_publish:\d+") a publish configuration; a child that fails is traced and skipped.
+  // ("ZAL_MQTT_publish:\d+") a publish configuration, index 2 ("ZAL_MQTT_broker:\d+") a further
+  // broker of the failover list; a child that fails is traced and skipped.
   void createChild(std::string name, unsigned int uiIndex) override;
   virtual ~ZAL_MQTT_item();
 
@@ -75,6 +80,11 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getReconnectMaxS() const { return uiReconnectMaxS; }
   // QoS 1 and 2 messages the MQTT library keeps unacknowledged at once; 0: its default (20).
   uint32_t getMaxInflightMessages() const { return uiMaxInflightMessages; }
+  // The failover list: the root's broker first, then the ZAL_MQTT_broker:<n> children in
+  // index order. A single entry (no children) means no failover list.
+  std::vector<BrokerAddress> getBrokers() const;
+  // Seconds a broker may stay unreachable before the next one of the list is tried.
+  uint32_t getFailoverAfterS() const { return uiFailoverAfterS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -103,4 +113,7 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiErrorRetryS = 0;
   uint32_t uiReconnectMaxS = 0;
   uint32_t uiMaxInflightMessages = 0;
+  // The ZAL_MQTT_broker:<n> children by n (the failover list after the root's broker).
+  std::vector<std::pair<unsigned long, BrokerAddress>> failoverBrokers;
+  uint32_t uiFailoverAfterS = kFailoverAfterSDefault;
 };

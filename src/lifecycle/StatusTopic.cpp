@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "BrokerFailover.h"
 #include "DiskBuffer.h"
 #include "OfflineBuffer.h"
 #include "ServiceIdentity.h"
@@ -120,7 +121,8 @@ std::string statusOfflinePayload(const std::string& clientId, const char* reason
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
-std::string statusOnlinePayload(const std::string& clientId, std::time_t connectedAt) {
+std::string statusOnlinePayload(const std::string& clientId, std::time_t connectedAt,
+                                const std::string& broker) {
   rapidjson::StringBuffer buffer;
   Writer writer(buffer);
   writer.StartObject();
@@ -129,6 +131,7 @@ std::string statusOnlinePayload(const std::string& clientId, std::time_t connect
   addString(writer, "service", kServiceName);
   addString(writer, "version", kServiceVersion);
   addString(writer, "connectedAt", rfc3339(connectedAt));
+  if (!broker.empty()) addString(writer, "broker", broker);
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize());
 }
@@ -194,8 +197,9 @@ void statusTopicBirth(mosquitto* client) {
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item || item->getStatusTopic().empty()) return;
   statusLinkUp = true;
-  publishStatus(client, item->getStatusTopic(), statusOnlinePayload(item->getClientID(), std::time(nullptr)), 1,
-                true, nullptr);
+  publishStatus(client, item->getStatusTopic(),
+                statusOnlinePayload(item->getClientID(), std::time(nullptr), failoverBirthBroker()), 1, true,
+                nullptr);
 }
 
 void statusTopicConnected(mosquitto* client, const ZAL_MQTT_item& item) {

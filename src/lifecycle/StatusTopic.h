@@ -31,7 +31,9 @@ extern ServiceCounters serviceCounters;
 
 // Payloads (JSON objects). time is the connection time of the birth message.
 std::string statusOfflinePayload(const std::string& clientId, const char* reason);
-std::string statusOnlinePayload(const std::string& clientId, std::time_t connectedAt);
+// broker: "host:port" of the broker in use, added as "broker" when not empty (a failover list).
+std::string statusOnlinePayload(const std::string& clientId, std::time_t connectedAt,
+                                const std::string& broker = std::string());
 // The statistics message: the counters in a fixed order, then the seconds since start.
 std::string statisticsPayload();
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "BrokerFailover.h"
 #include "DiskBuffer.h"
 #include "MainThreadPost.h"
 #include "StatusTopic.h"
@@ -179,6 +180,7 @@ void outageFailure(const std::string& cause) {
     TRACE(1, "connection to the broker lost: ", cause);
   }
   ++outageAttempts;
+  failoverAttemptFailed();
 }
 
 // Network thread: the broker accepted a connection; ends the outage, if one ran, with its line.
@@ -332,6 +334,7 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
   acknowledged = true;
   acknowledgedAtMs = steadyMs();
   outageEnded();
+  failoverReached();
   // Before the library resends what it kept from before a loss, which it does once this
   // callback returns: the birth message is the first message of every connection.
   if (connectingOnOurBehalf(machine)) statusTopicBirth(client);
@@ -436,7 +439,10 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
     return;
   }
 
-  reconnectMaxS = item->getReconnectMaxS();
+  // With a failover list the service times every reconnection attempt itself, so that it can
+  // choose the broker of each: without uiReconnectMaxS, one attempt a second, as the library's.
+  failoverSetUp(*item);
+  reconnectMaxS = item->getReconnectMaxS() != 0 ? item->getReconnectMaxS() : failoverActive() ? 1 : 0;
   TRACE(1, "registering callbacks..");
   mosquitto_connect_callback_set(mosqClient, callback_on_connect);
   mosquitto_disconnect_callback_set(mosqClient, callback_on_disconnect);
@@ -523,15 +529,26 @@ void ZAL_MQTT_stateMachine::EN_EntryConnecting(const EventData*) {
     connectResult = MOSQ_ERR_INVAL;
     return;
   }
-  const std::string host = item->getBrokerURL();
+  // The root's broker, or the failover list's current one (the root's, at a set-up).
+  const BrokerAddress broker =
+      failoverActive() ? failoverBroker(true) : BrokerAddress{item->getBrokerURL(), item->getBrokerPort()};
   connectCallRunning = true;
-  connectResult = mosquitto_connect_async(mosqClient, host.c_str(), static_cast<int>(item->getBrokerPort()),
+  connectResult = mosquitto_connect_async(mosqClient, broker.host.c_str(), static_cast<int>(broker.port),
                                           static_cast<int>(item->getKeepAliveTime()));
   connectCallRunning = false;
 }
 
 void ZAL_MQTT_stateMachine::ST_Connecting(const EventData*) {
   TRACE(1, "state: Connecting");
+  if (failoverActive() && (connectResult == MOSQ_ERR_ERRNO || connectResult == MOSQ_ERR_EAI)) {
+    // With a failover list a broker that cannot be reached at once (refused, no route, no
+    // such name) is an outage like a lost connection: the attempts go on, and on to the next
+    // broker of the list.
+    mosquitto_disconnect(mosqClient);  // the library's loop ends instead of re-dialling
+    outageFailure(mosquitto_strerror(connectResult));
+    raiseInternalEvent(ST_CONNECTIONLOST);
+    return;
+  }
   if (connectResult != MOSQ_ERR_SUCCESS && connectResult != MOSQ_ERR_EAI) {
     TRACE(1, "cannot connect to broker. Mosquitto error string is: ", mosquitto_strerror(connectResult));
     TRACE(1, "destroy mosquitto client instance.");
@@ -567,6 +584,8 @@ void ZAL_MQTT_stateMachine::ST_Connecting(const EventData*) {
 void ZAL_MQTT_stateMachine::connectionTimerExpired() {
   if (currentState() != ST_CONNECTING || connectingVisit.load() != expiredConnectingVisit.load()) return;
   TRACE(1, "Error: the broker has refused the connection.");
+  // With a failover list the set-up that follows (an automatic retry) starts at the next broker.
+  if (failoverActive()) failoverAbandonCurrent();
   connectionToBrokerTimeout();
 }
 
@@ -601,7 +620,17 @@ void ZAL_MQTT_stateMachine::reconnectTimerExpired() {
       reconnectAttemptRunning || mosqClient == nullptr)
     return;
   connectCallRunning = true;
-  int result = mosquitto_reconnect_async(mosqClient);
+  int result = MOSQ_ERR_SUCCESS;
+  if (failoverActive() && failoverBeforeAttempt()) {
+    // Another broker of the list: the library's loop is stopped, so its address may change.
+    const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+    const BrokerAddress broker = failoverBroker(false);
+    result = item ? mosquitto_connect_async(mosqClient, broker.host.c_str(), static_cast<int>(broker.port),
+                                            static_cast<int>(item->getKeepAliveTime()))
+                  : MOSQ_ERR_INVAL;
+  } else {
+    result = mosquitto_reconnect_async(mosqClient);
+  }
   connectCallRunning = false;
   if (result == MOSQ_ERR_SUCCESS) {
     result = mosquitto_loop_start(mosqClient);

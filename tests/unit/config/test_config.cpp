@@ -211,6 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"reconnect max unreadable",  [](Tree& t) { t.set(R("uiReconnectMaxS"), unreadable(u32(60))); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
   BrokenCase{"reconnect max as text",     [](Tree& t) { t.set(R("uiReconnectMaxS"), text("60")); }, "Bad broker configuration: access to uiReconnectMaxS failed."},
   BrokenCase{"reconnect max above 3600",  [](Tree& t) { t.set(R("uiReconnectMaxS"), u32(3601)); }, "Bad broker configuration: uiReconnectMaxS is above 3600 s."},
+  BrokenCase{"failover after unreadable", [](Tree& t) { t.set(R("ZAL_MQTT_broker:0.BrokerURL"), text("b")).set(R("ZAL_MQTT_broker:0.BrokerPort"), u32(1883)).set(R("uiFailoverAfterS"), unreadable(u32(5))); }, "Bad broker configuration: access to uiFailoverAfterS failed."},
+  BrokenCase{"failover after above 3600", [](Tree& t) { t.set(R("ZAL_MQTT_broker:0.BrokerURL"), text("b")).set(R("ZAL_MQTT_broker:0.BrokerPort"), u32(1883)).set(R("uiFailoverAfterS"), u32(3601)); }, "Bad broker configuration: uiFailoverAfterS is above 3600 s."},
   BrokenCase{"in-flight unreadable",      [](Tree& t) { t.set(R("uiMaxInflightMessages"), unreadable(u32(1))); }, "Bad broker configuration: access to uiMaxInflightMessages failed."},
   BrokenCase{"in-flight above 65535",     [](Tree& t) { t.set(R("uiMaxInflightMessages"), u32(65536)); }, "Bad broker configuration: uiMaxInflightMessages is above 65535."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
@@ -357,6 +359,35 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(item->getSubscribeConfigurations()[0]->getQoS(), std::optional<uint32_t>(1));
   // Present or absent, the new members write no trace line of their own.
   EXPECT_EQ(presentLines, absentLines);
+}
+
+// The failover list: the root's broker, then the children by index (not by listed order); a
+// child that cannot be used is skipped; uiFailoverAfterS is read only with children.
+TEST(BrokerItem, FailoverListInIndexOrder) {
+  Tree tree = validConfig();
+  tree.set(R("uiFailoverAfterS"), u32(4000));  // no children: not read, so not refused
+  tree.load();
+  EXPECT_EQ(ZAL_MQTT_item(kRoot).getBrokers().size(), 1u);
+
+  tree.set(R("uiFailoverAfterS"), u32(3))
+      .set(R("ZAL_MQTT_broker:10.BrokerURL"), text("c"))
+      .set(R("ZAL_MQTT_broker:10.BrokerPort"), u32(3))
+      .set(R("ZAL_MQTT_broker:2.BrokerURL"), text("b"))
+      .set(R("ZAL_MQTT_broker:2.BrokerPort"), u32(2))
+      .set(R("ZAL_MQTT_broker:5.BrokerURL"), text(""))
+      .set(R("ZAL_MQTT_broker:5.BrokerPort"), u32(5))
+      .set(R("ZAL_MQTT_broker:6.BrokerURL"), text("x"));
+  tree.load();
+  std::vector<std::string> lines;
+  std::shared_ptr<ZAL_MQTT_item> item;
+  ASSERT_EQ(runTraced(1, lines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
+  std::string order;
+  for (const BrokerAddress& broker : item->getBrokers()) order += broker.text() + " ";
+  EXPECT_EQ(order, "localhost:" + std::to_string(item->getBrokerPort()) + " b:2 c:3 ");
+  EXPECT_EQ(item->getFailoverAfterS(), 3u);
+  EXPECT_GE(indexOf(lines, "Bad failover broker: broker URL is empty."), 0);
+  EXPECT_GE(indexOf(lines, "Bad failover broker: cannot read broker port."), 0);
+  EXPECT_GE(indexOf(lines, "Skipped configuration node: " + R("ZAL_MQTT_broker:6")), 0);
 }
 
 TEST(BrokerItem, UserAuthenticationRules) {
@@ -1077,9 +1108,9 @@ TEST(ConfigItemsDeathTest, UnexpectedCreateChildAborts) {
   EXPECT_DEATH(
       {
         ZAL_MQTT_item item(kRoot);
-        item.createChild(R("ZAL_MQTT_publish:0"), 2);
+        item.createChild(R("ZAL_MQTT_publish:0"), 3);  // 0 to 2 are the registered patterns
       },
-      "Error: ZAL_MQTT_item::createChild\\(\\) called with unexpected uiIndex 2 !");
+      "Error: ZAL_MQTT_item::createChild\\(\\) called with unexpected uiIndex 3 !");
   setTraceLevel(0);
 }
 
