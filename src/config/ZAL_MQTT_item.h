@@ -75,6 +75,10 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getReconnectMaxS() const { return uiReconnectMaxS; }
   // QoS 1 and 2 messages the MQTT library keeps unacknowledged at once; 0: its default (20).
   uint32_t getMaxInflightMessages() const { return uiMaxInflightMessages; }
+  // Sparkplug B group id; empty: the service publishes and subscribes as without Sparkplug.
+  std::string getSparkplugGroupId() const { return strSparkplugGroupId; }
+  // Sparkplug B edge node id (strSparkplugEdgeNodeId, else the client ID); empty without a group.
+  std::string getSparkplugEdgeNodeId() const { return strSparkplugEdgeNodeId; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -103,4 +107,6 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiErrorRetryS = 0;
   uint32_t uiReconnectMaxS = 0;
   uint32_t uiMaxInflightMessages = 0;
+  std::string strSparkplugGroupId;
+  std::string strSparkplugEdgeNodeId;
 };
