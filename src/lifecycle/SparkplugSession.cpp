@@ -130,11 +130,11 @@ void sparkplugBirth(mosquitto* client) {
   if (result != MOSQ_ERR_SUCCESS) TRACE(1, "Sparkplug: node birth not published: ", mosquitto_strerror(result));
 }
 
-void sparkplugConnectionEnded(mosquitto* client) {
+void sparkplugConnectionEnded(mosquitto* client, int result) {
   if (!sparkplugActive()) return;
   const std::shared_ptr<EdgeNode> node = currentNode();
   node->connectionLost();
-  setWill(client, *node);
+  if (result != 0) setWill(client, *node);
 }
 
 void sparkplugDeath(mosquitto* client) {

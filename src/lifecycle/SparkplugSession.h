@@ -20,9 +20,10 @@ bool prepareSparkplug(mosquitto* client, const ZAL_MQTT_item& item);
 bool sparkplugActive();
 // Connect callback: the node's birth (first message of the connection).
 void sparkplugBirth(mosquitto* client);
-// Disconnect callback: no message of the node until the next birth; the will of the
-// library's next connection carries the next bdSeq.
-void sparkplugConnectionEnded(mosquitto* client);
+// Disconnect callback: no message of the node until the next birth. After a loss (result not
+// 0), when the same client dials again, its will carries the next bdSeq; after a disconnect the
+// service asked for, the next connection set-up registers it.
+void sparkplugConnectionEnded(mosquitto* client, int result);
 // Before a disconnect the service makes itself: the death certificate with the current bdSeq
 // (the broker drops the will on a clean disconnect).
 void sparkplugDeath(mosquitto* client);

@@ -351,7 +351,7 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
     ++disconnectsSeen;
   }
   disconnectsSeenSignal.notify_all();
-  sparkplugConnectionEnded(client);  // the next connection's will carries the next bdSeq
+  sparkplugConnectionEnded(client, result);  // the next connection's will carries the next bdSeq
   if (failureReported.load()) {
     // Already failed for good: keep the library from trying again.
     if (result != 0) mosquitto_disconnect(client);
