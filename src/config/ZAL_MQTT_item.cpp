@@ -193,6 +193,11 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
     strSparkplugEdgeNodeId = readOptionalText(
         base + "strSparkplugEdgeNodeId", "Bad broker configuration: access to strSparkplugEdgeNodeId failed.");
     if (strSparkplugEdgeNodeId.empty()) strSparkplugEdgeNodeId = strClientID;
+    strSparkplugPrimaryHostId =
+        readOptionalText(base + "strSparkplugPrimaryHostId",
+                         "Bad broker configuration: access to strSparkplugPrimaryHostId failed.");
+    if (strSparkplugPrimaryHostId.find_first_of("/+#") != std::string::npos)
+      throw std::runtime_error("Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #.");
     if (strSparkplugGroupId.find_first_of("/+#") != std::string::npos)
       throw std::runtime_error("Bad broker configuration: strSparkplugGroupId must not contain /, + or #.");
     if (strSparkplugEdgeNodeId.find_first_of("/+#") != std::string::npos)

@@ -79,6 +79,8 @@ class ZAL_MQTT_item : public GVPitem {
   std::string getSparkplugGroupId() const { return strSparkplugGroupId; }
   // Sparkplug B edge node id (strSparkplugEdgeNodeId, else the client ID); empty without a group.
   std::string getSparkplugEdgeNodeId() const { return strSparkplugEdgeNodeId; }
+  // The primary host application whose STATE the edge node follows; empty: none.
+  std::string getSparkplugPrimaryHostId() const { return strSparkplugPrimaryHostId; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -109,4 +111,5 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiMaxInflightMessages = 0;
   std::string strSparkplugGroupId;
   std::string strSparkplugEdgeNodeId;
+  std::string strSparkplugPrimaryHostId;
 };

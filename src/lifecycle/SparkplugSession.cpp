@@ -30,6 +30,9 @@ std::shared_ptr<EdgeNode> sessionNode;
 const ZAL_MQTT_item* sessionBuiltFor = nullptr;
 std::vector<std::vector<size_t>> sessionDevices;
 
+// The hold for the primary host when no publish configuration has an offline buffer.
+constexpr size_t kDefaultHoldBytes = 1024 * 1024;
+
 std::shared_ptr<EdgeNode> currentNode() {
   std::lock_guard<std::mutex> lock(sessionMutex);
   return sessionNode;
@@ -60,7 +63,9 @@ void buildNode(const ZAL_MQTT_item& item) {
   std::vector<sparkplug::DeviceDefinition> devices;
   std::vector<std::vector<size_t>> index;
   std::string bdSeqFile;
+  size_t holdBytes = 0;  // the hold for the primary host: the offline buffers' sizes together
   for (const auto& publish : item.getPublishConfigurations()) {
+    holdBytes += size_t{publish->getOfflineBufferKB()} * 1024;
     index.emplace_back();
     if (bdSeqFile.empty() && !publish->getOfflineBufferFile().empty())
       bdSeqFile = publish->getOfflineBufferFile() + ".bdseq";
@@ -79,6 +84,8 @@ void buildNode(const ZAL_MQTT_item& item) {
   if (sessionNode) previous = sessionNode->bdSeq();
   sessionNode = std::make_shared<EdgeNode>(item.getSparkplugGroupId(), item.getSparkplugEdgeNodeId(),
                                            std::move(devices), std::move(targets), bdSeqFile, previous);
+  if (!item.getSparkplugPrimaryHostId().empty())
+    sessionNode->setPrimaryHost(item.getSparkplugPrimaryHostId(), holdBytes != 0 ? holdBytes : kDefaultHoldBytes);
   sessionBuiltFor = &item;
   sessionDevices = std::move(index);
 }
@@ -148,8 +155,12 @@ void sparkplugDeath(mosquitto* client) {
 
 bool sparkplugSubscribe(mosquitto* client) {
   if (!sparkplugActive()) return false;
-  for (const std::string& filter : currentNode()->commandFilters()) {
-    if (mosquitto_subscribe(client, nullptr, filter.c_str(), 0) == MOSQ_ERR_SUCCESS) {
+  const std::shared_ptr<EdgeNode> node = currentNode();
+  std::vector<std::string> filters = node->commandFilters();
+  const std::string state = node->primaryHostStateTopic();
+  if (!state.empty()) filters.push_back(state);
+  for (const std::string& filter : filters) {
+    if (mosquitto_subscribe(client, nullptr, filter.c_str(), filter == state ? 1 : 0) == MOSQ_ERR_SUCCESS) {
       TRACE(1, "subscribed to topic '", filter, "'.");
     } else {
       TRACE(1, "Error: could not subscribe to topic '", filter, "'.");
@@ -161,6 +172,11 @@ bool sparkplugSubscribe(mosquitto* client) {
 bool sparkplugCommand(mosquitto* client, const std::string& topic, const std::string& payload) {
   if (!sparkplugActive()) return false;
   const std::shared_ptr<EdgeNode> node = currentNode();
+  const std::string state = node->primaryHostStateTopic();
+  if (!state.empty() && topic == state) {
+    node->handleHostState(payload, publisherFor(client));
+    return true;
+  }
   bool match = false;
   for (const std::string& filter : node->commandFilters()) {
     bool matches = false;

@@ -27,10 +27,12 @@ void sparkplugConnectionEnded(mosquitto* client, int result);
 // Before a disconnect the service makes itself: the death certificate with the current bdSeq
 // (the broker drops the will on a clean disconnect).
 void sparkplugDeath(mosquitto* client);
-// Connected entry: subscribes to the node's commands. True when it did (Sparkplug active): the
+// Connected entry: subscribes to the node's commands (and the primary host's STATE, QoS 1, when
+// one is configured). True when it did (Sparkplug active): the
 // subscribe configurations' own topics are then not subscribed.
 bool sparkplugSubscribe(mosquitto* client);
-// Subscribe worker: true when topic is one of the node's commands (handled here).
+// Subscribe worker: true when topic is one of the node's commands or its primary host's STATE
+// (handled here).
 bool sparkplugCommand(mosquitto* client, const std::string& topic, const std::string& payload);
 // The publish worker of publish configuration index as a Sparkplug edge node: device births and
 // data until stop is set.

@@ -197,6 +197,8 @@ Value configurationView(const ZAL_MQTT_item& item, Report& report) {
   if (!item.getSparkplugGroupId().empty()) {
     view.AddMember("sparkplugGroupId", text(item.getSparkplugGroupId(), a), a);
     view.AddMember("sparkplugEdgeNodeId", text(item.getSparkplugEdgeNodeId(), a), a);
+    if (!item.getSparkplugPrimaryHostId().empty())
+      view.AddMember("sparkplugPrimaryHostId", text(item.getSparkplugPrimaryHostId(), a), a);
   }
 
   Value publishes(rapidjson::kArrayType);

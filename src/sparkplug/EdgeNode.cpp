@@ -6,6 +6,8 @@
 #include <fstream>
 #include <set>
 
+#include <rapidjson/document.h>
+
 #include "Trace.h"
 
 namespace sparkplug {
@@ -174,6 +176,82 @@ int EdgeNode::publishNodeBirth(const Publisher& publish) {
 void EdgeNode::connectionLost() {
   std::lock_guard<std::mutex> lock(mutex_);
   nodeBorn_ = false;
+  if (!primaryHost_.empty()) hostOnline_ = false;
+}
+
+void EdgeNode::setPrimaryHost(std::string hostId, size_t limitBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  primaryHost_ = std::move(hostId);
+  heldLimit_ = limitBytes;
+  hostOnline_ = primaryHost_.empty();
+}
+
+std::string EdgeNode::primaryHostStateTopic() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return primaryHost_.empty() ? std::string() : std::string(kNamespace) + "/STATE/" + primaryHost_;
+}
+
+bool EdgeNode::hostOnline() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return hostOnline_;
+}
+
+size_t EdgeNode::heldMessages() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return held_.size();
+}
+
+void EdgeNode::handleHostState(const std::string& payload, const Publisher& publish) {
+  std::optional<bool> online;
+  if (payload == "ONLINE") online = true;
+  if (payload == "OFFLINE") online = false;
+  if (!online) {
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(payload.data(), payload.size());
+    if (!document.HasParseError() && document.IsObject() && document.HasMember("online") &&
+        document["online"].IsBool())
+      online = document["online"].GetBool();
+  }
+  if (!online) {
+    TRACE(2, "Sparkplug: the primary host's STATE message is neither online nor offline, ignored.");
+    return;
+  }
+  size_t held = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (primaryHost_.empty() || hostOnline_ == *online) return;
+    hostOnline_ = *online;
+    held = held_.size();
+    if (hostOnline_) sendHeld(publish);
+  }
+  if (*online) {
+    TRACE(1, "Sparkplug: primary host ", primaryHostStateTopic(), " online; ", held, " held data messages due.");
+  } else {
+    TRACE(1, "Sparkplug: primary host ", primaryHostStateTopic(), " offline: data messages are held.");
+  }
+}
+
+void EdgeNode::sendHeld(const Publisher& publish) {
+  if (!hostOnline_ || !nodeBorn_) return;
+  // In their order; a device whose birth is still due keeps its messages (and the ones after
+  // them stay behind it, so that the order of each device holds).
+  std::deque<Held> kept;
+  std::vector<char> blocked(devices_.size(), false);
+  for (Held& entry : held_) {
+    if (blocked[entry.device] || devices_[entry.device].birthDue) {
+      blocked[entry.device] = true;
+      kept.push_back(std::move(entry));
+      continue;
+    }
+    entry.payload.set_seq(nextSeq());
+    publish(deviceTopic("DDATA", entry.device), entry.payload.SerializeAsString());
+    heldBytes_ -= entry.bytes;
+  }
+  held_.swap(kept);
+  if (heldDropped_ > 0 && held_.empty()) {
+    TRACE(1, "Sparkplug: ", heldDropped_, " held data messages were dropped (the hold was full).");
+    heldDropped_ = 0;
+  }
 }
 
 bool EdgeNode::deviceBirthDue(size_t device) const {
@@ -191,6 +269,7 @@ bool EdgeNode::publishDeviceBirth(size_t device, uint64_t sampledAtMs, const Pub
   payload.set_seq(nextSeq());
   target.birthDue = false;
   result = send(deviceTopic("DBIRTH", device), payload, publish);
+  if (!held_.empty()) sendHeld(publish);  // what this device kept follows its birth
   return true;
 }
 
@@ -204,6 +283,23 @@ EdgeNode::DataResult EdgeNode::publishDeviceData(size_t device, const std::vecto
   if (!nodeBorn_) return DataResult::NotBorn;
   if (target.birthDue) return DataResult::BirthDue;
   if (payload.metrics_size() == 0) return DataResult::Sent;  // nothing of this device changed
+  if (!hostOnline_ || !held_.empty()) {
+    // Held for the primary host (behind what is held already): historical when it goes out.
+    for (Metric& metric : *payload.mutable_metrics()) metric.set_is_historical(true);
+    payload.set_timestamp(nowMs());
+    const size_t bytes = payload.ByteSizeLong();
+    while (!held_.empty() && heldBytes_ + bytes > heldLimit_) {
+      heldBytes_ -= held_.front().bytes;
+      held_.pop_front();
+      if (heldDropped_++ == 0) TRACE(1, "Sparkplug: the hold for the primary host is full: the oldest data go.");
+    }
+    if (bytes <= heldLimit_) {
+      held_.push_back({device, std::move(payload), bytes});
+      heldBytes_ += bytes;
+    }
+    if (hostOnline_) sendHeld(publish);
+    return DataResult::Sent;
+  }
   payload.set_seq(nextSeq());
   result = send(deviceTopic("DDATA", device), payload, publish);
   return DataResult::Sent;

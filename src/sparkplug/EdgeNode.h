@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,21 @@ class EdgeNode {
   std::string deviceTopic(const char* type, size_t device) const;
   // The filters of the node's commands: NCMD of this node, DCMD of all its devices.
   std::vector<std::string> commandFilters() const;
+
+  // Primary host awareness: with a primary host application (setPrimaryHost), data messages are
+  // held while that host is not known to be online (from the start, after each lost connection,
+  // and after its STATE says offline), up to limitBytes of encoded payload (the oldest go
+  // first, counted and traced once per hold). When the host is online again, and once the
+  // device's birth has gone out, they are sent in their order as DDATA with their metrics
+  // marked historical and the seq of their sending. Births are never held.
+  void setPrimaryHost(std::string hostId, size_t limitBytes);
+  // The STATE topic of the primary host ("spBv1.0/STATE/<host>"); empty without one.
+  std::string primaryHostStateTopic() const;
+  // A message on that topic: {"online": true|false, ...} (or the text ONLINE / OFFLINE). Going
+  // online sends what was held. Anything else is traced and changes nothing.
+  void handleHostState(const std::string& payload, const Publisher& publish);
+  bool hostOnline() const;
+  size_t heldMessages() const;
   size_t deviceCount() const { return devices_.size(); }
   bool deviceActive(size_t device) const;
 
@@ -81,7 +97,8 @@ class EdgeNode {
   // The node's birth (seq 0, bdSeq, Node Control/Rebirth false). Every device's birth is due
   // again. Returns the Publisher's result.
   int publishNodeBirth(const Publisher& publish);
-  // The connection is gone: no message until the next node birth.
+  // The connection is gone: no message until the next node birth; a primary host's state is
+  // unknown again.
   void connectionLost();
 
   // Whether device's birth is due (the node was born since the device's last birth).
@@ -112,6 +129,7 @@ class EdgeNode {
     bool birthDue = true;
   };
   std::string deathPayload(uint64_t bdSeq) const;
+  void sendHeld(const Publisher& publish);  // mutex_ held: what may go out of the held data
   uint64_t nextSeq();  // mutex_ held
   int send(const std::string& topic, Payload& payload, const Publisher& publish);  // mutex_ held
   void writeCommandMetrics(Device* device, const std::string& deviceId, const Payload& payload);
@@ -127,6 +145,19 @@ class EdgeNode {
   bool bdSeqUsed_ = false;  // a death certificate carried bdSeq_ already
   uint64_t seq_ = 0;
   bool nodeBorn_ = false;
+
+  // Primary host awareness (empty primaryHost_: off). Guarded by mutex_.
+  struct Held {
+    size_t device;
+    Payload payload;
+    size_t bytes;
+  };
+  std::string primaryHost_;
+  size_t heldLimit_ = 0;
+  bool hostOnline_ = true;
+  std::deque<Held> held_;
+  size_t heldBytes_ = 0;
+  uint64_t heldDropped_ = 0;
 };
 
 }  // namespace sparkplug

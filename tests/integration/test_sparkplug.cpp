@@ -62,6 +62,7 @@ struct Decoded {
     std::optional<uint64_t> alias;
     rapidjson::Document value;
     std::optional<uint64_t> timestamp;
+    bool historical = false;
   };
   std::vector<std::shared_ptr<Metric>> metrics;
   std::shared_ptr<Metric> named(const std::string& name) const {
@@ -99,6 +100,7 @@ class SparkplugIT : public ::testing::Test {
         if (m.HasMember("alias")) metric->alias = m["alias"].GetUint64();
         if (m.HasMember("timestamp")) metric->timestamp = m["timestamp"].GetUint64();
         if (m.HasMember("value")) metric->value.CopyFrom(m["value"], metric->value.GetAllocator());
+        metric->historical = m.HasMember("isHistorical") && m["isHistorical"].IsBool() && m["isHistorical"].GetBool();
         decoded.metrics.push_back(metric);
       }
     }
@@ -272,6 +274,43 @@ TEST_F(SparkplugIT, AnIndependentDecoderSeesAWellFormedEdgeNode) {
   const auto births = host.waitForCount(topic("NBIRTH"), 3);
   ASSERT_EQ(births.size(), 3u) << service->dump();
   EXPECT_EQ(decode(births[2].payload).named("bdSeq")->value.GetUint64(), (bdSeq + 1) % 256);
+}
+
+TEST_F(SparkplugIT, DataWaitForThePrimaryHostAndArriveHistorical) {
+  Broker broker;
+  TempDir dir;
+  ServiceConfig config = sparkplugConfig(broker.port(), dir.file("buffer.db"));
+  config.extraRootMembers += ",\"strSparkplugPrimaryHostId\": {\"type\": \"STRING\", \"value\": \"Scada\"}";
+  VariableServer server(config.treeJson());
+  Subscriber host(broker.plainPort(), "spBv1.0/#");
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("subscribed to topic 'spBv1.0/STATE/Scada'")) << service.dump();
+  const auto births = host.waitForCount(topic("DBIRTH", "Pump"), 1);
+  ASSERT_EQ(births.size(), 1u) << service.dump();  // births do not wait for the host
+  learnBirth(decode(births[0].payload));
+
+  // The host is not known to be online: the change is held (no data within a few cycles).
+  server.set("APPL.Plant.Speed", "7");
+  EXPECT_TRUE(host.waitForCount(topic("DDATA", "Pump"), 1, 2s).empty());
+
+  Publisher application(broker.plainPort());
+  application.publish("spBv1.0/STATE/Scada", R"({"online": true, "timestamp": 1})");
+  const auto held = host.waitForCount(topic("DDATA", "Pump"), 1);
+  ASSERT_GE(held.size(), 1u) << service.dump();
+  const Decoded first = decode(held[0].payload);
+  ASSERT_EQ(first.metrics.size(), 1u);
+  EXPECT_EQ(first.metrics[0]->value.GetInt(), 7);
+  EXPECT_TRUE(first.metrics[0]->historical);
+  EXPECT_EQ(first.seq, 2u);
+
+  // Online: live data, not historical.
+  server.set("APPL.Plant.Speed", "9");
+  const auto live = host.waitFor(topic("DDATA", "Pump"), [&](const std::string& payload) {
+    const Decoded d = decode(payload);
+    return !d.metrics.empty() && d.metrics[0]->value.GetInt() == 9;
+  });
+  ASSERT_TRUE(live) << service.dump();
+  EXPECT_FALSE(decode(live->payload).metrics[0]->historical);
 }
 
 TEST_F(SparkplugIT, WithoutTheGroupNothingChanges) {

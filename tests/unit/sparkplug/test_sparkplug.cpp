@@ -283,6 +283,40 @@ TEST_F(EdgeNodeTest, BirthsComeFirstSeqCountsAndRebirthStartsOver) {
   EXPECT_EQ(messages.size(), 5u);
 }
 
+TEST_F(EdgeNodeTest, DataWaitForThePrimaryHostAndGoOutAsHistorical) {
+  const std::vector<Node> pump = {var("u8")};
+  EdgeNode node("G", "N", {{"P", pump}}, {}, "", std::nullopt);
+  node.setPrimaryHost("Scada", 64);  // room for a few small payloads only
+  EXPECT_EQ(node.primaryHostStateTopic(), "spBv1.0/STATE/Scada");
+  int result = 0;
+  node.publishNodeBirth(recorder());
+  pump[0]->readSnapshot();
+  node.publishDeviceBirth(0, 1, recorder(), result);  // births are never held
+  for (int k = 0; k < 10; ++k) node.publishDeviceData(0, pump, 100 + k, recorder(), result);
+  EXPECT_EQ(messages.size(), 2u);
+  const size_t held = node.heldMessages();
+  EXPECT_GT(held, 0u);
+  EXPECT_LT(held, 10u);  // the oldest went when the hold was full
+
+  node.handleHostState("{\"online\": false, \"timestamp\": 1}", recorder());  // no change
+  node.handleHostState("not a state", recorder());
+  EXPECT_EQ(messages.size(), 2u);
+  node.handleHostState("{\"online\": true, \"timestamp\": 2}", recorder());
+  ASSERT_EQ(messages.size(), 2u + held);
+  for (size_t k = 2; k < messages.size(); ++k) {
+    EXPECT_EQ(messages[k].topic, "spBv1.0/G/DDATA/N/P");
+    EXPECT_EQ(messages[k].payload.seq(), k);
+    EXPECT_TRUE(messages[k].payload.metrics(0).is_historical());
+  }
+  EXPECT_EQ(messages.back().payload.metrics(0).timestamp(), 109u);  // the newest were kept
+  // Online: live again.
+  node.publishDeviceData(0, pump, 200, recorder(), result);
+  EXPECT_FALSE(messages.back().payload.metrics(0).is_historical());
+  // A lost connection makes the host's state unknown: held until its STATE comes again.
+  node.connectionLost();
+  EXPECT_FALSE(node.hostOnline());
+}
+
 TEST_F(EdgeNodeTest, SeqWrapsAfter255) {
   const std::vector<Node> pump = {var("u8")};
   EdgeNode node("G", "N", {{"P", pump}}, {}, "", std::nullopt);
