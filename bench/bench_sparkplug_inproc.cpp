@@ -34,8 +34,8 @@ void run(int metrics) {
   std::string json = R"({"variables": {"APPL.Bench.data": {"type": "STRUCT", "members": {)";
   for (int i = 0; i < metrics; ++i) {
     if (i > 0) json += ",";
-    json += "\"member" + std::to_string(i) + "\": {\"type\": \"" + kTypes[i % 5] + "\", \"value\": " +
-            std::to_string(i % 5 == 2 ? i % 2 : i * 3) + "}";
+    json += "\"member" + std::to_string(i) + "\": {\"type\": \"" + kTypes[i % 5] +
+            "\", \"value\": " + std::to_string(i % 5 == 2 ? i % 2 : i * 3) + "}";
   }
   json += "}}}}";
   kalpinproc::loadTree(json);
@@ -102,10 +102,11 @@ void run(int metrics) {
   service();
   const std::string serviceBytes = out;
   bare();
-  if (out.size() != serviceBytes.size()) throw std::runtime_error("the bare message differs from the service's");
+  if (out.size() != serviceBytes.size())
+    throw std::runtime_error("the bare message differs from the service's");
 
-  const std::vector<std::pair<const char*, std::function<void()>>> references = {{"bare protobuf", bare},
-                                                                                 {"JSON (snapshotToJSON)", jsonRound}};
+  const std::vector<std::pair<const char*, std::function<void()>>> references = {
+      {"bare protobuf", bare}, {"JSON (snapshotToJSON)", jsonRound}};
   std::vector<double> serviceRates;
   std::vector<std::vector<double>> ratios(references.size()), referenceRates(references.size());
   for (int pair = 0; pair < kPairs; ++pair) {
@@ -122,7 +123,8 @@ void run(int metrics) {
               metrics, 1e9 / bench::median(serviceRates), serviceRates.size(), serviceBytes.size());
   for (size_t r = 0; r < references.size(); ++r)
     std::printf("sparkplug_inproc: DDATA of %d metrics: %s: %.1f ns per metric; cost ratio %s\n", metrics,
-                references[r].first, 1e9 / bench::median(referenceRates[r]), bench::ratioSummary(ratios[r]).c_str());
+                references[r].first, 1e9 / bench::median(referenceRates[r]),
+                bench::ratioSummary(ratios[r]).c_str());
 }
 
 }  // namespace

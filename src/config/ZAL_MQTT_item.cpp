@@ -190,23 +190,26 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   strSparkplugGroupId = readOptionalText(base + "strSparkplugGroupId",
                                          "Bad broker configuration: access to strSparkplugGroupId failed.");
   if (!strSparkplugGroupId.empty()) {
-    strSparkplugEdgeNodeId = readOptionalText(
-        base + "strSparkplugEdgeNodeId", "Bad broker configuration: access to strSparkplugEdgeNodeId failed.");
+    strSparkplugEdgeNodeId =
+        readOptionalText(base + "strSparkplugEdgeNodeId",
+                         "Bad broker configuration: access to strSparkplugEdgeNodeId failed.");
     if (strSparkplugEdgeNodeId.empty()) strSparkplugEdgeNodeId = strClientID;
     strSparkplugPrimaryHostId =
         readOptionalText(base + "strSparkplugPrimaryHostId",
                          "Bad broker configuration: access to strSparkplugPrimaryHostId failed.");
     if (strSparkplugPrimaryHostId.find_first_of("/+#") != std::string::npos)
-      throw std::runtime_error("Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #.");
+      throw std::runtime_error(
+          "Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #.");
     if (strSparkplugGroupId.find_first_of("/+#") != std::string::npos)
       throw std::runtime_error("Bad broker configuration: strSparkplugGroupId must not contain /, + or #.");
     if (strSparkplugEdgeNodeId.find_first_of("/+#") != std::string::npos)
       throw std::runtime_error(
-          "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) must "
-          "not contain /, + or #.");
+          "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) "
+          "must not contain /, + or #.");
     if (!strStatusTopic.empty())
       throw std::runtime_error(
-          "Bad broker configuration: strSparkplugGroupId and strStatusTopic cannot be combined (each needs the "
+          "Bad broker configuration: strSparkplugGroupId and strStatusTopic cannot be combined (each needs "
+          "the "
           "last will).");
   }
 

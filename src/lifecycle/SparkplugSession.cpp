@@ -41,8 +41,8 @@ std::shared_ptr<EdgeNode> currentNode() {
 // QoS 0 and no retain for births and data, as Sparkplug B asks; the death certificate is QoS 1.
 sparkplug::Publisher publisherFor(mosquitto* client) {
   return [client](const std::string& topic, const std::string& payload) {
-    return mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 0,
-                             false);
+    return mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                             0, false);
   };
 }
 
@@ -52,7 +52,8 @@ bool setWill(mosquitto* client, EdgeNode& node) {
   const int result =
       mosquitto_will_set(client, topic.c_str(), static_cast<int>(death.size()), death.data(), 1, false);
   if (result != MOSQ_ERR_SUCCESS) {
-    TRACE(1, "Error: cannot set the Sparkplug death certificate on '", topic, "': ", mosquitto_strerror(result));
+    TRACE(1, "Error: cannot set the Sparkplug death certificate on '", topic,
+          "': ", mosquitto_strerror(result));
     return false;
   }
   TRACE(2, "Sparkplug: death certificate registered with bdSeq ", node.bdSeq(), ".");
@@ -85,7 +86,8 @@ void buildNode(const ZAL_MQTT_item& item) {
   sessionNode = std::make_shared<EdgeNode>(item.getSparkplugGroupId(), item.getSparkplugEdgeNodeId(),
                                            std::move(devices), std::move(targets), bdSeqFile, previous);
   if (!item.getSparkplugPrimaryHostId().empty())
-    sessionNode->setPrimaryHost(item.getSparkplugPrimaryHostId(), holdBytes != 0 ? holdBytes : kDefaultHoldBytes);
+    sessionNode->setPrimaryHost(item.getSparkplugPrimaryHostId(),
+                                holdBytes != 0 ? holdBytes : kDefaultHoldBytes);
   sessionBuiltFor = &item;
   sessionDevices = std::move(index);
 }
@@ -134,7 +136,8 @@ void sparkplugBirth(mosquitto* client) {
   if (!sparkplugActive()) return;
   const std::shared_ptr<EdgeNode> node = currentNode();
   const int result = node->publishNodeBirth(publisherFor(client));
-  if (result != MOSQ_ERR_SUCCESS) TRACE(1, "Sparkplug: node birth not published: ", mosquitto_strerror(result));
+  if (result != MOSQ_ERR_SUCCESS)
+    TRACE(1, "Sparkplug: node birth not published: ", mosquitto_strerror(result));
 }
 
 void sparkplugConnectionEnded(mosquitto* client, int result) {
@@ -204,7 +207,8 @@ void sparkplugPublishWorker(size_t index, const std::atomic<uint8_t>& stop) {
   const sparkplug::Publisher publisher = publisherFor(mosqClient);
   std::vector<int> lastResult(sets.size(), MOSQ_ERR_SUCCESS);
   std::vector<char> failureReported(sets.size(), false);
-  std::vector<std::chrono::steady_clock::time_point> lastPayload(sets.size(), std::chrono::steady_clock::now());
+  std::vector<std::chrono::steady_clock::time_point> lastPayload(sets.size(),
+                                                                 std::chrono::steady_clock::now());
 
   const auto report = [&](size_t j, int result) {
     ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);

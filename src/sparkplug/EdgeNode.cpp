@@ -1,12 +1,12 @@
 // EdgeNode: topics, session numbers, births, data and commands of the Sparkplug B edge node.
 #include "EdgeNode.h"
 
+#include <rapidjson/document.h>
+
 #include <cstdio>
 #include <exception>
 #include <fstream>
 #include <set>
-
-#include <rapidjson/document.h>
 
 #include "Trace.h"
 
@@ -36,7 +36,8 @@ void writeBdSeqFile(const std::string& path, uint64_t value) {
       return;
     }
   }
-  if (std::rename(aside.c_str(), path.c_str()) != 0) TRACE(1, "Sparkplug: cannot write bdSeq to '", path, "'.");
+  if (std::rename(aside.c_str(), path.c_str()) != 0)
+    TRACE(1, "Sparkplug: cannot write bdSeq to '", path, "'.");
 }
 
 }  // namespace
@@ -107,9 +108,13 @@ std::string EdgeNode::deviceTopic(const char* type, size_t device) const {
   return nodeTopic(type) + "/" + devices_[device].id;
 }
 
-std::vector<std::string> EdgeNode::commandFilters() const { return {nodeTopic("NCMD"), nodeTopic("DCMD") + "/+"}; }
+std::vector<std::string> EdgeNode::commandFilters() const {
+  return {nodeTopic("NCMD"), nodeTopic("DCMD") + "/+"};
+}
 
-bool EdgeNode::deviceActive(size_t device) const { return device < devices_.size() && devices_[device].active; }
+bool EdgeNode::deviceActive(size_t device) const {
+  return device < devices_.size() && devices_[device].active;
+}
 
 std::string EdgeNode::deathPayload(uint64_t bdSeq) const {
   Payload payload;
@@ -225,7 +230,8 @@ void EdgeNode::handleHostState(const std::string& payload, const Publisher& publ
     if (hostOnline_) sendHeld(publish);
   }
   if (*online) {
-    TRACE(1, "Sparkplug: primary host ", primaryHostStateTopic(), " online; ", held, " held data messages due.");
+    TRACE(1, "Sparkplug: primary host ", primaryHostStateTopic(), " online; ", held,
+          " held data messages due.");
   } else {
     TRACE(1, "Sparkplug: primary host ", primaryHostStateTopic(), " offline: data messages are held.");
   }
@@ -259,7 +265,8 @@ bool EdgeNode::deviceBirthDue(size_t device) const {
   return device < devices_.size() && devices_[device].birthDue;
 }
 
-bool EdgeNode::publishDeviceBirth(size_t device, uint64_t sampledAtMs, const Publisher& publish, int& result) {
+bool EdgeNode::publishDeviceBirth(size_t device, uint64_t sampledAtMs, const Publisher& publish,
+                                  int& result) {
   if (!deviceActive(device)) return false;
   Device& target = devices_[device];
   Payload payload;
@@ -273,8 +280,10 @@ bool EdgeNode::publishDeviceBirth(size_t device, uint64_t sampledAtMs, const Pub
   return true;
 }
 
-EdgeNode::DataResult EdgeNode::publishDeviceData(size_t device, const std::vector<std::shared_ptr<GVPvariable>>& roots,
-                                                 uint64_t sampledAtMs, const Publisher& publish, int& result) {
+EdgeNode::DataResult EdgeNode::publishDeviceData(size_t device,
+                                                 const std::vector<std::shared_ptr<GVPvariable>>& roots,
+                                                 uint64_t sampledAtMs, const Publisher& publish,
+                                                 int& result) {
   if (!deviceActive(device)) return DataResult::NotBorn;
   Device& target = devices_[device];
   Payload payload;
@@ -291,7 +300,8 @@ EdgeNode::DataResult EdgeNode::publishDeviceData(size_t device, const std::vecto
     while (!held_.empty() && heldBytes_ + bytes > heldLimit_) {
       heldBytes_ -= held_.front().bytes;
       held_.pop_front();
-      if (heldDropped_++ == 0) TRACE(1, "Sparkplug: the hold for the primary host is full: the oldest data go.");
+      if (heldDropped_++ == 0)
+        TRACE(1, "Sparkplug: the hold for the primary host is full: the oldest data go.");
     }
     if (bytes <= heldLimit_) {
       held_.push_back({device, std::move(payload), bytes});
@@ -305,7 +315,8 @@ EdgeNode::DataResult EdgeNode::publishDeviceData(size_t device, const std::vecto
   return DataResult::Sent;
 }
 
-void EdgeNode::handleCommand(const std::string& topic, const std::string& payloadBytes, const Publisher& publish) {
+void EdgeNode::handleCommand(const std::string& topic, const std::string& payloadBytes,
+                             const Publisher& publish) {
   Payload payload;
   if (!payload.ParseFromString(payloadBytes)) {
     TRACE(2, "Sparkplug: command on ", topic, " is not a Sparkplug B payload, nothing written.");
@@ -357,7 +368,8 @@ void EdgeNode::writeCommandMetrics(Device* device, const std::string& deviceId, 
     }
     try {
       const std::string refused = writeMetricValue(metric, slot->node);
-      if (!refused.empty()) TRACE(2, "Sparkplug: device ", deviceId, ": metric ", label, " not written: ", refused, ".");
+      if (!refused.empty())
+        TRACE(2, "Sparkplug: device ", deviceId, ": metric ", label, " not written: ", refused, ".");
     } catch (const std::exception& e) {
       TRACE(2, "Sparkplug: device ", deviceId, ": metric ", label, " not written: ", e.what());
     }

@@ -63,7 +63,8 @@ class EdgeNode {
   // nowhere); previousBdSeq: the bdSeq of the last death certificate of this process, if any,
   // which wins over the file.
   EdgeNode(std::string groupId, std::string edgeNodeId, std::vector<DeviceDefinition> devices,
-           std::vector<CommandTarget> commandTargets, std::string bdSeqFile, std::optional<uint64_t> previousBdSeq);
+           std::vector<CommandTarget> commandTargets, std::string bdSeqFile,
+           std::optional<uint64_t> previousBdSeq);
 
   std::string nodeTopic(const char* type) const;
   std::string deviceTopic(const char* type, size_t device) const;
@@ -130,7 +131,7 @@ class EdgeNode {
   };
   std::string deathPayload(uint64_t bdSeq) const;
   void sendHeld(const Publisher& publish);  // mutex_ held: what may go out of the held data
-  uint64_t nextSeq();  // mutex_ held
+  uint64_t nextSeq();                       // mutex_ held
   int send(const std::string& topic, Payload& payload, const Publisher& publish);  // mutex_ held
   void writeCommandMetrics(Device* device, const std::string& deviceId, const Payload& payload);
 

@@ -55,7 +55,8 @@ MetricSet::MetricSet(const std::vector<std::shared_ptr<GVPvariable>>& variables,
   for (const std::shared_ptr<GVPvariable>& variable : variables) add(variable, variable->getName(), label);
 }
 
-void MetricSet::add(const std::shared_ptr<GVPvariable>& node, const std::string& name, const std::string& label) {
+void MetricSet::add(const std::shared_ptr<GVPvariable>& node, const std::string& name,
+                    const std::string& label) {
   const uint32_t type = node->getType();
   if (structured(type)) {
     for (const std::shared_ptr<GVPvariable>& child : node->getChildren()) {
@@ -92,9 +93,11 @@ void MetricSet::addDataMetrics(Payload& payload, const std::vector<std::shared_p
   for (const std::shared_ptr<GVPvariable>& root : roots) addFound(payload, root, timestampMs);
 }
 
-void MetricSet::addFound(Payload& payload, const std::shared_ptr<GVPvariable>& node, uint64_t timestampMs) const {
+void MetricSet::addFound(Payload& payload, const std::shared_ptr<GVPvariable>& node,
+                         uint64_t timestampMs) const {
   if (structured(node->getType())) {
-    for (const std::shared_ptr<GVPvariable>& child : node->getChildren()) addFound(payload, child, timestampMs);
+    for (const std::shared_ptr<GVPvariable>& child : node->getChildren())
+      addFound(payload, child, timestampMs);
     return;
   }
   const auto found = byNode_.find(node.get());
@@ -118,7 +121,8 @@ const MetricSlot* MetricSet::find(const Metric& metric) const {
 void setMetricValue(Metric& metric, const GVPvariable& node, DataType type) {
   if (type == kString) {
     const std::string* text = std::get_if<std::string>(&node.getSnapshot());
-    if (text == nullptr) throw std::runtime_error("Sparkplug: variable " + node.getName() + " holds no text.");
+    if (text == nullptr)
+      throw std::runtime_error("Sparkplug: variable " + node.getName() + " holds no text.");
     metric.set_string_value(getStringEncoding() == StringEncoding::kLatin1 ? latin1ToUtf8(*text) : *text);
     return;
   }
@@ -185,8 +189,8 @@ std::string writeMetricValue(const Metric& metric, const std::shared_ptr<GVPvari
       value.SetDouble(metric.double_value());
       break;
     case Metric::kStringValue:
-      value.SetString(metric.string_value().data(), static_cast<rapidjson::SizeType>(metric.string_value().size()),
-                      holder.GetAllocator());
+      value.SetString(metric.string_value().data(),
+                      static_cast<rapidjson::SizeType>(metric.string_value().size()), holder.GetAllocator());
       break;
     default:
       return "no value of a kind the service writes";

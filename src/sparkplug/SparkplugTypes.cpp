@@ -61,10 +61,10 @@ uint32_t iecTypeFor(uint32_t dataType) {
 }
 
 const char* dataTypeName(uint32_t dataType) {
-  static const char* const names[] = {"Unknown", "Int8",    "Int16",   "Int32",  "Int64",    "UInt8",
-                                      "UInt16",  "UInt32",  "UInt64",  "Float",  "Double",   "Boolean",
-                                      "String",  "DateTime", "Text",   "UUID",   "DataSet",  "Bytes",
-                                      "File",    "Template"};
+  static const char* const names[] = {"Unknown", "Int8",    "Int16",  "Int32",    "Int64",
+                                      "UInt8",   "UInt16",  "UInt32", "UInt64",   "Float",
+                                      "Double",  "Boolean", "String", "DateTime", "Text",
+                                      "UUID",    "DataSet", "Bytes",  "File",     "Template"};
   return dataType < sizeof names / sizeof names[0] ? names[dataType] : "Unknown";
 }
 

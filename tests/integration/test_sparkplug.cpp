@@ -39,7 +39,8 @@ std::string hex(const std::string& bytes) {
 }
 std::string unhex(const std::string& text) {
   std::string out;
-  for (size_t k = 0; k + 1 < text.size(); k += 2) out.push_back(static_cast<char>(std::stoi(text.substr(k, 2), nullptr, 16)));
+  for (size_t k = 0; k + 1 < text.size(); k += 2)
+    out.push_back(static_cast<char>(std::stoi(text.substr(k, 2), nullptr, 16)));
   return out;
 }
 
@@ -84,7 +85,8 @@ class SparkplugIT : public ::testing::Test {
   Decoded decode(const std::string& payload) const {
 #ifdef SPARKPLUG_CODEC_PATH
     std::string types = "{";
-    for (const auto& [alias, type] : aliasTypes) types += (types.size() > 1 ? ",\"" : "\"") + std::to_string(alias) + "\":\"" + type + "\"";
+    for (const auto& [alias, type] : aliasTypes)
+      types += (types.size() > 1 ? ",\"" : "\"") + std::to_string(alias) + "\":\"" + type + "\"";
     types += "}";
     const std::string json = runCodec({"decode", hex(payload), types});
     rapidjson::Document document;
@@ -100,7 +102,8 @@ class SparkplugIT : public ::testing::Test {
         if (m.HasMember("alias")) metric->alias = m["alias"].GetUint64();
         if (m.HasMember("timestamp")) metric->timestamp = m["timestamp"].GetUint64();
         if (m.HasMember("value")) metric->value.CopyFrom(m["value"], metric->value.GetAllocator());
-        metric->historical = m.HasMember("isHistorical") && m["isHistorical"].IsBool() && m["isHistorical"].GetBool();
+        metric->historical =
+            m.HasMember("isHistorical") && m["isHistorical"].IsBool() && m["isHistorical"].GetBool();
         decoded.metrics.push_back(metric);
       }
     }
@@ -134,11 +137,12 @@ ServiceConfig sparkplugConfig(int port, const std::string& bufferFile) {
   config.activate = 1;
   config.keepAlive = 5;
   config.traceLevel = 2;
-  config.publishes = {{200,
-                       {{"Pump", {"Speed", "Level", "On", "Name", "Motor"}, 0, 1, 0}},
-                       "\"uiOfflineBufferKB\": {\"type\": \"UINT32\", \"value\": 64}, \"strOfflineBufferFile\": "
-                       "{\"type\": \"STRING\", \"value\": " +
-                           jsonString(bufferFile) + "}"}};
+  config.publishes = {
+      {200,
+       {{"Pump", {"Speed", "Level", "On", "Name", "Motor"}, 0, 1, 0}},
+       "\"uiOfflineBufferKB\": {\"type\": \"UINT32\", \"value\": 64}, \"strOfflineBufferFile\": "
+       "{\"type\": \"STRING\", \"value\": " +
+           jsonString(bufferFile) + "}"}};
   config.extraRootMembers =
       "\"strSparkplugGroupId\": {\"type\": \"STRING\", \"value\": \"Plant1\"},"
       "\"strSparkplugEdgeNodeId\": {\"type\": \"STRING\", \"value\": \"Edge1\"}";
@@ -214,8 +218,10 @@ TEST_F(SparkplugIT, AnIndependentDecoderSeesAWellFormedEdgeNode) {
 
   // Rebirth: a new node birth (seq 0, the same bdSeq), then the device's birth.
   Publisher application(broker.plainPort());
-  application.publish(topic("NCMD"),
-                      encode(R"({"timestamp": 1, "metrics": [{"name": "Node Control/Rebirth", "type": "Boolean", "value": true}]})"));
+  application.publish(
+      topic("NCMD"),
+      encode(
+          R"({"timestamp": 1, "metrics": [{"name": "Node Control/Rebirth", "type": "Boolean", "value": true}]})"));
   const auto rebirths = host.waitForCount(topic("NBIRTH"), 2);
   ASSERT_EQ(rebirths.size(), 2u) << service->dump();
   const Decoded rebirth = decode(rebirths[1].payload);
@@ -233,13 +239,16 @@ TEST_F(SparkplugIT, AnIndependentDecoderSeesAWellFormedEdgeNode) {
   application.publish(topic("DCMD", "Pump"),
                       encode(R"({"timestamp": 1, "metrics": [)"
                              R"({"name": "Speed", "type": "Int16", "value": -9},)"
-                             R"({"alias": )" + std::to_string(rpmAlias) + R"(, "type": "UInt32", "value": 1234},)"
+                             R"({"alias": )" +
+                             std::to_string(rpmAlias) +
+                             R"(, "type": "UInt32", "value": 1234},)"
                              R"({"name": "Nope", "type": "Int8", "value": 1},)"
                              R"({"name": "Motor/aTemp[0]", "type": "Int16", "value": 300}]})"));
   EXPECT_TRUE(server.waitForValue("APPL.Plant.Speed", "-9"));
   EXPECT_TRUE(server.waitForValue("APPL.Plant.Motor.rpm", "1234"));
   EXPECT_TRUE(service->waitFor("metric Nope is not known, not written.", mark)) << service->dump(mark);
-  EXPECT_TRUE(service->waitFor("metric Motor/aTemp[0] not written: value refused", mark)) << service->dump(mark);
+  EXPECT_TRUE(service->waitFor("metric Motor/aTemp[0] not written: value refused", mark))
+      << service->dump(mark);
   EXPECT_EQ(server.get("APPL.Plant.Motor.aTemp[0]"), "1");
 
   // seq runs 0..255 over every message of the node between births.
@@ -247,7 +256,8 @@ TEST_F(SparkplugIT, AnIndependentDecoderSeesAWellFormedEdgeNode) {
     std::optional<uint64_t> previous;
     for (const Message& m : host.messages()) {
       // The death certificate has no seq; commands are the host's.
-      if (m.topic.find("/NDEATH/") != std::string::npos || m.topic.find("CMD/") != std::string::npos) continue;
+      if (m.topic.find("/NDEATH/") != std::string::npos || m.topic.find("CMD/") != std::string::npos)
+        continue;
       const Decoded d = decode(m.payload);
       ASSERT_TRUE(d.seq) << m.topic;
       if (m.topic == topic("NBIRTH")) {

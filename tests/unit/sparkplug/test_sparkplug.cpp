@@ -1,12 +1,12 @@
 // Sparkplug B: the type table both ways, the metrics of a variable tree, command writes and the
 // edge node's session numbers, over the in-process variable store.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <unistd.h>
 #include <memory>
 #include <string>
 #include <utility>
@@ -84,8 +84,8 @@ TEST(SparkplugTypes, EveryIecTypeMapsOrIsRefusedAndMapsBack) {
 }
 
 TEST_F(SparkplugTest, BirthNamesTypesAliasesAndValuesOfATree) {
-  const std::vector<Node> variables = {var("i8"), var("dw"), var("i64"), var("r"), var("x"),
-                                       var("s"),  var("t20"), var("Motor")};
+  const std::vector<Node> variables = {var("i8"), var("dw"), var("i64"), var("r"),
+                                       var("x"),  var("s"),  var("t20"), var("Motor")};
   const uint32_t level = traceLevel.load();
   setTraceLevel(1);
   testing::internal::CaptureStderr();
@@ -155,13 +155,14 @@ TEST_F(SparkplugTest, CommandValuesFollowTheWriteBackRules) {
     const std::string before = [&] {
       node->readSnapshot();
       return node->getType() == KALPAPI_TYPE_STRING ? std::get<std::string>(node->getSnapshot())
-                                                     : std::to_string(node->getSnapshotBits());
+                                                    : std::to_string(node->getSnapshotBits());
     }();
     const std::string refused = writeMetricValue(metric, node);
     EXPECT_EQ(refused.empty(), c.written) << c.variable << ": " << refused;
     node->readSnapshot();
-    const std::string after = node->getType() == KALPAPI_TYPE_STRING ? std::get<std::string>(node->getSnapshot())
-                                                                      : std::to_string(node->getSnapshotBits());
+    const std::string after = node->getType() == KALPAPI_TYPE_STRING
+                                  ? std::get<std::string>(node->getSnapshot())
+                                  : std::to_string(node->getSnapshotBits());
     if (!c.written) {
       EXPECT_EQ(after, before) << c.variable;
     }
@@ -219,7 +220,8 @@ TEST_F(EdgeNodeTest, BdSeqAdvancesPerConnectionSurvivesARestartAndWraps) {
 TEST_F(EdgeNodeTest, BirthsComeFirstSeqCountsAndRebirthStartsOver) {
   const std::vector<Node> pump = {var("u8"), var("x")};
   const std::vector<Node> motor = {var("Motor")};
-  EdgeNode node("Plant", "Node1", {{"Pump", pump}, {"bad/id", {var("i8")}}, {"Motor", motor}}, {}, "", std::nullopt);
+  EdgeNode node("Plant", "Node1", {{"Pump", pump}, {"bad/id", {var("i8")}}, {"Motor", motor}}, {}, "",
+                std::nullopt);
   EXPECT_FALSE(node.deviceActive(1));
   const uint64_t bdSeq = bdSeqOf(node.nextDeathCertificate());
   int result = -1;
