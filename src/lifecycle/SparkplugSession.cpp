@@ -29,6 +29,9 @@ std::mutex sessionMutex;
 std::shared_ptr<EdgeNode> sessionNode;
 const ZAL_MQTT_item* sessionBuiltFor = nullptr;
 std::vector<std::vector<size_t>> sessionDevices;
+// False while no configuration with a Sparkplug group was prepared: the hooks then return at
+// once, without a lock (the subscribe path asks for every received message).
+std::atomic<bool> sessionEverBuilt{false};
 
 // The hold for the primary host when no publish configuration has an offline buffer.
 constexpr size_t kDefaultHoldBytes = 1024 * 1024;
@@ -90,6 +93,7 @@ void buildNode(const ZAL_MQTT_item& item) {
                                 holdBytes != 0 ? holdBytes : kDefaultHoldBytes);
   sessionBuiltFor = &item;
   sessionDevices = std::move(index);
+  sessionEverBuilt = true;
 }
 
 void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop) {
@@ -126,6 +130,7 @@ bool prepareSparkplug(mosquitto* client, const ZAL_MQTT_item& item) {
 }
 
 bool sparkplugActive() {
+  if (!sessionEverBuilt.load()) return false;
   std::lock_guard<std::mutex> lock(sessionMutex);
   if (!sessionNode || sessionBuiltFor == nullptr) return false;
   std::lock_guard<std::mutex> configurationLock(configurationMutex);

@@ -254,7 +254,7 @@ void subscribeWorker() {
     if (!topic || topic[0] == '\0') continue;  // the wake-up message: matches nothing
     try {
       // A Sparkplug edge node's commands (binary payloads, the whole length).
-      if (message->payloadlen > 0 &&
+      if (message->payloadlen > 0 && sparkplugActive() &&
           sparkplugCommand(mosqClient, topic,
                            std::string(static_cast<const char*>(message->payload),
                                        static_cast<size_t>(message->payloadlen)))) {
