@@ -49,7 +49,7 @@ variable-server client library libKalpApi.so.2, which the controller's platform 
 (on a machine without it, install zal-kalpapi-standin too).")
 # libKalpApi.so.2 belongs to the controller's platform, not to a Debian package: the
 # dependencies are listed by hand rather than computed from the binary's libraries.
-set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libc6, libstdc++6, libmosquitto1 (>= 1.6), libssl3, libsqlite3-0")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS "libc6, libstdc++6, libmosquitto1 (>= 1.6), libssl3, libsqlite3-0, libprotobuf-lite32")
 # Maintainer scripts: the unit's state is recorded on installation, and the service stopped,
 # its unit disabled and systemd told on removal (see the scripts' heads).
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA

@@ -1090,11 +1090,16 @@ void walkObject(const rapidjson::Value& object, const NodeList& nodes, ListNames
   }
 }
 
+// Set by the two lines below, cleared at the start of each JSONvalueintoIECnode call.
+thread_local bool valueRefused = false;
+
 void traceMismatch(const char* expected) {
+  valueRefused = true;
   memberTrace(4, "JSONvalueintoIECnode(): type mismatch: ", expected, " expected.");
 }
 
 void traceOutOfRange(const char* expected) {
+  valueRefused = true;
   memberTrace(4, "JSONvalueintoIECnode(): value out of range: ", expected, " expected.");
 }
 
@@ -1424,7 +1429,10 @@ std::shared_ptr<GVPvariable> findNode(const std::vector<std::shared_ptr<GVPvaria
   return node ? *node : nullptr;
 }
 
+bool lastValueRefused() { return valueRefused; }
+
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value) {
+  valueRefused = false;
   if (!node) return;
   const uint32_t type = node->getType();
   switch (type) {

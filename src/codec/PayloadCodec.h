@@ -110,6 +110,9 @@ void DOMtoGVP(const rapidjson::Value& json, const std::vector<std::shared_ptr<GV
 // a finite single for REAL), "value out of range" at level 4 and writes nothing. Throws what the
 // typed writes throw.
 void JSONvalueintoIECnode(const std::shared_ptr<GVPvariable>& node, const rapidjson::Value& value);
+// True when the calling thread's last JSONvalueintoIECnode refused its value for its kind or
+// range (the two level-4 lines above), so that a caller can name what was refused.
+bool lastValueRefused();
 
 // The node among nodes named name, or the element "[i]" of an array node addressed as
 // "<array name>[i]"; an empty pointer when nothing matches.

@@ -185,6 +185,35 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
   if (uiMaxInflightMessages > 65535)
     throw std::runtime_error("Bad broker configuration: uiMaxInflightMessages is above 65535.");
 
+  // Sparkplug B: the group switches the payloads and topics over; the edge node id defaults to
+  // the client ID. Both are topic levels of their own, so they hold no "/", "+" or "#". The
+  // node's death certificate is its last will, which the status topic's will would replace.
+  strSparkplugGroupId = readOptionalText(base + "strSparkplugGroupId",
+                                         "Bad broker configuration: access to strSparkplugGroupId failed.");
+  if (!strSparkplugGroupId.empty()) {
+    strSparkplugEdgeNodeId =
+        readOptionalText(base + "strSparkplugEdgeNodeId",
+                         "Bad broker configuration: access to strSparkplugEdgeNodeId failed.");
+    if (strSparkplugEdgeNodeId.empty()) strSparkplugEdgeNodeId = strClientID;
+    strSparkplugPrimaryHostId =
+        readOptionalText(base + "strSparkplugPrimaryHostId",
+                         "Bad broker configuration: access to strSparkplugPrimaryHostId failed.");
+    if (strSparkplugPrimaryHostId.find_first_of("/+#") != std::string::npos)
+      throw std::runtime_error(
+          "Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #.");
+    if (strSparkplugGroupId.find_first_of("/+#") != std::string::npos)
+      throw std::runtime_error("Bad broker configuration: strSparkplugGroupId must not contain /, + or #.");
+    if (strSparkplugEdgeNodeId.find_first_of("/+#") != std::string::npos)
+      throw std::runtime_error(
+          "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) "
+          "must not contain /, + or #.");
+    if (!strStatusTopic.empty())
+      throw std::runtime_error(
+          "Bad broker configuration: strSparkplugGroupId and strStatusTopic cannot be combined (each needs "
+          "the "
+          "last will).");
+  }
+
   // The members are read first, so that the children get the application name.
   addChildPattern("ZAL_MQTT_subscribe:\\d+");
   addChildPattern("ZAL_MQTT_publish:\\d+");

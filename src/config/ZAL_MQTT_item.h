@@ -85,6 +85,12 @@ class ZAL_MQTT_item : public GVPitem {
   std::vector<BrokerAddress> getBrokers() const;
   // Seconds a broker may stay unreachable before the next one of the list is tried.
   uint32_t getFailoverAfterS() const { return uiFailoverAfterS; }
+  // Sparkplug B group id; empty: the service publishes and subscribes as without Sparkplug.
+  std::string getSparkplugGroupId() const { return strSparkplugGroupId; }
+  // Sparkplug B edge node id (strSparkplugEdgeNodeId, else the client ID); empty without a group.
+  std::string getSparkplugEdgeNodeId() const { return strSparkplugEdgeNodeId; }
+  // The primary host application whose STATE the edge node follows; empty: none.
+  std::string getSparkplugPrimaryHostId() const { return strSparkplugPrimaryHostId; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -116,4 +122,7 @@ class ZAL_MQTT_item : public GVPitem {
   // The ZAL_MQTT_broker:<n> children by n (the failover list after the root's broker).
   std::vector<std::pair<unsigned long, BrokerAddress>> failoverBrokers;
   uint32_t uiFailoverAfterS = kFailoverAfterSDefault;
+  std::string strSparkplugGroupId;
+  std::string strSparkplugEdgeNodeId;
+  std::string strSparkplugPrimaryHostId;
 };

@@ -20,6 +20,7 @@
 #include "BrokerFailover.h"
 #include "DiskBuffer.h"
 #include "MainThreadPost.h"
+#include "SparkplugSession.h"
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -337,7 +338,10 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
   failoverReached();
   // Before the library resends what it kept from before a loss, which it does once this
   // callback returns: the birth message is the first message of every connection.
-  if (connectingOnOurBehalf(machine)) statusTopicBirth(client);
+  if (connectingOnOurBehalf(machine)) {
+    statusTopicBirth(client);
+    sparkplugBirth(client);
+  }
   postFromCallback(&ZAL_MQTT_stateMachine::connectedToBroker);
 }
 
@@ -350,6 +354,7 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
     ++disconnectsSeen;
   }
   disconnectsSeenSignal.notify_all();
+  sparkplugConnectionEnded(client, result);  // the next connection's will carries the next bdSeq
   if (failureReported.load()) {
     // Already failed for good: keep the library from trying again.
     if (result != 0) mosquitto_disconnect(client);
@@ -402,6 +407,7 @@ void leaveBrokerForError(mosquitto* client) {
   // From here the callbacks post nothing, and a CONNACK that still arrives is answered with a
   // disconnect.
   failureReported = true;
+  sparkplugDeath(client);
   publishOfflineStatus(client, "error");
   uint64_t seen = 0;
   {
@@ -451,6 +457,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   mosquitto_message_callback_set(mosqClient, callback_on_message);
   TRACE(1, "..callbacks registered.");
   if (!prepareStatusTopic(mosqClient, *item)) return;
+  if (!prepareSparkplug(mosqClient, *item)) return;
   if (!setInflightWindow(mosqClient, *item)) return;
 
   TRACE(1, "starting MQTT message loop.");

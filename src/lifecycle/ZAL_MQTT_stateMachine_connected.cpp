@@ -14,6 +14,7 @@
 #include "OfflineBuffer.h"
 #include "PayloadCodec.h"
 #include "SampleTime.h"
+#include "SparkplugSession.h"
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -135,6 +136,12 @@ void offlineSampler(size_t index, const std::atomic<uint8_t>& stop) {
 namespace {
 
 void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& stop) {
+  // A Sparkplug edge node sends births and data of its own, and keeps nothing while the
+  // connection is lost: the birth after the reconnection carries the current values.
+  if (sparkplugActive()) {
+    if (mode == PublishMode::Publish) sparkplugPublishWorker(i, stop);
+    return;
+  }
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) return;
   const std::vector<std::shared_ptr<ZAL_MQTT_publish>> publishConfigurations =
@@ -342,7 +349,10 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
     for (size_t i = 0; i < count; ++i)
       publishThreads.push_back(std::make_unique<std::thread>(publishWorker, i));
 
+    // A Sparkplug edge node subscribes to its commands instead.
+    const bool sparkplugCommands = sparkplugSubscribe(mosqClient);
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
+      if (sparkplugCommands) break;
       const std::string topic = subscription->getTopic();
       const int qos = static_cast<int>(subscription->getQoS().value_or(0));
       if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {

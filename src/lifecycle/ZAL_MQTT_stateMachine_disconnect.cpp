@@ -7,6 +7,7 @@
 
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
+#include "SparkplugSession.h"
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -45,6 +46,7 @@ void ZAL_MQTT_stateMachine::EN_EntryDisconnecting(const EventData*) {
   TRACE(1, "state action: Entry disconnecting");
   discardOfflineBuffers("disconnect requested");
   ++disconnectingVisit;
+  sparkplugDeath(mosqClient);
   publishOfflineStatus(mosqClient, "requested");
   disconnectResult = mosquitto_disconnect(mosqClient);
 }

@@ -13,6 +13,7 @@
 #include "GVPvariable.h"
 #include "MainThreadPost.h"
 #include "OfflineBuffer.h"
+#include "SparkplugSession.h"
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "VariableServer.h"
@@ -148,6 +149,7 @@ void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
       TRACE(1, e.what());
     }
   }
+  sparkplugDeath(mosqClient);
   publishOfflineStatus(mosqClient, "shutdown");
   sigintDisconnectResult = mosquitto_disconnect(mosqClient);
 }

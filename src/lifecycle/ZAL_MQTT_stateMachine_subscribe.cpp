@@ -26,6 +26,7 @@
 #include "KalpApi.h"
 #include "MainThreadPost.h"
 #include "PayloadCodec.h"
+#include "SparkplugSession.h"
 #include "StatusTopic.h"
 #include "SubscribePath.h"
 #include "Trace.h"
@@ -252,6 +253,14 @@ void subscribeWorker() {
     const char* topic = message ? message->topic : nullptr;
     if (!topic || topic[0] == '\0') continue;  // the wake-up message: matches nothing
     try {
+      // A Sparkplug edge node's commands (binary payloads, the whole length).
+      if (message->payloadlen > 0 && sparkplugActive() &&
+          sparkplugCommand(mosqClient, topic,
+                           std::string(static_cast<const char*>(message->payload),
+                                       static_cast<size_t>(message->payloadlen)))) {
+        ++serviceCounters.applied;
+        continue;
+      }
       for (const auto& subscription : config->getSubscribeConfigurations()) {
         if (!subscription) continue;
         bool match = false;

@@ -194,6 +194,12 @@ Value configurationView(const ZAL_MQTT_item& item, Report& report) {
   if (!item.getStatusTopic().empty()) view.AddMember("statusTopic", text(item.getStatusTopic(), a), a);
   if (item.getStatusPeriodS() != 0) view.AddMember("statusPeriodS", item.getStatusPeriodS(), a);
   if (item.getErrorRetryS() != 0) view.AddMember("errorRetryS", item.getErrorRetryS(), a);
+  if (!item.getSparkplugGroupId().empty()) {
+    view.AddMember("sparkplugGroupId", text(item.getSparkplugGroupId(), a), a);
+    view.AddMember("sparkplugEdgeNodeId", text(item.getSparkplugEdgeNodeId(), a), a);
+    if (!item.getSparkplugPrimaryHostId().empty())
+      view.AddMember("sparkplugPrimaryHostId", text(item.getSparkplugPrimaryHostId(), a), a);
+  }
 
   Value publishes(rapidjson::kArrayType);
   for (const std::shared_ptr<ZAL_MQTT_publish>& publish : item.getPublishConfigurations()) {

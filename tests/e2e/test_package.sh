@@ -28,7 +28,7 @@ for f in ./usr/bin/ZAL_CLOUD_MQTT_OOP ./usr/lib/systemd/system/zal-cloud-mqtt-oo
 done
 grep -q KalpApi "$work/service-files.txt" && fail "the service's package holds the platform's library"
 depends=$(dpkg-deb -f "$service_deb" Depends)
-for d in libmosquitto1 libssl3 libsqlite3-0; do
+for d in libmosquitto1 libssl3 libsqlite3-0 libprotobuf-lite32; do
   [[ $depends == *"$d"* ]] || fail "the service's package does not depend on $d: $depends"
 done
 dpkg-deb -c "$standin_deb" | awk '{print $6}' >"$work/standin-files.txt"

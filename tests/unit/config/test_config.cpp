@@ -215,6 +215,12 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"failover after above 3600", [](Tree& t) { t.set(R("ZAL_MQTT_broker:0.BrokerURL"), text("b")).set(R("ZAL_MQTT_broker:0.BrokerPort"), u32(1883)).set(R("uiFailoverAfterS"), u32(3601)); }, "Bad broker configuration: uiFailoverAfterS is above 3600 s."},
   BrokenCase{"in-flight unreadable",      [](Tree& t) { t.set(R("uiMaxInflightMessages"), unreadable(u32(1))); }, "Bad broker configuration: access to uiMaxInflightMessages failed."},
   BrokenCase{"in-flight above 65535",     [](Tree& t) { t.set(R("uiMaxInflightMessages"), u32(65536)); }, "Bad broker configuration: uiMaxInflightMessages is above 65535."},
+  BrokenCase{"Sparkplug group unreadable", [](Tree& t) { t.set(R("strSparkplugGroupId"), unreadable(text("G"))); }, "Bad broker configuration: access to strSparkplugGroupId failed."},
+  BrokenCase{"Sparkplug group with /",    [](Tree& t) { t.set(R("strSparkplugGroupId"), text("a/b")); }, "Bad broker configuration: strSparkplugGroupId must not contain /, + or #."},
+  BrokenCase{"Sparkplug node with +",     [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strSparkplugEdgeNodeId"), text("n+")); }, "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) must not contain /, + or #."},
+  BrokenCase{"Sparkplug client ID with #", [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strClientID"), text("c#")); }, "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) must not contain /, + or #."},
+  BrokenCase{"Sparkplug host with /",     [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strSparkplugPrimaryHostId"), text("h/1")); }, "Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #."},
+  BrokenCase{"Sparkplug with status",     [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strStatusTopic"), text("s")); }, "Bad broker configuration: strSparkplugGroupId and strStatusTopic cannot be combined (each needs the last will)."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
