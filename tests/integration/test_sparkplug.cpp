@@ -28,6 +28,7 @@ std::string topic(const std::string& type, const std::string& device = "") {
   return "spBv1.0/Plant1/" + type + "/Edge1" + (device.empty() ? "" : "/" + device);
 }
 
+#ifdef SPARKPLUG_CODEC_PATH
 std::string hex(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
   std::string out;
@@ -44,7 +45,6 @@ std::string unhex(const std::string& text) {
   return out;
 }
 
-#ifdef SPARKPLUG_CODEC_PATH
 std::string runCodec(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {SPARKPLUG_NODE_PATH, SPARKPLUG_CODEC_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
