@@ -21,6 +21,11 @@
 
 // Largest accepted uiReconnectMaxS, in seconds.
 constexpr uint32_t kReconnectMaxSLimit = 3600;
+// Values of uiProtocolVersion (the protocol level byte of the CONNECT packet).
+constexpr uint32_t kProtocolVersion311 = 4;
+constexpr uint32_t kProtocolVersion5 = 5;
+// Session expiry under MQTT 5 with xCleanSession 0 when uiSessionExpiryS is absent: one hour.
+constexpr uint32_t kDefaultSessionExpiryS = 3600;
 
 class ZAL_MQTT_item : public GVPitem {
  public:
@@ -75,6 +80,10 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t getReconnectMaxS() const { return uiReconnectMaxS; }
   // QoS 1 and 2 messages the MQTT library keeps unacknowledged at once; 0: its default (20).
   uint32_t getMaxInflightMessages() const { return uiMaxInflightMessages; }
+  // MQTT protocol version: 4 (MQTT 3.1.1, also when the member is absent) or 5 (MQTT 5).
+  uint32_t getProtocolVersion() const { return uiProtocolVersion; }
+  // MQTT 5 with xCleanSession 0: seconds the broker keeps the session after a connection ends.
+  uint32_t getSessionExpiryS() const { return uiSessionExpiryS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -103,4 +112,6 @@ class ZAL_MQTT_item : public GVPitem {
   uint32_t uiErrorRetryS = 0;
   uint32_t uiReconnectMaxS = 0;
   uint32_t uiMaxInflightMessages = 0;
+  uint32_t uiProtocolVersion = kProtocolVersion311;
+  uint32_t uiSessionExpiryS = kDefaultSessionExpiryS;
 };

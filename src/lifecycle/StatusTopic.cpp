@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DiskBuffer.h"
+#include "Mqtt5.h"
 #include "OfflineBuffer.h"
 #include "ServiceIdentity.h"
 #include "Trace.h"
@@ -144,6 +145,10 @@ std::string statisticsPayload() {
   if (anyOfflineMaxAge()) {
     writer.Key("expiredFromBuffer");
     writer.Uint64(offlineExpiredTotal.load());
+  }
+  if (anyIgnoreRetained()) {
+    writer.Key("retainedIgnored");
+    writer.Uint64(retainedIgnoredCount());
   }
   writer.Key("uptimeS");
   writer.Uint64(static_cast<uint64_t>(

@@ -11,6 +11,7 @@
 #include "DiskBuffer.h"
 #include "KalpApi.h"
 #include "MainThreadPost.h"
+#include "Mqtt5.h"
 #include "OfflineBuffer.h"
 #include "PayloadCodec.h"
 #include "SampleTime.h"
@@ -344,8 +345,7 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
 
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
       const std::string topic = subscription->getTopic();
-      const int qos = static_cast<int>(subscription->getQoS().value_or(0));
-      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {
+      if (subscribeTopic(mosqClient, *subscription) == MOSQ_ERR_SUCCESS) {
         TRACE(1, "subscribed to topic '", topic, "'.");
       } else {
         TRACE(1, "Error: could not subscribe to topic '", topic, "'.");

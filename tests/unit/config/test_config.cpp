@@ -213,6 +213,10 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"reconnect max above 3600",  [](Tree& t) { t.set(R("uiReconnectMaxS"), u32(3601)); }, "Bad broker configuration: uiReconnectMaxS is above 3600 s."},
   BrokenCase{"in-flight unreadable",      [](Tree& t) { t.set(R("uiMaxInflightMessages"), unreadable(u32(1))); }, "Bad broker configuration: access to uiMaxInflightMessages failed."},
   BrokenCase{"in-flight above 65535",     [](Tree& t) { t.set(R("uiMaxInflightMessages"), u32(65536)); }, "Bad broker configuration: uiMaxInflightMessages is above 65535."},
+  BrokenCase{"protocol unreadable",       [](Tree& t) { t.set(R("uiProtocolVersion"), unreadable(u32(5))); }, "Bad broker configuration: access to uiProtocolVersion failed."},
+  BrokenCase{"protocol 3",                [](Tree& t) { t.set(R("uiProtocolVersion"), u32(3)); }, "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5)."},
+  BrokenCase{"protocol 6",                [](Tree& t) { t.set(R("uiProtocolVersion"), u32(6)); }, "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5)."},
+  BrokenCase{"session expiry as text",    [](Tree& t) { t.set(R("uiSessionExpiryS"), text("60")); }, "Bad broker configuration: access to uiSessionExpiryS failed."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -323,6 +327,9 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(item->getStatusPeriodS(), 0u);
   EXPECT_EQ(item->getErrorRetryS(), 0u);
   EXPECT_EQ(item->getReconnectMaxS(), 0u);
+  EXPECT_EQ(item->getProtocolVersion(), 4u);
+  EXPECT_EQ(item->getSessionExpiryS(), 3600u);
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getIgnoreRetained(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getQoS(), 1u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getRetain(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getFullOnConnect(), 0u);
@@ -340,7 +347,10 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
       .set(R("ZAL_MQTT_publish:0.xFullOnConnect"), u32(1))
       .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.uiQoS"), u32(0))
       .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.xRetain"), u32(0))
-      .set(R("ZAL_MQTT_subscribe:0.uiQoS"), u32(1));
+      .set(R("ZAL_MQTT_subscribe:0.uiQoS"), u32(1))
+      .set(R("uiProtocolVersion"), u32(5))
+      .set(R("uiSessionExpiryS"), u32(0))
+      .set(R("ZAL_MQTT_subscribe:0.xIgnoreRetained"), u32(1));
   tree.load();
   std::vector<std::string> presentLines;
   ASSERT_EQ(runTraced(4, presentLines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
@@ -355,6 +365,9 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(publish->getVariableTopicSets()[0]->getQoS(), std::optional<uint32_t>(0));
   EXPECT_EQ(publish->getVariableTopicSets()[0]->getRetain(), std::optional<uint32_t>(0));
   EXPECT_EQ(item->getSubscribeConfigurations()[0]->getQoS(), std::optional<uint32_t>(1));
+  EXPECT_EQ(item->getProtocolVersion(), 5u);
+  EXPECT_EQ(item->getSessionExpiryS(), 0u);
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getIgnoreRetained(), 1u);
   // Present or absent, the new members write no trace line of their own.
   EXPECT_EQ(presentLines, absentLines);
 }
@@ -822,6 +835,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenSet, testing::Values(
   BrokenSetCase{"QoS unreadable",          {{"uiQoS", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing uiQoS."},
   BrokenSetCase{"QoS out of range",        {{"uiQoS", u32(3)}}, "Bad variable-topic set: uiQoS must be 0, 1 or 2."},
   BrokenSetCase{"retain unreadable",       {{"xRetain", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing xRetain flag."},
+  BrokenSetCase{"ignore retained as text", {{"xIgnoreRetained", text("1")}}, "Bad variable-topic set: cannot read existing xIgnoreRetained flag."},
   BrokenSetCase{"entry unreadable",        {{"variable:0", text("A")}, {"variable:1", unreadable(text("B"))}}, "Bad variable-topic set: cannot read existing variable name."},
   BrokenSetCase{"variable missing",        {{"variable:0", text("Nope")}}, "APPL.App.Nope open variable handle result is: 81000501"},
   BrokenSetCase{"member missing",          {{"variable:0", text("Drive.Nope")}}, "APPL.App.Drive.Nope open variable handle result is: 81000501"},
