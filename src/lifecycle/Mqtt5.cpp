@@ -95,12 +95,14 @@ void callbackOnDisconnect5(mosquitto* client, void* machine, int result, const m
   handleDisconnect(client, machine, result, error, std::string(), false);
 }
 
-// Network thread: the broker's PUBACK or PUBREC (or the end of a QoS 2 flow). A reason of 0x80 or
-// above means the broker refused the message: it is counted as a publish failure and not sent
-// again (the acknowledgement callback has already released it like a delivered one), and the
-// first of a run of refusals with the same reason is traced.
+// Network thread: the broker's PUBACK, a PUBREC that refuses, or the PUBCOMP of a QoS 2 flow.
+// The message is settled either way (the status topic and the disk buffers stop waiting for it;
+// the library has dropped it). A reason of 0x80 or above means the broker refused it: it is
+// counted as a publish failure and not sent again, and the first of a run of refusals with the
+// same reason is traced.
 void callbackOnPublish5(mosquitto*, void*, int mid, int reason, const mosquitto_property* props) {
   CancellationDisabled guard;
+  publishSettled(mid);
   if (reason < 0x80) {
     lastRejection = 0;
     return;
@@ -201,6 +203,9 @@ bool prepareProtocol(mosquitto* client, const ZAL_MQTT_item& item) {
   mosquitto_disconnect_callback_set(client, nullptr);
   mosquitto_connect_v5_callback_set(client, callbackOnConnect5);
   mosquitto_disconnect_v5_callback_set(client, callbackOnDisconnect5);
+  // The library calls the plain form for a refused PUBREC no more: the MQTT 5 form settles every
+  // message itself.
+  mosquitto_publish_callback_set(client, nullptr);
   mosquitto_publish_v5_callback_set(client, callbackOnPublish5);
   mosquitto_subscribe_v5_callback_set(client, callbackOnSubscribe5);
 

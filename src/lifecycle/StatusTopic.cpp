@@ -89,6 +89,12 @@ int publishStatus(mosquitto* client, const std::string& topic, const std::string
 // Network thread: the broker acknowledged a QoS 1 message.
 void callback_on_publish(mosquitto*, void*, int mid) {
   CancellationDisabled guard;
+  publishSettled(mid);
+}
+
+}  // namespace
+
+void publishSettled(int mid) {
   diskBufferAcknowledged(mid);
   {
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -97,6 +103,8 @@ void callback_on_publish(mosquitto*, void*, int mid) {
   }
   statusChanged.notify_all();
 }
+
+namespace {
 
 void statisticsLoop(mosquitto* client, std::string topic, uint32_t periodS) {
   std::unique_lock<std::mutex> lock(statusMutex);

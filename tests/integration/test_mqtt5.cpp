@@ -134,10 +134,17 @@ TEST(Mqtt5, RefusedLoginTracesTheBrokersReason) {
 
 // A publish the broker's ACL refuses: traced once with the reason, counted in publishFailures,
 // and the service goes on publishing its next cycles (no resend of the refused message).
-TEST(Mqtt5, RefusedPublishIsCountedAndNotSentAgain) {
+class RefusedPublish : public ::testing::TestWithParam<uint32_t> {};
+INSTANTIATE_TEST_SUITE_P(QoS, RefusedPublish, ::testing::Values(1u, 2u),
+                         [](const ::testing::TestParamInfo<uint32_t>& info) {
+                           return "qos" + std::to_string(info.param);
+                         });
+
+// Refused in the PUBACK (QoS 1) or the PUBREC (QoS 2).
+TEST_P(RefusedPublish, IsCountedAndNotSentAgain) {
   ConfiguredBroker broker("topic readwrite plant/status/#\ntopic readwrite plant/status\ntopic read plant/#\n");
   ServiceConfig config = plantConfig(broker.port(), 5);
-  config.publishes = {{200, {{"plant/denied", {"Count"}}}}};
+  config.publishes = {{200, {{"plant/denied", {"Count"}}}, u32Member("uiQoS", GetParam())}};
   config.extraRootMembers += ",\n\"strStatusTopic\": {\"type\": \"STRING\", \"value\": \"plant/status\"},\n" +
                              u32Member("uiStatusPeriodS", 1);
   VariableServer server(config.treeJson());
