@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
 #include "ZAL_MQTT_lifecycle.h"
+#include "ZAL_MQTT_publish.h"
 
 namespace {
 
@@ -46,6 +48,12 @@ int lastRejection = 0;
 std::mutex retainedMutex;
 std::set<std::string> retainedTraced;
 std::atomic<uint64_t> retainedIgnored{0};
+
+// Kept payloads dropped for their expiry: in all, and per publish worker since its last report.
+std::atomic<uint64_t> expiredPayloads{0};
+thread_local uint64_t expiredSinceReport = 0;
+
+constexpr const char* kJsonContentType = "application/json";
 
 // Frees a property list when it goes out of scope.
 struct PropertyList {
@@ -265,5 +273,51 @@ bool anyIgnoreRetained() {
   if (!item) return false;
   for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations())
     if (subscription && subscription->getIgnoreRetained() != 0) return true;
+  return false;
+}
+
+int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json, const std::string& topic,
+                   const std::string& payload, int qos, bool retain, int64_t ageMs) {
+  const int length = static_cast<int>(payload.size());
+  if (!protocol5.load()) return mosquitto_publish(client, mid, topic.c_str(), length, payload.data(), qos, retain);
+  PropertyList properties;
+  int added = MOSQ_ERR_SUCCESS;
+  const uint32_t expiryS = publish.getMessageExpiryS();
+  if (expiryS != 0) {
+    const int64_t leftMs = int64_t{expiryS} * 1000 - std::max<int64_t>(ageMs, 0);
+    if (leftMs <= 0) {
+      ++expiredPayloads;
+      ++expiredSinceReport;
+      return kPayloadExpired;
+    }
+    added = mosquitto_property_add_int32(&properties.list, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
+                                         static_cast<uint32_t>((leftMs + 999) / 1000));
+  }
+  if (json && added == MOSQ_ERR_SUCCESS)
+    added = mosquitto_property_add_byte(&properties.list, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, 1);
+  if (json && added == MOSQ_ERR_SUCCESS)
+    added = mosquitto_property_add_string(&properties.list, MQTT_PROP_CONTENT_TYPE, kJsonContentType);
+  for (const auto& [name, value] : publish.getUserProperties()) {
+    if (added != MOSQ_ERR_SUCCESS) break;
+    added = mosquitto_property_add_string_pair(&properties.list, MQTT_PROP_USER_PROPERTY, name.c_str(), value.c_str());
+  }
+  if (added != MOSQ_ERR_SUCCESS) return added;
+  return mosquitto_publish_v5(client, mid, topic.c_str(), length, payload.data(), qos, retain, properties.list);
+}
+
+void reportExpiredPayloads(const std::string& label) {
+  if (expiredSinceReport == 0) return;
+  TRACE(1, label, ": ", expiredSinceReport, " kept payloads expired (uiMessageExpiryS) and were dropped.");
+  expiredSinceReport = 0;
+}
+
+uint64_t expiredPayloadCount() { return expiredPayloads.load(); }
+
+bool anyMessageExpiry() {
+  if (!protocol5.load()) return false;
+  const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
+  if (!item) return false;
+  for (const std::shared_ptr<ZAL_MQTT_publish>& publish : item->getPublishConfigurations())
+    if (publish && publish->getMessageExpiryS() != 0) return true;
   return false;
 }

@@ -14,6 +14,7 @@ struct mosquitto_message;
 struct mqtt5__property;
 typedef struct mqtt5__property mosquitto_property;
 class ZAL_MQTT_item;
+class ZAL_MQTT_publish;
 class ZAL_MQTT_VarTopicSet;
 
 // True while the connection set-up in force speaks MQTT 5 (set by prepareProtocol).
@@ -63,3 +64,27 @@ uint64_t retainedIgnoredCount();
 // True when a subscribe configuration in force has xIgnoreRetained (the statistics message then
 // carries the count).
 bool anyIgnoreRetained();
+
+// ---- payloads -------------------------------------------------------------------------------
+
+// publishPayload's answer for a kept payload whose Message Expiry Interval has run out: it was
+// not published (not a result of the MQTT library).
+constexpr int kPayloadExpired = -100;
+
+// Publishes a payload of publish (json: a JSON payload, else raw text); ageMs is how long it was
+// kept in an offline buffer (0 for a fresh one). Under MQTT 3.1.1 this is mosquitto_publish.
+// Under MQTT 5 the payload carries: a JSON payload Payload Format Indicator 1 and Content Type
+// "application/json" (a raw one neither), the publish configuration's user properties, and with
+// uiMessageExpiryS the Message Expiry Interval it has left (uiMessageExpiryS less its age,
+// rounded up to whole seconds); a kept payload with no time left is not published but counted:
+// kPayloadExpired. Returns the library's result otherwise.
+int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json, const std::string& topic,
+                   const std::string& payload, int qos, bool retain, int64_t ageMs);
+// Traces, once, the kept payloads of the calling thread that expired since its last report:
+// "<label>: N kept payloads expired (uiMessageExpiryS) and were dropped."
+void reportExpiredPayloads(const std::string& label);
+// Kept payloads dropped for their Message Expiry Interval since the service started.
+uint64_t expiredPayloadCount();
+// True under MQTT 5 when a publish configuration in force has uiMessageExpiryS (the statistics
+// message then carries the count).
+bool anyMessageExpiry();

@@ -154,6 +154,10 @@ std::string statisticsPayload() {
     writer.Key("expiredFromBuffer");
     writer.Uint64(offlineExpiredTotal.load());
   }
+  if (anyMessageExpiry()) {
+    writer.Key("expiredBeforeSending");
+    writer.Uint64(expiredPayloadCount());
+  }
   if (anyIgnoreRetained()) {
     writer.Key("retainedIgnored");
     writer.Uint64(retainedIgnoredCount());

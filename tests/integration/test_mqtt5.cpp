@@ -63,6 +63,76 @@ class ConfiguredBroker {
   std::unique_ptr<Process> process_;
 };
 
+// An MQTT 5 subscriber that keeps each message's properties.
+struct V5Message {
+  std::string topic, payload, contentType;
+  int formatIndicator = -1;   // -1: absent
+  int64_t expiryS = -1;       // -1: absent
+  std::vector<std::pair<std::string, std::string>> userProperties;
+};
+
+class V5Subscriber {
+ public:
+  V5Subscriber(int port, const std::string& filter) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(nullptr, true, this);
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m,
+                                                  const mosquitto_property* props) {
+      V5Message message;
+      message.topic = m->topic;
+      message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+      uint8_t indicator = 0;
+      if (mosquitto_property_read_byte(props, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, &indicator, false))
+        message.formatIndicator = indicator;
+      uint32_t expiry = 0;
+      if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false))
+        message.expiryS = expiry;
+      char* type = nullptr;
+      if (mosquitto_property_read_string(props, MQTT_PROP_CONTENT_TYPE, &type, false)) message.contentType = type;
+      free(type);
+      for (const mosquitto_property* p = props; p != nullptr; p = mosquitto_property_next(p)) {
+        char* name = nullptr;
+        char* value = nullptr;
+        if (mosquitto_property_identifier(p) == MQTT_PROP_USER_PROPERTY &&
+            mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false))
+          message.userProperties.emplace_back(name, value);
+        free(name);
+        free(value);
+      }
+      auto* s = static_cast<V5Subscriber*>(self);
+      std::lock_guard<std::mutex> lock(s->mutex_);
+      s->messages_.push_back(std::move(message));
+      s->changed_.notify_all();
+    });
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("v5 subscriber: connect failed");
+    mosquitto_subscribe(client_, nullptr, filter.c_str(), 1);
+    mosquitto_loop_start(client_);
+  }
+  ~V5Subscriber() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  std::optional<V5Message> waitFor(const std::string& topic) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<V5Message> found;
+    changed_.wait_for(lock, kDefaultDeadline, [&] {
+      for (const V5Message& m : messages_)
+        if (m.topic == topic) found = m;
+      return found.has_value();
+    });
+    return found;
+  }
+
+ private:
+  mosquitto* client_ = nullptr;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<V5Message> messages_;
+};
+
 // Publishes one message with the retain flag (QoS 1) and waits for the acknowledgement.
 void publishRetained(int port, const std::string& topic, const std::string& payload) {
   mosquitto_lib_init();
@@ -246,4 +316,65 @@ TEST(IgnoreRetained, AbsentWritesTheRetainedCommand) {
   VariableServer server(config.treeJson());
   Service service(server);
   EXPECT_TRUE(server.waitForValue("APPL.Plant.Command", "77", kStartDeadline)) << service.dump();
+}
+
+// What a payload says about itself under MQTT 5: JSON carries Payload Format Indicator 1 and
+// Content Type application/json, raw text neither; both carry the configuration's user
+// properties and its Message Expiry Interval.
+TEST(Mqtt5Payloads, CarryFormatContentTypeUserPropertiesAndExpiry) {
+  Broker broker;
+  ServiceConfig config = plantConfig(broker.port(), 5);
+  config.publishes = {{200,
+                       {{"plant/json", {"Count"}}, {"plant/raw", {"Count"}, 1}},
+                       u32Member("uiMessageExpiryS", 60) +
+                           ", \"strUserProperty:0\": {\"type\": \"STRING\", \"value\": \"site=line 1\"}"
+                           ", \"strUserProperty:1\": {\"type\": \"STRING\", \"value\": \"unit=\"}"}};
+  VariableServer server(config.treeJson());
+  V5Subscriber subscriber(broker.port(), "plant/#");
+  Service service(server);
+  const std::vector<std::pair<std::string, std::string>> user{{"site", "line 1"}, {"unit", ""}};
+
+  const auto json = subscriber.waitFor("plant/json");
+  ASSERT_TRUE(json) << service.dump();
+  EXPECT_EQ(json->payload, "{\"Count\":7}");
+  EXPECT_EQ(json->formatIndicator, 1);
+  EXPECT_EQ(json->contentType, "application/json");
+  EXPECT_EQ(json->userProperties, user);
+  EXPECT_GT(json->expiryS, 0);
+  EXPECT_LE(json->expiryS, 60);
+
+  const auto raw = subscriber.waitFor("plant/raw");
+  ASSERT_TRUE(raw) << service.dump();
+  EXPECT_EQ(raw->payload, "7");
+  EXPECT_EQ(raw->formatIndicator, -1);
+  EXPECT_EQ(raw->contentType, "");
+  EXPECT_EQ(raw->userProperties, user);
+  EXPECT_GT(raw->expiryS, 0);
+}
+
+// A payload kept in the offline buffer during an outage longer than its expiry is dropped at the
+// drain (traced); the ones that still have time go out with the time they have left.
+TEST(Mqtt5Payloads, KeptPayloadsExpireAtTheDrain) {
+  const int port = freePort();
+  auto broker = std::make_unique<BrokerOnPort>(port);
+  ServiceConfig config = plantConfig(port, 5);
+  config.plantMembers += ", \"Counter\": {\"type\": \"UINT32\", \"value\": 0, \"simulate\": {\"kind\": "
+                         "\"counter\", \"periodMs\": 200}}";
+  config.publishes = {{200, {{"plant/json", {"Counter"}}}, u32Member("uiMessageExpiryS", 2) + ", " +
+                                                              u32Member("uiOfflineBufferKB", 64)}};
+  VariableServer server(config.treeJson());
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+
+  const size_t mark = service.mark();
+  broker.reset();
+  ASSERT_TRUE(service.waitFor("EntryConnectionLost", mark)) << service.dump(mark);
+  // About 4 s of payloads kept, twice their expiry.
+  ASSERT_TRUE(waitForCounter(server, counterNow(server) + 20)) << service.dump(mark);
+  broker = std::make_unique<BrokerOnPort>(port);
+  ASSERT_TRUE(service.waitFor("state: Connected", mark, 60s)) << service.dump(mark);
+  EXPECT_TRUE(service.waitFor("Offline buffer of ZAL_MQTT_publish:0: ", mark)) << service.dump(mark);
+  const auto dropped = service.waitFor("kept payloads expired (uiMessageExpiryS) and were dropped.", mark);
+  ASSERT_TRUE(dropped) << service.dump(mark);
+  EXPECT_TRUE(service.waitFor("buffered payloads sent.", mark)) << service.dump(mark);
 }
