@@ -961,6 +961,18 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
     ZAL_MQTT_publish publish(kPub, "App");
     EXPECT_EQ(publish.getTimestampMember(), "SampleTime");
     EXPECT_EQ(publish.getOfflineBufferKB(), 512u);
+    EXPECT_EQ(publish.getMessageExpiryS(), 0u);
+    EXPECT_TRUE(publish.getUserProperties().empty());
+  }
+  tree.set(kPub + ".strUserProperty:0", text("site=a=b"))
+      .set(kPub + ".strUserProperty:1", text("unit="))
+      .set(kPub + ".strUserProperty:3", text("after a gap"))
+      .load();
+  {
+    // The first "=" splits; the list ends at the first missing index.
+    ZAL_MQTT_publish publish(kPub, "App");
+    const std::vector<std::pair<std::string, std::string>> expected{{"site", "a=b"}, {"unit", ""}};
+    EXPECT_EQ(publish.getUserProperties(), expected);
   }
 
   struct Case {
@@ -981,6 +993,11 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
     {"file without a size",   [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")); },          "Bad publish configuration: strOfflineBufferFile needs uiOfflineBufferKB."},
     {"file with a size",      [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")).set(kPub + ".uiOfflineBufferKB", u32(1)).set(kPub + ".uiOfflineMaxAgeS", u32(60)); }, ""},
     {"maximum age unreadable", [](Tree& t) { t.set(kPub + ".uiOfflineMaxAgeS", unreadable(u32(1))); },     "Bad publish configuration: cannot read existing uiOfflineMaxAgeS."},
+    {"message expiry unreadable", [](Tree& t) { t.set(kPub + ".uiMessageExpiryS", unreadable(u32(1))); }, "Bad publish configuration: cannot read existing uiMessageExpiryS."},
+    {"user property unreadable", [](Tree& t) { t.set(kPub + ".strUserProperty:0", unreadable(text("a=b"))); }, "Bad publish configuration: cannot read existing strUserProperty."},
+    {"user property without =", [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("a=b")).set(kPub + ".strUserProperty:1", text("site")); }, "Bad publish configuration: strUserProperty:1 is not name=value in UTF-8 (text is \"site\")."},
+    {"user property without name", [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("=b")); }, "Bad publish configuration: strUserProperty:0 is not name=value in UTF-8 (text is \"=b\")."},
+    {"user properties good",  [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("site=a=b")).set(kPub + ".strUserProperty:1", text("unit=")).set(kPub + ".uiMessageExpiryS", u32(60)); }, ""},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -1023,6 +1040,10 @@ TEST(CheckedReads, EveryFourByteMemberRefusesEveryOtherType) {
     {Item::Root,    R("uiBrowsePauseMs"),             "Bad broker configuration: access to uiBrowsePauseMs failed."},
     {Item::Root,    R("uiStatusPeriodS"),             "Bad broker configuration: access to uiStatusPeriodS failed."},
     {Item::Root,    R("uiErrorRetryS"),               "Bad broker configuration: access to uiErrorRetryS failed."},
+    {Item::Root,    R("uiProtocolVersion"),           "Bad broker configuration: access to uiProtocolVersion failed."},
+    {Item::Root,    R("uiSessionExpiryS"),            "Bad broker configuration: access to uiSessionExpiryS failed."},
+    {Item::Publish, kPub + ".uiMessageExpiryS",       "Bad publish configuration: cannot read existing uiMessageExpiryS."},
+    {Item::Set,     kSet + ".xIgnoreRetained",        "Bad variable-topic set: cannot read existing xIgnoreRetained flag."},
     {Item::Publish, kPub + ".uiPublishPeriodms",      "Bad publish configuration: cannot read publish period."},
     {Item::Publish, kPub + ".uiQoS",                  "Bad publish configuration: cannot read existing uiQoS."},
     {Item::Publish, kPub + ".xRetain",                "Bad publish configuration: cannot read existing xRetain flag."},
