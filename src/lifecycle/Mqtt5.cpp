@@ -29,6 +29,11 @@ std::atomic<bool> protocol5{false};
 // connection set-up before the network thread starts, read by the network thread.
 std::string setUpClientId;
 
+// Retain Available of the last CONNACK (true when the broker did not say); the library sends a
+// retained message to a broker that has none, so the service holds it back itself. Written by
+// the connect callback, read by the publish workers.
+std::atomic<bool> retainAvailable{true};
+
 // The text of the last CONNACK refusal; the network thread's only (written by the MQTT 5
 // connect callback just before the shared connect callback reads it).
 std::string connackRefusal;
@@ -71,19 +76,20 @@ void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags,
     connackRefusal = reasonText(result, props);
   } else {
     uint8_t maximumQoS = 0;
-    uint8_t retainAvailable = 0;
+    uint8_t retainByte = 0;
     uint32_t maximumPacket = 0;
     uint16_t receiveMaximum = 0;
     const bool hasQoS = mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &maximumQoS, false) != nullptr;
     const bool hasRetain =
-        mosquitto_property_read_byte(props, MQTT_PROP_RETAIN_AVAILABLE, &retainAvailable, false) != nullptr;
+        mosquitto_property_read_byte(props, MQTT_PROP_RETAIN_AVAILABLE, &retainByte, false) != nullptr;
     const bool hasPacket =
         mosquitto_property_read_int32(props, MQTT_PROP_MAXIMUM_PACKET_SIZE, &maximumPacket, false) != nullptr;
     const bool hasReceive =
         mosquitto_property_read_int16(props, MQTT_PROP_RECEIVE_MAXIMUM, &receiveMaximum, false) != nullptr;
+    retainAvailable = !hasRetain || retainByte != 0;
     TRACE(2, "MQTT 5 connection accepted, session present ", (flags & 1) != 0 ? 1 : 0,
           ". Broker limits: maximum QoS ", hasQoS ? std::to_string(maximumQoS) : std::string("2"),
-          ", retain available ", hasRetain ? std::to_string(retainAvailable) : std::string("1"),
+          ", retain available ", hasRetain ? std::to_string(retainByte) : std::string("1"),
           ", maximum packet size ", orNone(hasPacket, maximumPacket), ", receive maximum ",
           hasReceive ? std::to_string(receiveMaximum) : std::string("65535"), ".");
   }
@@ -202,6 +208,7 @@ bool prepareProtocol(mosquitto* client, const ZAL_MQTT_item& item) {
   if (!protocol5.load()) return true;
   setUpClientId = item.getClientID();
   lastRejection = 0;
+  retainAvailable = true;
   TRACE(1, "MQTT protocol version 5.");
   if (mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5) != MOSQ_ERR_SUCCESS) {
     TRACE(1, "Error: the MQTT library refused protocol version 5.");
@@ -280,6 +287,8 @@ int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish,
                    const std::string& payload, int qos, bool retain, int64_t ageMs) {
   const int length = static_cast<int>(payload.size());
   if (!protocol5.load()) return mosquitto_publish(client, mid, topic.c_str(), length, payload.data(), qos, retain);
+  // The QoS and the packet size the library checks against the CONNACK's limits itself.
+  if (retain && !retainAvailable.load()) return MOSQ_ERR_RETAIN_NOT_SUPPORTED;
   PropertyList properties;
   int added = MOSQ_ERR_SUCCESS;
   const uint32_t expiryS = publish.getMessageExpiryS();

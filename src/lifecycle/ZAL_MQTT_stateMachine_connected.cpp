@@ -67,6 +67,8 @@ const char* publishResultText(int result) {
       return " - the QoS is higher than the broker can accept";
     case MOSQ_ERR_OVERSIZE_PACKET:
       return " - the packet is too large for the broker";
+    case MOSQ_ERR_RETAIN_NOT_SUPPORTED:
+      return " - the broker does not keep retained messages";
     default:
       return " - undefined error occurs";
   }

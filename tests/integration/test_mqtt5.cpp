@@ -36,7 +36,8 @@ ServiceConfig plantConfig(int port, uint32_t protocol) {
 // mosquitto on a free port with extra configuration lines (an ACL file, ...).
 class ConfiguredBroker {
  public:
-  explicit ConfiguredBroker(const std::string& aclText = "") : port_(freePort()) {
+  explicit ConfiguredBroker(const std::string& aclText = "", const std::string& extraConf = "")
+      : port_(freePort()) {
     std::ostringstream conf;
     conf << "per_listener_settings false\nlog_dest stderr\nlog_type all\nallow_anonymous true\npersistence false\n";
     if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
@@ -44,7 +45,7 @@ class ConfiguredBroker {
       writeFile(dir_.file("acl"), aclText);
       conf << "acl_file " << dir_.file("acl") << "\n";
     }
-    conf << "listener " << port_ << " 127.0.0.1\n";
+    conf << "listener " << port_ << " 127.0.0.1\n" << extraConf;
     writeFile(dir_.file("mosquitto.conf"), conf.str());
     process_ = std::make_unique<Process>(
         std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
@@ -377,4 +378,32 @@ TEST(Mqtt5Payloads, KeptPayloadsExpireAtTheDrain) {
   const auto dropped = service.waitFor("kept payloads expired (uiMessageExpiryS) and were dropped.", mark);
   ASSERT_TRUE(dropped) << service.dump(mark);
   EXPECT_TRUE(service.waitFor("buffered payloads sent.", mark)) << service.dump(mark);
+}
+
+// The broker's limits from the CONNACK are traced and honoured: a payload beyond them gets one
+// line per set, each cycle after is counted, nothing is sent that the broker would refuse.
+TEST(Mqtt5Limits, PayloadsBeyondTheBrokersLimitsAreTracedOncePerSet) {
+  ConfiguredBroker broker("", "max_qos 1\nretain_available false\nmax_packet_size 100\n");
+  ServiceConfig config = plantConfig(broker.port(), 5);
+  config.plantMembers += ", \"Long\": {\"type\": \"STRING\", \"value\": \"" + std::string(150, 'x') + "\"}";
+  config.publishes = {{200,
+                       {{"plant/qos2", {"Count"}, 0, 0, 0, u32Member("uiQoS", 2)},
+                        {"plant/retained", {"Count"}, 0, 0, 0, u32Member("xRetain", 1)},
+                        {"plant/long", {"Long"}, 1},
+                        {"plant/fine", {"Count"}}}}};
+  VariableServer server(config.treeJson());
+  Subscriber fine(broker.port(), "plant/#");
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("Broker limits: maximum QoS 1, retain available 0, maximum packet size 100,", 0,
+                              kStartDeadline))
+      << service.dump();
+  // Several cycles: each set's line once, and the set within the limits is published.
+  ASSERT_EQ(fine.waitForCount("plant/fine", 5).size(), 5u) << service.dump();
+  EXPECT_EQ(linesContaining(service, "Topic: plant/qos2 - the QoS is higher than the broker can accept"), 1u)
+      << service.dump();
+  EXPECT_EQ(linesContaining(service, "Topic: plant/retained - the broker does not keep retained messages"), 1u)
+      << service.dump();
+  EXPECT_EQ(linesContaining(service, "Topic: plant/long - the packet is too large for the broker"), 1u)
+      << service.dump();
+  EXPECT_EQ(fine.count("plant/qos2") + fine.count("plant/retained") + fine.count("plant/long"), 0u);
 }
