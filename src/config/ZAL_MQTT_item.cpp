@@ -183,9 +183,8 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
                          "Bad broker configuration: access to uiMaxInflightMessages failed.");
   if (uiMaxInflightMessages > 65535)
     throw std::runtime_error("Bad broker configuration: uiMaxInflightMessages is above 65535.");
-  uiProtocolVersion =
-      readOptionalUint32(base + "uiProtocolVersion", kProtocolVersion311, nullptr,
-                         "Bad broker configuration: access to uiProtocolVersion failed.");
+  uiProtocolVersion = readOptionalUint32(base + "uiProtocolVersion", kProtocolVersion311, nullptr,
+                                         "Bad broker configuration: access to uiProtocolVersion failed.");
   if (uiProtocolVersion != kProtocolVersion311 && uiProtocolVersion != kProtocolVersion5)
     throw std::runtime_error(
         "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5).");

@@ -99,8 +99,9 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   readOptionalFlag(getName() + ".uiMessageExpiryS", uiMessageExpiryS,
                    "Bad publish configuration: cannot read existing uiMessageExpiryS.");
   for (unsigned long n = 0;; ++n) {
-    const std::string entry = readOptionalText(getName() + ".strUserProperty:" + std::to_string(n),
-                                               "Bad publish configuration: cannot read existing strUserProperty.");
+    const std::string entry =
+        readOptionalText(getName() + ".strUserProperty:" + std::to_string(n),
+                         "Bad publish configuration: cannot read existing strUserProperty.");
     if (entry.empty()) break;
     const size_t equals = entry.find('=');
     if (equals == 0 || equals == std::string::npos || !isValidUtf8(entry))

@@ -253,10 +253,10 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
     for (; room > 0 && !ahead.empty(); --room, ahead.pop_front()) {
       const StoredRecord& r = ahead.front();
       int mid = 0;
-      const int result = publishRecord ? publishRecord(r, nowMs() - r.sampledMs, &mid)
-                                       : mosquitto_publish(client, &mid, r.topic.c_str(),
-                                                           static_cast<int>(r.payload.size()), r.payload.data(),
-                                                           r.qos, r.retain);
+      const int result =
+          publishRecord ? publishRecord(r, nowMs() - r.sampledMs, &mid)
+                        : mosquitto_publish(client, &mid, r.topic.c_str(), static_cast<int>(r.payload.size()),
+                                            r.payload.data(), r.qos, r.retain);
       if (result == kPayloadExpired) {  // expired unsent: removed like a sent one
         std::lock_guard<std::mutex> lock(diskAckMutex);
         sentUpTo_ = r.id;

@@ -70,7 +70,8 @@ std::string orNone(bool present, uint64_t value) { return present ? std::to_stri
 
 // Network thread: the broker's answer to CONNECT. Traces the broker's limits (level 2) and keeps
 // a refusal's reason for the shared connect callback, which judges the answer.
-void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags, const mosquitto_property* props) {
+void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags,
+                        const mosquitto_property* props) {
   CancellationDisabled guard;
   if (result != 0) {
     connackRefusal = reasonText(result, props);
@@ -79,7 +80,8 @@ void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags,
     uint8_t retainByte = 0;
     uint32_t maximumPacket = 0;
     uint16_t receiveMaximum = 0;
-    const bool hasQoS = mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &maximumQoS, false) != nullptr;
+    const bool hasQoS =
+        mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &maximumQoS, false) != nullptr;
     const bool hasRetain =
         mosquitto_property_read_byte(props, MQTT_PROP_RETAIN_AVAILABLE, &retainByte, false) != nullptr;
     const bool hasPacket =
@@ -124,12 +126,13 @@ void callbackOnPublish5(mosquitto*, void*, int mid, int reason, const mosquitto_
   ++serviceCounters.publishFailures;
   if (reason == lastRejection) return;
   lastRejection = reason;
-  TRACE(1, "Error: the broker refused a published message (message id ", mid, "): ", reasonText(reason, props),
-        ". It is not sent again.");
+  TRACE(1, "Error: the broker refused a published message (message id ", mid,
+        "): ", reasonText(reason, props), ". It is not sent again.");
 }
 
 // Network thread: the broker's SUBACK; a refused subscription is traced with its topic.
-void callbackOnSubscribe5(mosquitto*, void*, int mid, int count, const int* granted, const mosquitto_property* props) {
+void callbackOnSubscribe5(mosquitto*, void*, int mid, int count, const int* granted,
+                          const mosquitto_property* props) {
   CancellationDisabled guard;
   std::string topic;
   {
@@ -142,8 +145,8 @@ void callbackOnSubscribe5(mosquitto*, void*, int mid, int count, const int* gran
   }
   for (int i = 0; i < count; ++i) {
     if (granted[i] < 0x80) continue;
-    TRACE(1, "Error: the broker refused the subscription to topic '", topic, "': ", reasonText(granted[i], props),
-          ".");
+    TRACE(1, "Error: the broker refused the subscription to topic '", topic,
+          "': ", reasonText(granted[i], props), ".");
   }
 }
 
@@ -235,8 +238,7 @@ bool prepareProtocol(mosquitto* client, const ZAL_MQTT_item& item) {
   }
   if (properties.list != nullptr) {
     // Port -1: the call stores the properties, then refuses the port without touching the network.
-    const int stored =
-        mosquitto_connect_bind_v5(client, "localhost", -1, 60, nullptr, properties.list);
+    const int stored = mosquitto_connect_bind_v5(client, "localhost", -1, 60, nullptr, properties.list);
     if (stored != MOSQ_ERR_INVAL) {
       TRACE(1, "Error: the MQTT library did not take the CONNECT properties: ", mosquitto_strerror(stored));
       return false;
@@ -268,8 +270,8 @@ bool skipRetainedMessage(const ZAL_MQTT_VarTopicSet& subscription, const mosquit
     first = retainedTraced.insert(message.topic).second;
   }
   if (first)
-    TRACE(1, "Retained message on topic '", message.topic, "' ignored (xIgnoreRetained of ", subscription.getName(),
-          "): a retained command is not written.");
+    TRACE(1, "Retained message on topic '", message.topic, "' ignored (xIgnoreRetained of ",
+          subscription.getName(), "): a retained command is not written.");
   return true;
 }
 
@@ -283,10 +285,12 @@ bool anyIgnoreRetained() {
   return false;
 }
 
-int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json, const std::string& topic,
-                   const std::string& payload, int qos, bool retain, int64_t ageMs) {
+int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json,
+                   const std::string& topic, const std::string& payload, int qos, bool retain,
+                   int64_t ageMs) {
   const int length = static_cast<int>(payload.size());
-  if (!protocol5.load()) return mosquitto_publish(client, mid, topic.c_str(), length, payload.data(), qos, retain);
+  if (!protocol5.load())
+    return mosquitto_publish(client, mid, topic.c_str(), length, payload.data(), qos, retain);
   // The QoS and the packet size the library checks against the CONNACK's limits itself.
   if (retain && !retainAvailable.load()) return MOSQ_ERR_RETAIN_NOT_SUPPORTED;
   PropertyList properties;
@@ -308,10 +312,12 @@ int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish,
     added = mosquitto_property_add_string(&properties.list, MQTT_PROP_CONTENT_TYPE, kJsonContentType);
   for (const auto& [name, value] : publish.getUserProperties()) {
     if (added != MOSQ_ERR_SUCCESS) break;
-    added = mosquitto_property_add_string_pair(&properties.list, MQTT_PROP_USER_PROPERTY, name.c_str(), value.c_str());
+    added = mosquitto_property_add_string_pair(&properties.list, MQTT_PROP_USER_PROPERTY, name.c_str(),
+                                               value.c_str());
   }
   if (added != MOSQ_ERR_SUCCESS) return added;
-  return mosquitto_publish_v5(client, mid, topic.c_str(), length, payload.data(), qos, retain, properties.list);
+  return mosquitto_publish_v5(client, mid, topic.c_str(), length, payload.data(), qos, retain,
+                              properties.list);
 }
 
 void reportExpiredPayloads(const std::string& label) {

@@ -78,8 +78,8 @@ constexpr int kPayloadExpired = -100;
 // uiMessageExpiryS the Message Expiry Interval it has left (uiMessageExpiryS less its age,
 // rounded up to whole seconds); a kept payload with no time left is not published but counted:
 // kPayloadExpired. Returns the library's result otherwise.
-int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json, const std::string& topic,
-                   const std::string& payload, int qos, bool retain, int64_t ageMs);
+int publishPayload(mosquitto* client, int* mid, const ZAL_MQTT_publish& publish, bool json,
+                   const std::string& topic, const std::string& payload, int qos, bool retain, int64_t ageMs);
 // Traces, once, the kept payloads of the calling thread that expired since its last report:
 // "<label>: N kept payloads expired (uiMessageExpiryS) and were dropped."
 void reportExpiredPayloads(const std::string& label);

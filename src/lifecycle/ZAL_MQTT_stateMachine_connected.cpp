@@ -105,8 +105,8 @@ void drainOfflineBuffer(OfflineBuffer& offline, std::vector<int>& lastPublishRes
     const bool json = entry.set < sets.size() && sets[entry.set]->getRaw() == 0;
     const auto age = std::chrono::steady_clock::now() - entry.madeAt;
     const int result =
-        publishPayload(mosqClient, nullptr, publish, json, entry.topic, entry.payload, entry.qos, entry.retain,
-                       std::chrono::duration_cast<std::chrono::milliseconds>(age).count());
+        publishPayload(mosqClient, nullptr, publish, json, entry.topic, entry.payload, entry.qos,
+                       entry.retain, std::chrono::duration_cast<std::chrono::milliseconds>(age).count());
     if (result == kPayloadExpired) continue;  // counted; reported below
     if (entry.set < lastPublishResult.size() && result != lastPublishResult[entry.set]) {
       TRACE(1, "Topic: ", entry.topic, publishResultText(result));

@@ -39,7 +39,8 @@ class ConfiguredBroker {
   explicit ConfiguredBroker(const std::string& aclText = "", const std::string& extraConf = "")
       : port_(freePort()) {
     std::ostringstream conf;
-    conf << "per_listener_settings false\nlog_dest stderr\nlog_type all\nallow_anonymous true\npersistence false\n";
+    conf << "per_listener_settings false\nlog_dest stderr\nlog_type all\nallow_anonymous true\npersistence "
+            "false\n";
     if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
     if (!aclText.empty()) {
       writeFile(dir_.file("acl"), aclText);
@@ -67,8 +68,8 @@ class ConfiguredBroker {
 // An MQTT 5 subscriber that keeps each message's properties.
 struct V5Message {
   std::string topic, payload, contentType;
-  int formatIndicator = -1;   // -1: absent
-  int64_t expiryS = -1;       // -1: absent
+  int formatIndicator = -1;  // -1: absent
+  int64_t expiryS = -1;      // -1: absent
   std::vector<std::pair<std::string, std::string>> userProperties;
 };
 
@@ -78,34 +79,35 @@ class V5Subscriber {
     mosquitto_lib_init();
     client_ = mosquitto_new(nullptr, true, this);
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m,
-                                                  const mosquitto_property* props) {
-      V5Message message;
-      message.topic = m->topic;
-      message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
-      uint8_t indicator = 0;
-      if (mosquitto_property_read_byte(props, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, &indicator, false))
-        message.formatIndicator = indicator;
-      uint32_t expiry = 0;
-      if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false))
-        message.expiryS = expiry;
-      char* type = nullptr;
-      if (mosquitto_property_read_string(props, MQTT_PROP_CONTENT_TYPE, &type, false)) message.contentType = type;
-      free(type);
-      for (const mosquitto_property* p = props; p != nullptr; p = mosquitto_property_next(p)) {
-        char* name = nullptr;
-        char* value = nullptr;
-        if (mosquitto_property_identifier(p) == MQTT_PROP_USER_PROPERTY &&
-            mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false))
-          message.userProperties.emplace_back(name, value);
-        free(name);
-        free(value);
-      }
-      auto* s = static_cast<V5Subscriber*>(self);
-      std::lock_guard<std::mutex> lock(s->mutex_);
-      s->messages_.push_back(std::move(message));
-      s->changed_.notify_all();
-    });
+    mosquitto_message_v5_callback_set(
+        client_, [](mosquitto*, void* self, const mosquitto_message* m, const mosquitto_property* props) {
+          V5Message message;
+          message.topic = m->topic;
+          message.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+          uint8_t indicator = 0;
+          if (mosquitto_property_read_byte(props, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, &indicator, false))
+            message.formatIndicator = indicator;
+          uint32_t expiry = 0;
+          if (mosquitto_property_read_int32(props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false))
+            message.expiryS = expiry;
+          char* type = nullptr;
+          if (mosquitto_property_read_string(props, MQTT_PROP_CONTENT_TYPE, &type, false))
+            message.contentType = type;
+          free(type);
+          for (const mosquitto_property* p = props; p != nullptr; p = mosquitto_property_next(p)) {
+            char* name = nullptr;
+            char* value = nullptr;
+            if (mosquitto_property_identifier(p) == MQTT_PROP_USER_PROPERTY &&
+                mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false))
+              message.userProperties.emplace_back(name, value);
+            free(name);
+            free(value);
+          }
+          auto* s = static_cast<V5Subscriber*>(self);
+          std::lock_guard<std::mutex> lock(s->mutex_);
+          s->messages_.push_back(std::move(message));
+          s->changed_.notify_all();
+        });
     if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("v5 subscriber: connect failed");
     mosquitto_subscribe(client_, nullptr, filter.c_str(), 1);
@@ -144,8 +146,8 @@ void publishRetained(int port, const std::string& topic, const std::string& payl
   mosquitto_publish_callback_set(client, [](mosquitto*, void*, int) { ++acknowledged; });
   ASSERT_EQ(mosquitto_connect(client, "127.0.0.1", port, 30), MOSQ_ERR_SUCCESS);
   mosquitto_loop_start(client);
-  ASSERT_EQ(mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                              true),
+  ASSERT_EQ(mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.data(), 1, true),
             MOSQ_ERR_SUCCESS);
   const auto deadline = Clock::now() + kDefaultDeadline;
   while (acknowledged.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
@@ -188,9 +190,8 @@ TEST(Mqtt5, RefusedLoginTracesTheBrokersReason) {
   VariableServer server(config.treeJson());
   Service service(server);
   const std::string reason = mosquitto_reason_string(MQTT_RC_NOT_AUTHORIZED);
-  ASSERT_TRUE(waitForSequence(service, {"MQTT protocol version 5.", "Error: the broker refused the connection: ",
-                                        "state: Error"},
-                              0))
+  ASSERT_TRUE(waitForSequence(
+      service, {"MQTT protocol version 5.", "Error: the broker refused the connection: ", "state: Error"}, 0))
       << service.dump();
   const auto refused = service.waitFor("Error: the broker refused the connection: ");
   ASSERT_TRUE(refused);
@@ -213,7 +214,8 @@ INSTANTIATE_TEST_SUITE_P(QoS, RefusedPublish, ::testing::Values(1u, 2u),
 
 // Refused in the PUBACK (QoS 1) or the PUBREC (QoS 2).
 TEST_P(RefusedPublish, IsCountedAndNotSentAgain) {
-  ConfiguredBroker broker("topic readwrite plant/status/#\ntopic readwrite plant/status\ntopic read plant/#\n");
+  ConfiguredBroker broker(
+      "topic readwrite plant/status/#\ntopic readwrite plant/status\ntopic read plant/#\n");
   ServiceConfig config = plantConfig(broker.port(), 5);
   config.publishes = {{200, {{"plant/denied", {"Count"}}}, u32Member("uiQoS", GetParam())}};
   config.extraRootMembers += ",\n\"strStatusTopic\": {\"type\": \"STRING\", \"value\": \"plant/status\"},\n" +
@@ -234,7 +236,8 @@ TEST_P(RefusedPublish, IsCountedAndNotSentAgain) {
   EXPECT_EQ(linesContaining(service, refused), 1u) << service.dump();
   const auto line = service.waitFor(refused);
   ASSERT_TRUE(line);
-  EXPECT_NE(service.log().line(*line).find(mosquitto_reason_string(MQTT_RC_NOT_AUTHORIZED)), std::string::npos)
+  EXPECT_NE(service.log().line(*line).find(mosquitto_reason_string(MQTT_RC_NOT_AUTHORIZED)),
+            std::string::npos)
       << service.log().line(*line);
   // Still connected: a refused publish is the message's failure, not the connection's.
   EXPECT_EQ(linesContaining(service, "state: Error"), 0u) << service.dump();
@@ -248,7 +251,8 @@ struct SessionCase {
 
 class Mqtt5Session : public ::testing::TestWithParam<SessionCase> {};
 INSTANTIATE_TEST_SUITE_P(Expiry, Mqtt5Session,
-                         ::testing::Values(SessionCase{"kept", 300, true}, SessionCase{"expiresAtOnce", 0, false}),
+                         ::testing::Values(SessionCase{"kept", 300, true},
+                                           SessionCase{"expiresAtOnce", 0, false}),
                          [](const ::testing::TestParamInfo<SessionCase>& info) { return info.param.name; });
 
 // xCleanSession 0: a command sent while the service is away arrives after its restart when the
@@ -305,7 +309,8 @@ TEST_P(IgnoreRetained, RetainedCommandIsNotWritten) {
   publisher.publish("plant/cmd", "5");
   ASSERT_TRUE(server.waitForValue("APPL.Plant.Command", "5")) << service.dump();
 
-  const size_t skipped = linesContaining(service, "Retained message on topic 'plant/cmd' ignored (xIgnoreRetained of ");
+  const size_t skipped =
+      linesContaining(service, "Retained message on topic 'plant/cmd' ignored (xIgnoreRetained of ");
   EXPECT_EQ(skipped, GetParam() == 4 ? 1u : 0u) << service.dump();
 }
 
@@ -359,10 +364,12 @@ TEST(Mqtt5Payloads, KeptPayloadsExpireAtTheDrain) {
   const int port = freePort();
   auto broker = std::make_unique<BrokerOnPort>(port);
   ServiceConfig config = plantConfig(port, 5);
-  config.plantMembers += ", \"Counter\": {\"type\": \"UINT32\", \"value\": 0, \"simulate\": {\"kind\": "
-                         "\"counter\", \"periodMs\": 200}}";
-  config.publishes = {{200, {{"plant/json", {"Counter"}}}, u32Member("uiMessageExpiryS", 2) + ", " +
-                                                              u32Member("uiOfflineBufferKB", 64)}};
+  config.plantMembers +=
+      ", \"Counter\": {\"type\": \"UINT32\", \"value\": 0, \"simulate\": {\"kind\": "
+      "\"counter\", \"periodMs\": 200}}";
+  config.publishes = {{200,
+                       {{"plant/json", {"Counter"}}},
+                       u32Member("uiMessageExpiryS", 2) + ", " + u32Member("uiOfflineBufferKB", 64)}};
   VariableServer server(config.treeJson());
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
@@ -401,7 +408,8 @@ TEST(Mqtt5Limits, PayloadsBeyondTheBrokersLimitsAreTracedOncePerSet) {
   ASSERT_EQ(fine.waitForCount("plant/fine", 5).size(), 5u) << service.dump();
   EXPECT_EQ(linesContaining(service, "Topic: plant/qos2 - the QoS is higher than the broker can accept"), 1u)
       << service.dump();
-  EXPECT_EQ(linesContaining(service, "Topic: plant/retained - the broker does not keep retained messages"), 1u)
+  EXPECT_EQ(linesContaining(service, "Topic: plant/retained - the broker does not keep retained messages"),
+            1u)
       << service.dump();
   EXPECT_EQ(linesContaining(service, "Topic: plant/long - the packet is too large for the broker"), 1u)
       << service.dump();

@@ -34,10 +34,12 @@ TEST(Mqtt5Reasons, SessionTakenOverNamesTheDuplicateClientId) {
   mosquitto_property* properties = nullptr;
   ASSERT_EQ(mosquitto_property_add_string(&properties, MQTT_PROP_REASON_STRING, "another connection"),
             MOSQ_ERR_SUCCESS);
-  EXPECT_EQ(disconnectCause(MQTT_RC_SESSION_TAKEN_OVER, properties, "line1"),
-            std::string("the broker closed the connection: ") + mosquitto_reason_string(MQTT_RC_SESSION_TAKEN_OVER) +
-                " (another connection): duplicate client ID: another client connected with the client ID 'line1'; "
-                "give every client its own strClientID");
+  EXPECT_EQ(
+      disconnectCause(MQTT_RC_SESSION_TAKEN_OVER, properties, "line1"),
+      std::string("the broker closed the connection: ") +
+          mosquitto_reason_string(MQTT_RC_SESSION_TAKEN_OVER) +
+          " (another connection): duplicate client ID: another client connected with the client ID 'line1'; "
+          "give every client its own strClientID");
   mosquitto_property_free_all(&properties);
   // Without a Reason String, the library's text alone; other codes name no client ID.
   EXPECT_EQ(disconnectCause(MQTT_RC_SERVER_BUSY, nullptr, "line1"),
