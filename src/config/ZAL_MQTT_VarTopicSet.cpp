@@ -79,6 +79,9 @@ ZAL_MQTT_VarTopicSet::ZAL_MQTT_VarTopicSet(std::string path, std::string applica
     throw std::runtime_error("Bad variable-topic set: cannot read existing xRetain flag.");
   }
 
+  readOptionalFlag(base + "xIgnoreRetained", xIgnoreRetained,
+                   "Bad variable-topic set: cannot read existing xIgnoreRetained flag.");
+
   // Opt-in: absent or 0 keeps the exact change test.
   readOptionalFloating(base + "rDeadband", rDeadband,
                        "Bad variable-topic set: cannot read existing rDeadband (REAL or LREAL).");

@@ -33,6 +33,9 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   // Deadband of the change test of an on-change set's REAL and LREAL members; 0 when off
   // (member absent or 0): the exact comparison.
   double getDeadband() const { return rDeadband; }
+  // Subscription: messages that arrive with the retain flag are skipped (and, under MQTT 5, the
+  // broker is asked not to send them); 0 when the member is absent.
+  uint32_t getIgnoreRetained() const { return xIgnoreRetained; }
   // Copy of the root members of the variable tree, in first-mention order.
   std::vector<std::shared_ptr<GVPvariable>> getVariables() const { return variables; }
   // Full path of the variable variable:0 names ("APPL.<application>.Drive.Speed", at any depth,
@@ -59,6 +62,7 @@ class ZAL_MQTT_VarTopicSet : public GVPitem {
   std::optional<uint32_t> uiQoS;
   std::optional<uint32_t> xRetain;
   double rDeadband = 0;
+  uint32_t xIgnoreRetained = 0;
   std::vector<std::shared_ptr<GVPvariable>> variables;
   std::string rawPath;
 };

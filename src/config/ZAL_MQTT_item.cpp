@@ -184,6 +184,13 @@ ZAL_MQTT_item::ZAL_MQTT_item(std::string path) : GVPitem(path) {
                          "Bad broker configuration: access to uiMaxInflightMessages failed.");
   if (uiMaxInflightMessages > 65535)
     throw std::runtime_error("Bad broker configuration: uiMaxInflightMessages is above 65535.");
+  uiProtocolVersion = readOptionalUint32(base + "uiProtocolVersion", kProtocolVersion311, nullptr,
+                                         "Bad broker configuration: access to uiProtocolVersion failed.");
+  if (uiProtocolVersion != kProtocolVersion311 && uiProtocolVersion != kProtocolVersion5)
+    throw std::runtime_error(
+        "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5).");
+  uiSessionExpiryS = readOptionalUint32(base + "uiSessionExpiryS", kDefaultSessionExpiryS, nullptr,
+                                        "Bad broker configuration: access to uiSessionExpiryS failed.");
 
   // Sparkplug B: the group switches the payloads and topics over; the edge node id defaults to
   // the client ID. Both are topic levels of their own, so they hold no "/", "+" or "#". The

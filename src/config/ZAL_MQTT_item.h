@@ -25,6 +25,11 @@ constexpr uint32_t kReconnectMaxSLimit = 3600;
 // uiFailoverAfterS: its default and largest accepted value, in seconds.
 constexpr uint32_t kFailoverAfterSDefault = 10;
 constexpr uint32_t kFailoverAfterSLimit = 3600;
+// Values of uiProtocolVersion (the protocol level byte of the CONNECT packet).
+constexpr uint32_t kProtocolVersion311 = 4;
+constexpr uint32_t kProtocolVersion5 = 5;
+// Session expiry under MQTT 5 with xCleanSession 0 when uiSessionExpiryS is absent: one hour.
+constexpr uint32_t kDefaultSessionExpiryS = 3600;
 
 class ZAL_MQTT_item : public GVPitem {
  public:
@@ -91,6 +96,10 @@ class ZAL_MQTT_item : public GVPitem {
   std::string getSparkplugEdgeNodeId() const { return strSparkplugEdgeNodeId; }
   // The primary host application whose STATE the edge node follows; empty: none.
   std::string getSparkplugPrimaryHostId() const { return strSparkplugPrimaryHostId; }
+  // MQTT protocol version: 4 (MQTT 3.1.1, also when the member is absent) or 5 (MQTT 5).
+  uint32_t getProtocolVersion() const { return uiProtocolVersion; }
+  // MQTT 5 with xCleanSession 0: seconds the broker keeps the session after a connection ends.
+  uint32_t getSessionExpiryS() const { return uiSessionExpiryS; }
 
  private:
   // Declaration order is the release order reversed: tls, subscribe and publish configurations,
@@ -125,4 +134,6 @@ class ZAL_MQTT_item : public GVPitem {
   std::string strSparkplugGroupId;
   std::string strSparkplugEdgeNodeId;
   std::string strSparkplugPrimaryHostId;
+  uint32_t uiProtocolVersion = kProtocolVersion311;
+  uint32_t uiSessionExpiryS = kDefaultSessionExpiryS;
 };

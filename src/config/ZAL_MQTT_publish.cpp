@@ -95,6 +95,21 @@ ZAL_MQTT_publish::ZAL_MQTT_publish(std::string path, std::string applicationName
   readOptionalFlag(getName() + ".uiMaxSilenceS", uiMaxSilenceS,
                    "Bad publish configuration: cannot read existing uiMaxSilenceS.");
 
+  // MQTT 5 only; absent: no expiry, no user properties.
+  readOptionalFlag(getName() + ".uiMessageExpiryS", uiMessageExpiryS,
+                   "Bad publish configuration: cannot read existing uiMessageExpiryS.");
+  for (unsigned long n = 0;; ++n) {
+    const std::string entry =
+        readOptionalText(getName() + ".strUserProperty:" + std::to_string(n),
+                         "Bad publish configuration: cannot read existing strUserProperty.");
+    if (entry.empty()) break;
+    const size_t equals = entry.find('=');
+    if (equals == 0 || equals == std::string::npos || !isValidUtf8(entry))
+      throw std::runtime_error("Bad publish configuration: strUserProperty:" + std::to_string(n) +
+                               " is not name=value in UTF-8 (text is \"" + entry + "\").");
+    userProperties.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
+  }
+
   addChildPattern("VariableTopicSet:\\d+");
   scanChildren();
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "GVPitem.h"
@@ -47,6 +48,10 @@ class ZAL_MQTT_publish : public GVPitem {
   std::string getOfflineBufferFile() const { return strOfflineBufferFile; }
   // Seconds after which a payload kept on disk is dropped instead of sent; 0: never.
   uint32_t getOfflineMaxAgeS() const { return uiOfflineMaxAgeS; }
+  // MQTT 5: Message Expiry Interval of the payloads in seconds; 0 (member absent): none.
+  uint32_t getMessageExpiryS() const { return uiMessageExpiryS; }
+  // MQTT 5: user properties of every payload (strUserProperty:<n> "name=value"), in order.
+  const std::vector<std::pair<std::string, std::string>>& getUserProperties() const { return userProperties; }
 
  private:
   uint32_t uiPublishPeriodms = 0;
@@ -60,4 +65,6 @@ class ZAL_MQTT_publish : public GVPitem {
   std::string strOfflineBufferFile;
   uint32_t uiOfflineMaxAgeS = 0;
   uint32_t uiMaxSilenceS = 0;
+  uint32_t uiMessageExpiryS = 0;
+  std::vector<std::pair<std::string, std::string>> userProperties;
 };

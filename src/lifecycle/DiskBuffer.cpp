@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "Mqtt5.h"
 #include "OfflineBuffer.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -215,7 +216,7 @@ void DiskBuffer::expire() {
 }
 
 void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, const std::atomic<uint8_t>& stop,
-                       const PublishReport& report) {
+                       const PublishReport& report, const PublishRecord& publishRecord) {
   expire();
   auto lastRemoval = SteadyClock::now();
   std::deque<StoredRecord> ahead;  // read from the file, not yet sent (ids above sentUpTo_)
@@ -252,8 +253,16 @@ void DiskBuffer::drain(mosquitto* client, SteadyClock::time_point deadline, cons
     for (; room > 0 && !ahead.empty(); --room, ahead.pop_front()) {
       const StoredRecord& r = ahead.front();
       int mid = 0;
-      const int result = mosquitto_publish(client, &mid, r.topic.c_str(), static_cast<int>(r.payload.size()),
-                                           r.payload.data(), r.qos, r.retain);
+      const int result =
+          publishRecord ? publishRecord(r, nowMs() - r.sampledMs, &mid)
+                        : mosquitto_publish(client, &mid, r.topic.c_str(), static_cast<int>(r.payload.size()),
+                                            r.payload.data(), r.qos, r.retain);
+      if (result == kPayloadExpired) {  // expired unsent: removed like a sent one
+        std::lock_guard<std::mutex> lock(diskAckMutex);
+        sentUpTo_ = r.id;
+        acked_.push_back(r.id);
+        continue;
+      }
       report(r.tag, r.topic, result);
       if (result == MOSQ_ERR_NO_CONN) {
         connectionGone = true;

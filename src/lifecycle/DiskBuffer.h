@@ -41,6 +41,10 @@ class DiskBuffer {
  public:
   // How the drain reports the result of one publish: the payload's set, its topic, the result.
   using PublishReport = std::function<void(size_t set, const std::string& topic, int result)>;
+  // How the drain publishes one kept payload, given how long it was kept: the MQTT library's
+  // result, or kPayloadExpired (Mqtt5.h) for one that expired unsent, which is removed like a
+  // sent one. Empty: mosquitto_publish as it stands.
+  using PublishRecord = std::function<int(const StoredRecord& record, int64_t ageMs, int* mid)>;
 
   DiskBuffer(std::unique_ptr<DiskQueue> queue, std::string label, uint32_t maxAgeS, size_t window);
   ~DiskBuffer();
@@ -56,7 +60,8 @@ class DiskBuffer {
   // those acknowledged; returns at deadline, when stop is set, when nothing is left to send or
   // acknowledge, or when there is no connection.
   void drain(mosquitto* client, std::chrono::steady_clock::time_point deadline,
-             const std::atomic<uint8_t>& stop, const PublishReport& report);
+             const std::atomic<uint8_t>& stop, const PublishReport& report,
+             const PublishRecord& publishRecord = nullptr);
   // Publish worker: a new payload was published directly at QoS 1 or 2 as message mid. It is
   // held here until the broker acknowledges it, so that a connection that breaks before the
   // loss is noticed does not leave it in the MQTT library's memory only.

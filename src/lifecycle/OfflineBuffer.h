@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,6 +27,8 @@ struct BufferedPayload {
   std::string payload;
   int qos = 1;
   bool retain = false;
+  // When the payload was made (a payload's age decides its MQTT 5 message expiry).
+  std::chrono::steady_clock::time_point madeAt = std::chrono::steady_clock::now();
 };
 
 // Totals over every offline buffer since the service started (for a statistics report).

@@ -18,6 +18,7 @@
 
 #include "BrokerFailover.h"
 #include "DiskBuffer.h"
+#include "Mqtt5.h"
 #include "OfflineBuffer.h"
 #include "ServiceIdentity.h"
 #include "Trace.h"
@@ -89,6 +90,12 @@ int publishStatus(mosquitto* client, const std::string& topic, const std::string
 // Network thread: the broker acknowledged a QoS 1 message.
 void callback_on_publish(mosquitto*, void*, int mid) {
   CancellationDisabled guard;
+  publishSettled(mid);
+}
+
+}  // namespace
+
+void publishSettled(int mid) {
   diskBufferAcknowledged(mid);
   {
     std::lock_guard<std::mutex> lock(statusMutex);
@@ -97,6 +104,8 @@ void callback_on_publish(mosquitto*, void*, int mid) {
   }
   statusChanged.notify_all();
 }
+
+namespace {
 
 void statisticsLoop(mosquitto* client, std::string topic, uint32_t periodS) {
   std::unique_lock<std::mutex> lock(statusMutex);
@@ -147,6 +156,14 @@ std::string statisticsPayload() {
   if (anyOfflineMaxAge()) {
     writer.Key("expiredFromBuffer");
     writer.Uint64(offlineExpiredTotal.load());
+  }
+  if (anyMessageExpiry()) {
+    writer.Key("expiredBeforeSending");
+    writer.Uint64(expiredPayloadCount());
+  }
+  if (anyIgnoreRetained()) {
+    writer.Key("retainedIgnored");
+    writer.Uint64(retainedIgnoredCount());
   }
   writer.Key("uptimeS");
   writer.Uint64(static_cast<uint64_t>(

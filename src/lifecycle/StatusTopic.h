@@ -57,6 +57,9 @@ void statusTopicConnected(mosquitto* client, const ZAL_MQTT_item& item);
 void statusTopicLeftConnected();
 // Connection lost: counts it; no offline message can be sent any more (the will covers it).
 void statusTopicConnectionLost();
+// Network thread: the broker has settled the QoS 1 or 2 message mid (acknowledged it, or under
+// MQTT 5 refused it): the status topic and the disk buffers stop waiting for it.
+void publishSettled(int mid);
 // Before a disconnect the service asks for: the retained "offline" with reason, and a wait of
 // at most a few seconds for the broker's acknowledgement. Nothing without a status topic or a
 // connection.

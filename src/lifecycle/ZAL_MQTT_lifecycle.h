@@ -110,6 +110,11 @@ void wakeSubscribeWorker();
 void callback_on_connect(mosquitto* client, void* userdata, int result);
 void callback_on_disconnect(mosquitto* client, void* userdata, int result);
 void callback_on_message(mosquitto* client, void* userdata, const mosquitto_message* message);
+// The disconnect callback's work; error is errno as the callback found it. brokerCause is the
+// broker's own reason for ending the connection (an MQTT 5 DISCONNECT), empty when it gave none;
+// brokerPermanent: that reason ends the connection set-up for good, like a refused CONNACK.
+void handleDisconnect(mosquitto* client, void* userdata, int result, int error,
+                      const std::string& brokerCause, bool brokerPermanent);
 // The library's log: its error reports are traced, and before the broker has answered they end
 // the connection attempt (the cause of a TLS failure is known only from them).
 void callback_on_log(mosquitto* client, void* userdata, int level, const char* text);

@@ -21,6 +21,7 @@
 #include "DiskBuffer.h"
 #include "MainThreadPost.h"
 #include "SparkplugSession.h"
+#include "Mqtt5.h"
 #include "StatusTopic.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -255,6 +256,7 @@ void scheduleReconnect(ZAL_MQTT_stateMachine* machine) {
 // The reason of a CONNACK refusal as the library words it, without its "Connection Refused: "
 // prefix and final full stop ("not authorised").
 std::string refusalReason(int result) {
+  if (mqtt5Active()) return mqtt5RefusalReason(result);  // with the broker's Reason String
   std::string text = mosquitto_connack_string(result);
   const std::string prefix = "Connection Refused: ";
   if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
@@ -348,6 +350,11 @@ void callback_on_connect(mosquitto* client, void* machine, int result) {
 void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   CancellationDisabled guard;
   const int error = errno;  // the library's text for MOSQ_ERR_ERRNO is this errno's
+  handleDisconnect(client, machine, result, error, std::string(), false);
+}
+
+void handleDisconnect(mosquitto* client, void* machine, int result, int error, const std::string& brokerCause,
+                      bool brokerPermanent) {
   acknowledged = false;
   {
     std::lock_guard<std::mutex> lock(disconnectsSeenMutex);
@@ -362,8 +369,8 @@ void callback_on_disconnect(mosquitto* client, void* machine, int result) {
   }
   if (result != 0) {
     errno = error;
-    const std::string cause = mosquitto_strerror(result);
-    if (connectingOnOurBehalf(machine) && libraryGivesUp(result, error)) {
+    const std::string cause = brokerCause.empty() ? std::string(mosquitto_strerror(result)) : brokerCause;
+    if (connectingOnOurBehalf(machine) && (brokerPermanent || libraryGivesUp(result, error))) {
       TRACE(1, "Error: the connection to the broker failed: ", cause);
       reportPermanentFailure(client, machine, true);
       return;
@@ -459,6 +466,7 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   if (!prepareStatusTopic(mosqClient, *item)) return;
   if (!prepareSparkplug(mosqClient, *item)) return;
   if (!setInflightWindow(mosqClient, *item)) return;
+  if (!prepareProtocol(mosqClient, *item)) return;
 
   TRACE(1, "starting MQTT message loop.");
   const int loopResult = mosquitto_loop_start(mosqClient);

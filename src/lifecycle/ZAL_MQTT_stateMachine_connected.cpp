@@ -11,6 +11,7 @@
 #include "DiskBuffer.h"
 #include "KalpApi.h"
 #include "MainThreadPost.h"
+#include "Mqtt5.h"
 #include "OfflineBuffer.h"
 #include "PayloadCodec.h"
 #include "SampleTime.h"
@@ -67,6 +68,8 @@ const char* publishResultText(int result) {
       return " - the QoS is higher than the broker can accept";
     case MOSQ_ERR_OVERSIZE_PACKET:
       return " - the packet is too large for the broker";
+    case MOSQ_ERR_RETAIN_NOT_SUPPORTED:
+      return " - the broker does not keep retained messages";
     default:
       return " - undefined error occurs";
   }
@@ -95,13 +98,17 @@ void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std:
 // a result is traced like that of a direct publish of its set. Stops, keeping the rest, when
 // there is no connection (again) or the worker is asked to stop.
 void drainOfflineBuffer(OfflineBuffer& offline, std::vector<int>& lastPublishResult,
-                        const std::atomic<uint8_t>& stop) {
+                        const std::atomic<uint8_t>& stop, const ZAL_MQTT_publish& publish,
+                        const std::vector<std::shared_ptr<ZAL_MQTT_VarTopicSet>>& sets) {
   size_t sent = 0;
   BufferedPayload entry;
   while (stop.load() == 0 && offline.takeFront(entry)) {
+    const bool json = entry.set < sets.size() && sets[entry.set]->getRaw() == 0;
+    const auto age = std::chrono::steady_clock::now() - entry.madeAt;
     const int result =
-        mosquitto_publish(mosqClient, nullptr, entry.topic.c_str(), static_cast<int>(entry.payload.size()),
-                          entry.payload.data(), entry.qos, entry.retain);
+        publishPayload(mosqClient, nullptr, publish, json, entry.topic, entry.payload, entry.qos,
+                       entry.retain, std::chrono::duration_cast<std::chrono::milliseconds>(age).count());
+    if (result == kPayloadExpired) continue;  // counted; reported below
     if (entry.set < lastPublishResult.size() && result != lastPublishResult[entry.set]) {
       TRACE(1, "Topic: ", entry.topic, publishResultText(result));
       lastPublishResult[entry.set] = result;
@@ -116,6 +123,7 @@ void drainOfflineBuffer(OfflineBuffer& offline, std::vector<int>& lastPublishRes
     }
   }
   if (sent > 0) TRACE(2, "Offline buffer of ", offline.label(), ": ", sent, " buffered payloads sent.");
+  reportExpiredPayloads("Offline buffer of " + offline.label());
 }
 
 enum class PublishMode {
@@ -181,15 +189,23 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     exceptionReported.resize(sets.size(), false);
     lastPayload.resize(sets.size(), std::chrono::steady_clock::now());
     publishDue.resize(sets.size(), false);
-    if (offline && mode == PublishMode::Publish) drainOfflineBuffer(*offline, lastPublishResult, stop);
+    if (offline && mode == PublishMode::Publish)
+      drainOfflineBuffer(*offline, lastPublishResult, stop, *publish, sets);
     const auto reportResult = [&lastPublishResult](size_t set, const std::string& topic, int result) {
       if (set < lastPublishResult.size() && result != lastPublishResult[set]) {
         TRACE(1, "Topic: ", topic, publishResultText(result));
         lastPublishResult[set] = result;
       }
     };
-    if (disk && mode == PublishMode::Publish)
-      disk->drain(mosqClient, std::chrono::steady_clock::now(), stop, reportResult);
+    // A kept payload goes out as a fresh one would, with the expiry it has left.
+    const auto publishKept = [&publish, &sets](const StoredRecord& r, int64_t ageMs, int* mid) {
+      const bool json = r.tag < sets.size() && sets[r.tag]->getRaw() == 0;
+      return publishPayload(mosqClient, mid, *publish, json, r.topic, r.payload, r.qos, r.retain, ageMs);
+    };
+    if (disk && mode == PublishMode::Publish) {
+      disk->drain(mosqClient, std::chrono::steady_clock::now(), stop, reportResult, publishKept);
+      reportExpiredPayloads(disk->label());
+    }
 
     for (size_t j = 0; j < sets.size(); ++j) {
       const std::shared_ptr<ZAL_MQTT_VarTopicSet>& set = sets[j];
@@ -300,8 +316,8 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
         }
 
         int mid = 0;
-        const int result = mosquitto_publish(mosqClient, &mid, topic.c_str(),
-                                             static_cast<int>(payload.size()), payload.data(), qos, retain);
+        const int result =
+            publishPayload(mosqClient, &mid, *publish, set->getRaw() == 0, topic, payload, qos, retain, 0);
         if (disk && result == MOSQ_ERR_SUCCESS && qos > 0)
           disk->publishedLive(mid, DiskBuffer::record(j, topic, payload, qos, retain));
         ++(result == MOSQ_ERR_SUCCESS ? serviceCounters.published : serviceCounters.publishFailures);
@@ -324,7 +340,10 @@ void runPublishWorker(size_t i, PublishMode mode, const std::atomic<uint8_t>& st
     if (disk) disk->append(kept);
     const auto nextCycle = std::chrono::steady_clock::now() + std::chrono::milliseconds(periodMs);
     // What the disk buffer keeps goes out while the worker waits for its next cycle.
-    if (disk && mode == PublishMode::Publish) disk->drain(mosqClient, nextCycle, stop, reportResult);
+    if (disk && mode == PublishMode::Publish) {
+      disk->drain(mosqClient, nextCycle, stop, reportResult, publishKept);
+      reportExpiredPayloads(disk->label());
+    }
     if (periodMs > 0) sleepUntilOrStop(nextCycle, stop);
     if (stop.load() == 1) return;
   }
@@ -354,8 +373,7 @@ void ZAL_MQTT_stateMachine::EN_EntryConnected(const EventData*) {
     for (const std::shared_ptr<ZAL_MQTT_VarTopicSet>& subscription : item->getSubscribeConfigurations()) {
       if (sparkplugCommands) break;
       const std::string topic = subscription->getTopic();
-      const int qos = static_cast<int>(subscription->getQoS().value_or(0));
-      if (mosquitto_subscribe(mosqClient, nullptr, topic.c_str(), qos) == MOSQ_ERR_SUCCESS) {
+      if (subscribeTopic(mosqClient, *subscription) == MOSQ_ERR_SUCCESS) {
         TRACE(1, "subscribed to topic '", topic, "'.");
       } else {
         TRACE(1, "Error: could not subscribe to topic '", topic, "'.");

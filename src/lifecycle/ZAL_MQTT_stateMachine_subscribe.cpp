@@ -25,6 +25,7 @@
 
 #include "KalpApi.h"
 #include "MainThreadPost.h"
+#include "Mqtt5.h"
 #include "PayloadCodec.h"
 #include "SparkplugSession.h"
 #include "StatusTopic.h"
@@ -266,6 +267,7 @@ void subscribeWorker() {
         bool match = false;
         mosquitto_topic_matches_sub(subscription->getTopic().c_str(), topic, &match);
         if (!match) continue;
+        if (skipRetainedMessage(*subscription, *message)) break;
         if (handleSubscribeMessage(*subscription, *message)) ++serviceCounters.applied;
         break;
       }

@@ -221,6 +221,10 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenBrokerConfig, testing::Values(
   BrokenCase{"Sparkplug client ID with #", [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strClientID"), text("c#")); }, "Bad broker configuration: the Sparkplug edge node id (strSparkplugEdgeNodeId, else strClientID) must not contain /, + or #."},
   BrokenCase{"Sparkplug host with /",     [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strSparkplugPrimaryHostId"), text("h/1")); }, "Bad broker configuration: strSparkplugPrimaryHostId must not contain /, + or #."},
   BrokenCase{"Sparkplug with status",     [](Tree& t) { t.set(R("strSparkplugGroupId"), text("G")).set(R("strStatusTopic"), text("s")); }, "Bad broker configuration: strSparkplugGroupId and strStatusTopic cannot be combined (each needs the last will)."},
+  BrokenCase{"protocol unreadable",       [](Tree& t) { t.set(R("uiProtocolVersion"), unreadable(u32(5))); }, "Bad broker configuration: access to uiProtocolVersion failed."},
+  BrokenCase{"protocol 3",                [](Tree& t) { t.set(R("uiProtocolVersion"), u32(3)); }, "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5)."},
+  BrokenCase{"protocol 6",                [](Tree& t) { t.set(R("uiProtocolVersion"), u32(6)); }, "Bad broker configuration: uiProtocolVersion is neither 4 (MQTT 3.1.1) nor 5 (MQTT 5)."},
+  BrokenCase{"session expiry as text",    [](Tree& t) { t.set(R("uiSessionExpiryS"), text("60")); }, "Bad broker configuration: access to uiSessionExpiryS failed."},
   BrokenCase{"no children",               [](Tree& t) { t.erase(R("ZAL_MQTT_publish:0")).erase(R("ZAL_MQTT_subscribe:0")); }, "Bad ZAL_MQTT configuration: neither publish- nor subscribe configuration found."},
   // Reading stops at the first member that fails; validation follows its own order.
   BrokenCase{"first failed read wins",    [](Tree& t) { t.erase(R("strClientID")).erase(R("BrokerURL")); }, "Bad broker configuration: cannot read MQTT client ID."},
@@ -331,6 +335,9 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(item->getStatusPeriodS(), 0u);
   EXPECT_EQ(item->getErrorRetryS(), 0u);
   EXPECT_EQ(item->getReconnectMaxS(), 0u);
+  EXPECT_EQ(item->getProtocolVersion(), 4u);
+  EXPECT_EQ(item->getSessionExpiryS(), 3600u);
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getIgnoreRetained(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getQoS(), 1u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getRetain(), 0u);
   EXPECT_EQ(item->getPublishConfigurations()[0]->getFullOnConnect(), 0u);
@@ -348,7 +355,10 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
       .set(R("ZAL_MQTT_publish:0.xFullOnConnect"), u32(1))
       .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.uiQoS"), u32(0))
       .set(R("ZAL_MQTT_publish:0.VariableTopicSet:0.xRetain"), u32(0))
-      .set(R("ZAL_MQTT_subscribe:0.uiQoS"), u32(1));
+      .set(R("ZAL_MQTT_subscribe:0.uiQoS"), u32(1))
+      .set(R("uiProtocolVersion"), u32(5))
+      .set(R("uiSessionExpiryS"), u32(0))
+      .set(R("ZAL_MQTT_subscribe:0.xIgnoreRetained"), u32(1));
   tree.load();
   std::vector<std::string> presentLines;
   ASSERT_EQ(runTraced(4, presentLines, [&] { item = std::make_shared<ZAL_MQTT_item>(kRoot); }), "");
@@ -363,6 +373,9 @@ TEST(BrokerItem, OptInMembersAreOffWhenAbsentWithoutATraceLine) {
   EXPECT_EQ(publish->getVariableTopicSets()[0]->getQoS(), std::optional<uint32_t>(0));
   EXPECT_EQ(publish->getVariableTopicSets()[0]->getRetain(), std::optional<uint32_t>(0));
   EXPECT_EQ(item->getSubscribeConfigurations()[0]->getQoS(), std::optional<uint32_t>(1));
+  EXPECT_EQ(item->getProtocolVersion(), 5u);
+  EXPECT_EQ(item->getSessionExpiryS(), 0u);
+  EXPECT_EQ(item->getSubscribeConfigurations()[0]->getIgnoreRetained(), 1u);
   // Present or absent, the new members write no trace line of their own.
   EXPECT_EQ(presentLines, absentLines);
 }
@@ -859,6 +872,7 @@ INSTANTIATE_TEST_SUITE_P(Table, BrokenSet, testing::Values(
   BrokenSetCase{"QoS unreadable",          {{"uiQoS", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing uiQoS."},
   BrokenSetCase{"QoS out of range",        {{"uiQoS", u32(3)}}, "Bad variable-topic set: uiQoS must be 0, 1 or 2."},
   BrokenSetCase{"retain unreadable",       {{"xRetain", unreadable(u32(1))}}, "Bad variable-topic set: cannot read existing xRetain flag."},
+  BrokenSetCase{"ignore retained as text", {{"xIgnoreRetained", text("1")}}, "Bad variable-topic set: cannot read existing xIgnoreRetained flag."},
   BrokenSetCase{"entry unreadable",        {{"variable:0", text("A")}, {"variable:1", unreadable(text("B"))}}, "Bad variable-topic set: cannot read existing variable name."},
   BrokenSetCase{"variable missing",        {{"variable:0", text("Nope")}}, "APPL.App.Nope open variable handle result is: 81000501"},
   BrokenSetCase{"member missing",          {{"variable:0", text("Drive.Nope")}}, "APPL.App.Drive.Nope open variable handle result is: 81000501"},
@@ -984,6 +998,18 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
     ZAL_MQTT_publish publish(kPub, "App");
     EXPECT_EQ(publish.getTimestampMember(), "SampleTime");
     EXPECT_EQ(publish.getOfflineBufferKB(), 512u);
+    EXPECT_EQ(publish.getMessageExpiryS(), 0u);
+    EXPECT_TRUE(publish.getUserProperties().empty());
+  }
+  tree.set(kPub + ".strUserProperty:0", text("site=a=b"))
+      .set(kPub + ".strUserProperty:1", text("unit="))
+      .set(kPub + ".strUserProperty:3", text("after a gap"))
+      .load();
+  {
+    // The first "=" splits; the list ends at the first missing index.
+    ZAL_MQTT_publish publish(kPub, "App");
+    const std::vector<std::pair<std::string, std::string>> expected{{"site", "a=b"}, {"unit", ""}};
+    EXPECT_EQ(publish.getUserProperties(), expected);
   }
 
   struct Case {
@@ -1004,6 +1030,11 @@ TEST(PublishConfig, SampleTimeMemberAndOfflineBuffer) {
     {"file without a size",   [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")); },          "Bad publish configuration: strOfflineBufferFile needs uiOfflineBufferKB."},
     {"file with a size",      [](Tree& t) { t.set(kPub + ".strOfflineBufferFile", text("/f")).set(kPub + ".uiOfflineBufferKB", u32(1)).set(kPub + ".uiOfflineMaxAgeS", u32(60)); }, ""},
     {"maximum age unreadable", [](Tree& t) { t.set(kPub + ".uiOfflineMaxAgeS", unreadable(u32(1))); },     "Bad publish configuration: cannot read existing uiOfflineMaxAgeS."},
+    {"message expiry unreadable", [](Tree& t) { t.set(kPub + ".uiMessageExpiryS", unreadable(u32(1))); }, "Bad publish configuration: cannot read existing uiMessageExpiryS."},
+    {"user property unreadable", [](Tree& t) { t.set(kPub + ".strUserProperty:0", unreadable(text("a=b"))); }, "Bad publish configuration: cannot read existing strUserProperty."},
+    {"user property without =", [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("a=b")).set(kPub + ".strUserProperty:1", text("site")); }, "Bad publish configuration: strUserProperty:1 is not name=value in UTF-8 (text is \"site\")."},
+    {"user property without name", [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("=b")); }, "Bad publish configuration: strUserProperty:0 is not name=value in UTF-8 (text is \"=b\")."},
+    {"user properties good",  [](Tree& t) { t.set(kPub + ".strUserProperty:0", text("site=a=b")).set(kPub + ".strUserProperty:1", text("unit=")).set(kPub + ".uiMessageExpiryS", u32(60)); }, ""},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -1046,6 +1077,10 @@ TEST(CheckedReads, EveryFourByteMemberRefusesEveryOtherType) {
     {Item::Root,    R("uiBrowsePauseMs"),             "Bad broker configuration: access to uiBrowsePauseMs failed."},
     {Item::Root,    R("uiStatusPeriodS"),             "Bad broker configuration: access to uiStatusPeriodS failed."},
     {Item::Root,    R("uiErrorRetryS"),               "Bad broker configuration: access to uiErrorRetryS failed."},
+    {Item::Root,    R("uiProtocolVersion"),           "Bad broker configuration: access to uiProtocolVersion failed."},
+    {Item::Root,    R("uiSessionExpiryS"),            "Bad broker configuration: access to uiSessionExpiryS failed."},
+    {Item::Publish, kPub + ".uiMessageExpiryS",       "Bad publish configuration: cannot read existing uiMessageExpiryS."},
+    {Item::Set,     kSet + ".xIgnoreRetained",        "Bad variable-topic set: cannot read existing xIgnoreRetained flag."},
     {Item::Publish, kPub + ".uiPublishPeriodms",      "Bad publish configuration: cannot read publish period."},
     {Item::Publish, kPub + ".uiQoS",                  "Bad publish configuration: cannot read existing uiQoS."},
     {Item::Publish, kPub + ".xRetain",                "Bad publish configuration: cannot read existing xRetain flag."},
