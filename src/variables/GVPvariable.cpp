@@ -576,14 +576,15 @@ bool GVPvariable::hasChanged() {
       // Every child is tested, also after a change, so that every snapshot is refreshed. A
       // scalar member, the common case, is tested right here rather than through a call. The
       // members live in separate allocations: fetching the next one while this one's read runs
-      // keeps the walk from waiting on memory.
+      // keeps the walk from waiting on memory. What the test reads of a member lies from handle
+      // to deadband, less than a cache line: fetching both ends fetches every line it touches.
       bool changed = false;
       const size_t count = children.size();
       for (size_t i = 0; i < count; ++i) {
         if (i + 1 < count) {
           const GVPvariable* next = children[i + 1].get();
           __builtin_prefetch(&next->handle);
-          __builtin_prefetch(&next->previous);
+          __builtin_prefetch(&next->deadband);
         }
         GVPvariable& child = *children[i];
         int result = child.testIfScalar();
