@@ -474,7 +474,8 @@ static_assert(std::is_same_v<std::variant_alternative_t<1, GVPvariable::Snapshot
 // -1 for any other node. A scalar's snapshot was seeded at its width class when it was built, so
 // the snapshot's alternative picks the read without looking at the type code again.
 inline int GVPvariable::testIfScalar() {
-  if (deadband) return testDeadband();
+  // Most scalars have no deadband: keep their test on the straight path.
+  if (__builtin_expect(deadband != nullptr, 0)) return testDeadband();
   switch (previous.index()) {
     case 1:
       return testScalar(*std::get_if<uint8_t>(&previous));
