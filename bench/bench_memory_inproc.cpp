@@ -4,7 +4,10 @@
 // measured before, so the figure is the service's own memory per variable (on a controller the
 // values live in the variable server's process); the heap in use (mallinfo2) is printed beside
 // it as a cross-check that does not depend on what the allocator gives back. Also printed: the
-// size of one GVPvariable object. The last line is the figure in bytes per bound scalar.
+// size of one GVPvariable object, and what the in-process store itself keeps per open handle
+// (its handle table; over the socket it lives in the server's process), measured by opening
+// the same 100,000 variables once more with bare KalpApiVarOpenHdlA calls. The last line is the
+// figure in bytes per bound scalar.
 #include <malloc.h>
 
 #include <cstdio>
@@ -12,9 +15,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "BenchSupport.h"
 #include "GVPvariable.h"
+#include "KalpApi.h"
 #include "KalpInproc.h"
 #include "Trace.h"
 #include "ZAL_MQTT_item.h"
@@ -58,6 +63,12 @@ double residentBytes() {
 
 double heapInUse() { return static_cast<double>(mallinfo2().uordblks); }
 
+// The full paths of the scalars below node, in tree order.
+void scalarPaths(const std::shared_ptr<GVPvariable>& node, std::vector<std::string>& out) {
+  if (node->getChildren().empty()) out.push_back(node->getPath() + node->getName());
+  for (const std::shared_ptr<GVPvariable>& child : node->getChildren()) scalarPaths(child, out);
+}
+
 }  // namespace
 
 int main() {
@@ -79,6 +90,22 @@ int main() {
     std::printf("memory_inproc: one GVPvariable object is %zu bytes (without its control block and texts)\n",
                 sizeof(GVPvariable));
     std::printf("memory_inproc: heap in use per bound scalar: %.0f bytes\n", (heap1 - heap0) / kScalars);
+
+    // The store's share: the same variables opened once more, bare.
+    std::vector<std::string> paths;
+    for (const auto& publish : item->getPublishConfigurations())
+      for (const auto& set : publish->getVariableTopicSets())
+        for (const std::shared_ptr<GVPvariable>& variable : set->getVariables()) scalarPaths(variable, paths);
+    std::vector<uint32_t> handles(paths.size());
+    const double heap2 = heapInUse();
+    for (size_t i = 0; i < paths.size(); ++i)
+      if (KalpApiVarOpenHdlA(paths[i].c_str(), &handles[i]) != KALPAPI_OK)
+        throw std::runtime_error("bare open of " + paths[i] + " failed");
+    const double heap3 = heapInUse();
+    for (uint32_t& handle : handles) KalpApiVarCloseHdl(&handle);
+    std::printf("memory_inproc: of it, the in-process store's handle table per open handle: %.0f bytes "
+                "(bare opens of the same %zu scalars)\n",
+                (heap3 - heap2) / static_cast<double>(paths.size()), paths.size());
     std::printf("memory_inproc: resident set growth per bound scalar: %.0f bytes\n",
                 (rss1 - rss0) / kScalars);
   } catch (const std::exception& error) {

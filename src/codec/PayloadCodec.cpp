@@ -1303,7 +1303,7 @@ void writeNode(const std::shared_ptr<GVPvariable>& node, PayloadWriter& writer, 
       break;
     case 22: {
       if (source == ValueSource::ReadNow) value.readSnapshot();
-      const std::string* text = std::get_if<std::string>(&value.getSnapshot());
+      const std::string* text = value.getSnapshotText();
       if (text == nullptr)
         throw std::runtime_error("nodeToJSON(): variable " + value.getName() + " holds no text.");
       if (currentStringEncoding.load(std::memory_order_relaxed) == StringEncoding::kLatin1) {

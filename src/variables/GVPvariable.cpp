@@ -119,8 +119,11 @@ GVPvariable::MemberPauseScope::MemberPauseScope(std::chrono::microseconds pause)
 
 GVPvariable::MemberPauseScope::~MemberPauseScope() { threadPauseMicros = saved; }
 
-GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, bool shallow) {
-  instance = liveObjects.fetch_add(1) + 1;
+GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, bool shallow)
+    : GVPvariable(std::make_shared<const std::string>(pathIn), nameIn, shallow) {}
+
+GVPvariable::GVPvariable(SharedPath pathIn, const std::string& nameIn, bool shallow) {
+  liveObjects.fetch_add(1);
   handle = 0;
 
   // A constructor that throws runs no destructor: give back the count and an open handle
@@ -130,13 +133,13 @@ GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, b
     if (nameIn.empty()) {
       throw std::runtime_error("GVPvariable::GVPvariable() called with empty name.");
     }
-    if (pathIn.empty()) {
+    if (!pathIn || pathIn->empty()) {
       throw std::runtime_error("GVPvariable::GVPvariable() called with empty path");
     }
-    path = pathIn;
+    path = std::move(pathIn);
     name = nameIn;
 
-    const std::string fullPath = path + name;
+    const std::string fullPath = *path + name;
     uint32_t status = KalpApiVarOpenHdlA(fullPath.c_str(), &handle);
     if (status != KALPAPI_OK) {
       throw std::runtime_error(fullPath + " open variable handle result is: " + hexString(status));
@@ -165,7 +168,7 @@ GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, b
         previous = static_cast<uint64_t>(readUint64() + 1u);
         break;
       case Kind::Text:
-        previous = readString() + " other";
+        previous = SnapshotText(readString() + " other");
         break;
       case Kind::NoValue:
         break;
@@ -193,11 +196,10 @@ GVPvariable::GVPvariable(const std::string& pathIn, const std::string& nameIn, b
 GVPvariable::GVPvariable(CopyTag, const GVPvariable& original)
     : std::enable_shared_from_this<GVPvariable>(),
       handle(original.handle),
-      path(original.path),
-      name(original.name),
       type(original.type),
       previous(original.previous),
-      instance(original.instance) {
+      path(original.path),
+      name(original.name) {
   liveObjects.fetch_add(1);
 }
 
@@ -233,7 +235,7 @@ GVPvariable::~GVPvariable() {
 }
 
 void GVPvariable::readMembers() {
-  const std::string fullPath = path + name;
+  const std::string fullPath = *path + name;
   uint32_t directory = 0;
   uint32_t status = KalpApiVarOpenDir(fullPath.c_str(), &directory);
   if (status == KALPAPI_E_NO_MORE_ENTRIES) {
@@ -255,6 +257,9 @@ void GVPvariable::readMembers() {
     }
   } closer{directory, directoryOpen};
 
+  // Members whose path is the same text (every member of a struct, every element of an array)
+  // share one copy of it.
+  SharedPath memberPath;
   children.reserve(2000);
   for (;;) {
     KalpApiDirEntry* entry = nullptr;
@@ -263,7 +268,11 @@ void GVPvariable::readMembers() {
       // The entry is valid only until the next read: copy its texts before building below.
       const std::string separator(entry->separator, strnlen(entry->separator, sizeof entry->separator));
       const std::string memberName(entry->memberName, strnlen(entry->memberName, sizeof entry->memberName));
-      children.push_back(std::make_shared<GVPvariable>(fullPath + separator, memberName, false));
+      if (!memberPath || memberPath->size() != fullPath.size() + separator.size() ||
+          memberPath->compare(fullPath.size(), std::string::npos, separator) != 0) {
+        memberPath = std::make_shared<const std::string>(fullPath + separator);
+      }
+      children.push_back(std::make_shared<GVPvariable>(memberPath, memberName, false));
       memberPause();
     } else if (status == KALPAPI_E_NO_MORE_ENTRIES) {
       memberPause();
@@ -465,7 +474,8 @@ static_assert(std::is_same_v<std::variant_alternative_t<1, GVPvariable::Snapshot
 // -1 for any other node. A scalar's snapshot was seeded at its width class when it was built, so
 // the snapshot's alternative picks the read without looking at the type code again.
 inline int GVPvariable::testIfScalar() {
-  if (deadband > 0) return testDeadband();
+  // Most scalars have no deadband: keep their test on the straight path.
+  if (__builtin_expect(deadband != nullptr, 0)) return testDeadband();
   switch (previous.index()) {
     case 1:
       return testScalar(*std::get_if<uint8_t>(&previous));
@@ -516,20 +526,27 @@ int GVPvariable::testDeadband() {
     result = testScalar(*bits);
   }
   if (result < 0) return result;
-  if (!published) return 1;
-  return outsideDeadband(snapshotValue(previous), publishedValue, deadband) ? 1 : 0;
+  if (!deadband->published) return 1;
+  return outsideDeadband(snapshotValue(previous), deadband->publishedValue, deadband->band) ? 1 : 0;
 }
 
 void GVPvariable::setDeadband(double band) {
-  if (type == KALPAPI_TYPE_REAL || type == KALPAPI_TYPE_LREAL) deadband = band;
+  if (type == KALPAPI_TYPE_REAL || type == KALPAPI_TYPE_LREAL) {
+    if (!(band > 0)) {
+      deadband.reset();  // off: the exact test
+    } else {
+      if (!deadband) deadband = std::make_unique<DeadbandState>();
+      deadband->band = band;
+    }
+  }
   for (const std::shared_ptr<GVPvariable>& child : children)
     if (child) child->setDeadband(band);
 }
 
 void GVPvariable::markPublished() {
-  if (deadband > 0) {
-    publishedValue = snapshotValue(previous);
-    published = true;
+  if (deadband) {
+    deadband->publishedValue = snapshotValue(previous);
+    deadband->published = true;
   }
   for (const std::shared_ptr<GVPvariable>& child : children)
     if (child) child->markPublished();
@@ -546,20 +563,29 @@ bool GVPvariable::hasChanged() {
       return refreshSnapshot(previous, readUint32());
     case Kind::Bits64:
       return refreshSnapshot(previous, readUint64());
-    case Kind::Text:
-      return refreshSnapshot(previous, readString());
+    case Kind::Text: {
+      std::string current = readString();
+      if (SnapshotText* seen = std::get_if<SnapshotText>(&previous)) {
+        if (seen->text() == current) return false;
+        seen->text() = std::move(current);
+        return true;
+      }
+      previous = SnapshotText(std::move(current));
+      return true;
+    }
     case Kind::Structured: {
       // Every child is tested, also after a change, so that every snapshot is refreshed. A
       // scalar member, the common case, is tested right here rather than through a call. The
       // members live in separate allocations: fetching the next one while this one's read runs
-      // keeps the walk from waiting on memory.
+      // keeps the walk from waiting on memory. What the test reads of a member lies from handle
+      // to deadband, less than a cache line: fetching both ends fetches every line it touches.
       bool changed = false;
       const size_t count = children.size();
       for (size_t i = 0; i < count; ++i) {
         if (i + 1 < count) {
           const GVPvariable* next = children[i + 1].get();
           __builtin_prefetch(&next->handle);
-          __builtin_prefetch(&next->previous);
+          __builtin_prefetch(&next->deadband);
         }
         GVPvariable& child = *children[i];
         int result = child.testIfScalar();
@@ -573,7 +599,7 @@ bool GVPvariable::hasChanged() {
       // test, so that a set of only such nodes publishes once (null), then never again. The
       // empty text marks "tested"; the encoder does not look at it.
       const bool first = previous.index() == 0;
-      if (first) previous = std::string();
+      if (first) previous = SnapshotText(std::string());
       return first;
     }
     case Kind::Invalid:

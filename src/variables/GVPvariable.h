@@ -12,14 +12,40 @@
 #include <variant>
 #include <vector>
 
-class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
+class GVPvariable final : public std::enable_shared_from_this<GVPvariable> {
  public:
+  // A string's snapshot text, held through a pointer so that a snapshot (of which a large
+  // configuration has one per scalar) stays two words wide; copies copy the text.
+  class SnapshotText {
+   public:
+    explicit SnapshotText(std::string text) : text_(std::make_unique<std::string>(std::move(text))) {}
+    SnapshotText(const SnapshotText& other) : text_(std::make_unique<std::string>(*other.text_)) {}
+    SnapshotText(SnapshotText&&) noexcept = default;
+    SnapshotText& operator=(const SnapshotText& other) {
+      if (text_)
+        *text_ = *other.text_;
+      else
+        text_ = std::make_unique<std::string>(*other.text_);
+      return *this;
+    }
+    SnapshotText& operator=(SnapshotText&&) noexcept = default;
+    const std::string& text() const { return *text_; }
+    std::string& text() { return *text_; }
+
+   private:
+    std::unique_ptr<std::string> text_;  // never null, apart from a moved-from text
+  };
   // Snapshot of a scalar's raw bits at its width class, or a string's text; empty otherwise.
-  using Snapshot = std::variant<std::monostate, uint8_t, uint16_t, uint32_t, uint64_t, std::string>;
+  using Snapshot = std::variant<std::monostate, uint8_t, uint16_t, uint32_t, uint64_t, SnapshotText>;
+
+  // The text before a node's name, shared by the members of one structured node.
+  using SharedPath = std::shared_ptr<const std::string>;
 
   // Builds the node path+name and, unless shallow, all its members. Throws std::runtime_error.
   GVPvariable(const std::string& path, const std::string& name, bool shallow);
-  virtual ~GVPvariable();
+  // The same with a path shared with other nodes (the members of one node share theirs).
+  GVPvariable(SharedPath path, const std::string& name, bool shallow);
+  ~GVPvariable();
 
   // Releasing a whole configuration after the variable server restarted: the handles ended with
   // the old server, and closing them answers 0x81000002. While a ReleaseSummary lives on a
@@ -42,7 +68,7 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   GVPvariable& operator=(const GVPvariable&) = delete;
 
   const std::string& getName() const { return name; }  // a reference: the codec reads it per value
-  std::string getPath() const { return path; }
+  std::string getPath() const { return *path; }
   uint32_t getType() const { return type; }
   std::vector<std::shared_ptr<GVPvariable>>& getChildren() { return children; }
   static uint64_t getObjectCount();
@@ -125,6 +151,11 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // scalar, the text of a STRING; empty for structured nodes. Before the first test it holds the
   // seed the constructor put there, which is not the value.
   const Snapshot& getSnapshot() const { return previous; }
+  // The snapshot's text for a STRING node; null for any other node.
+  const std::string* getSnapshotText() const {
+    const SnapshotText* snapshot = std::get_if<SnapshotText>(&previous);
+    return snapshot != nullptr ? &snapshot->text() : nullptr;
+  }
   // Reads the current value into the snapshot, as a change test does, without the answer: every
   // scalar and string below a structured node. Throws what the change test throws.
   void readSnapshot() { hasChanged(); }
@@ -151,14 +182,20 @@ class GVPvariable : public std::enable_shared_from_this<GVPvariable> {
   // Copy of a structured node for getChanged: same fields, no children, counted, no handle use.
   GVPvariable(CopyTag, const GVPvariable& original);
 
+  // A large configuration holds one node per scalar, so the members are kept small: what the
+  // change test reads per scalar first (handle, snapshot, deadband), then the rest; the path
+  // is shared with the node's siblings, and the deadband's state is held only where one is set.
+  struct DeadbandState {
+    double band = 0;             // > 0
+    double publishedValue = 0;   // the value last published, valid once published is set
+    bool published = false;
+  };
+
   uint32_t handle = 0;
-  std::string path;
-  std::string name;
   uint32_t type = 0;
-  std::vector<std::shared_ptr<GVPvariable>> children;
   Snapshot previous;
-  uint64_t instance = 0;
-  double deadband = 0;         // > 0 only on REAL and LREAL nodes of a set with a deadband
-  double publishedValue = 0;   // the value last published, valid once published is set
-  bool published = false;
+  std::unique_ptr<DeadbandState> deadband;  // only on REAL and LREAL nodes of a set with a deadband
+  SharedPath path;
+  std::string name;
+  std::vector<std::shared_ptr<GVPvariable>> children;
 };
