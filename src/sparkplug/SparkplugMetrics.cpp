@@ -120,7 +120,7 @@ const MetricSlot* MetricSet::find(const Metric& metric) const {
 
 void setMetricValue(Metric& metric, const GVPvariable& node, DataType type) {
   if (type == kString) {
-    const std::string* text = std::get_if<std::string>(&node.getSnapshot());
+    const std::string* text = node.getSnapshotText();
     if (text == nullptr)
       throw std::runtime_error("Sparkplug: variable " + node.getName() + " holds no text.");
     metric.set_string_value(getStringEncoding() == StringEncoding::kLatin1 ? latin1ToUtf8(*text) : *text);

@@ -154,14 +154,14 @@ TEST_F(SparkplugTest, CommandValuesFollowTheWriteBackRules) {
     c.set(metric);
     const std::string before = [&] {
       node->readSnapshot();
-      return node->getType() == KALPAPI_TYPE_STRING ? std::get<std::string>(node->getSnapshot())
+      return node->getType() == KALPAPI_TYPE_STRING ? *node->getSnapshotText()
                                                     : std::to_string(node->getSnapshotBits());
     }();
     const std::string refused = writeMetricValue(metric, node);
     EXPECT_EQ(refused.empty(), c.written) << c.variable << ": " << refused;
     node->readSnapshot();
     const std::string after = node->getType() == KALPAPI_TYPE_STRING
-                                  ? std::get<std::string>(node->getSnapshot())
+                                  ? *node->getSnapshotText()
                                   : std::to_string(node->getSnapshotBits());
     if (!c.written) {
       EXPECT_EQ(after, before) << c.variable;
