@@ -15,8 +15,8 @@
 #include <fstream>
 #include <map>
 
-#include "BenchSupport.h"
 #include "../tests/integration/OutageSupport.h"
+#include "BenchSupport.h"
 
 namespace {
 
@@ -159,9 +159,10 @@ void runRound(size_t n, size_t outageS, uint32_t reconnectMaxS) {
   const long seconds = static_cast<long>(allBackS) + 1;
   for (long s = 0; s < seconds; ++s) buckets.push_back(static_cast<double>(perSecond[s]));
   const double peak = buckets.empty() ? 0 : *std::max_element(buckets.begin(), buckets.end());
-  std::printf("fleet %s: %zu/%zu back, all after %.1f s; broker connections/s peak %.0f, median %.1f "
-              "(over %ld s)\n",
-              mode.c_str(), back, n, allBackS, peak, bench::median(buckets), seconds);
+  std::printf(
+      "fleet %s: %zu/%zu back, all after %.1f s; broker connections/s peak %.0f, median %.1f "
+      "(over %ld s)\n",
+      mode.c_str(), back, n, allBackS, peak, bench::median(buckets), seconds);
 
   std::vector<double> rss;
   for (const auto& service : services) rss.push_back(static_cast<double>(rssKb(service->process().pid())));
@@ -194,9 +195,10 @@ void runRound(size_t n, size_t outageS, uint32_t reconnectMaxS) {
     }
     values += seen.size();
   }
-  std::printf("fleet %s: %zu values received over %zu instances, %zu lost, %zu repeated with another "
-              "payload\n",
-              mode.c_str(), values, n, lost, repeatedDifferent);
+  std::printf(
+      "fleet %s: %zu values received over %zu instances, %zu lost, %zu repeated with another "
+      "payload\n",
+      mode.c_str(), values, n, lost, repeatedDifferent);
   std::fflush(stdout);
 }
 

@@ -103,9 +103,10 @@ int main() {
         throw std::runtime_error("bare open of " + paths[i] + " failed");
     const double heap3 = heapInUse();
     for (uint32_t& handle : handles) KalpApiVarCloseHdl(&handle);
-    std::printf("memory_inproc: of it, the in-process store's handle table per open handle: %.0f bytes "
-                "(bare opens of the same %zu scalars)\n",
-                (heap3 - heap2) / static_cast<double>(paths.size()), paths.size());
+    std::printf(
+        "memory_inproc: of it, the in-process store's handle table per open handle: %.0f bytes "
+        "(bare opens of the same %zu scalars)\n",
+        (heap3 - heap2) / static_cast<double>(paths.size()), paths.size());
     std::printf("memory_inproc: resident set growth per bound scalar: %.0f bytes\n",
                 (rss1 - rss0) / kScalars);
   } catch (const std::exception& error) {
