@@ -15,8 +15,11 @@
 #include <fstream>
 #include <map>
 
-#include "../tests/integration/OutageSupport.h"
+// BenchSupport.h first: it gives the harness the program paths a benchmark does without.
 #include "BenchSupport.h"
+// clang-format off
+#include "../tests/integration/OutageSupport.h"
+// clang-format on
 
 namespace {
 

@@ -96,16 +96,6 @@ void buildNode(const ZAL_MQTT_item& item) {
   sessionEverBuilt = true;
 }
 
-void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop) {
-  constexpr auto kSlice = std::chrono::milliseconds(50);
-  for (;;) {
-    if (stop.load() == 1) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
-  }
-}
-
 uint64_t msOf(std::chrono::system_clock::time_point time) {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count());

@@ -1,6 +1,8 @@
 // Definitions of the life cycle's process-wide objects.
 #include "ZAL_MQTT_lifecycle.h"
 
+#include <algorithm>
+
 #include "ZAL_MQTT_item.h"
 
 std::shared_ptr<ZAL_MQTT_item> configuration;
@@ -37,3 +39,13 @@ std::atomic<uint8_t> subscribeRunning{0};
 std::atomic<uint8_t> publishStop{1};
 std::thread subscribeThread;
 std::vector<std::unique_ptr<std::thread>> publishThreads;
+
+void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop) {
+  constexpr auto kSlice = std::chrono::milliseconds(50);
+  for (;;) {
+    if (stop.load() == 1) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
+  }
+}

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -92,6 +93,9 @@ extern std::vector<std::unique_ptr<std::thread>> publishThreads;
 void publishWorker(size_t i);
 // The subscribe worker.
 void subscribeWorker();
+// Sleeps until deadline, but returns early once stop is 1, so that the connected state's exit
+// action does not wait a whole long period for a worker.
+void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop);
 
 // ---- subscribe queue ------------------------------------------------------------------------
 // Copies of received messages, oldest first; owned by the queue until taken out. Producer: the

@@ -82,18 +82,6 @@ void reportOnce(std::vector<char>& exceptionReported, size_t j, const std::strin
   exceptionReported[j] = true;
 }
 
-// Sleeps until deadline, but returns early once stop is set, so that the connected state's exit
-// action does not wait a whole long period for the worker.
-void sleepUntilOrStop(std::chrono::steady_clock::time_point deadline, const std::atomic<uint8_t>& stop) {
-  constexpr auto kSlice = std::chrono::milliseconds(50);
-  for (;;) {
-    if (stop.load() == 1) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline - now, kSlice));
-  }
-}
-
 // Sends what the offline buffer kept, oldest first, with each payload's own QoS and retain flag;
 // a result is traced like that of a direct publish of its set. Stops, keeping the rest, when
 // there is no connection (again) or the worker is asked to stop.

@@ -171,14 +171,7 @@ class LoadBalancer {
                   "backend nodes\n  server a 127.0.0.1:" +
                   std::to_string(primaryPort) + check +
                   "\n  server b 127.0.0.1:" + std::to_string(backupPort) + check + " backup\n");
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{HAPROXY_PATH, "-db", "-f", dir_.file("haproxy.cfg")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port_)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("haproxy did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(50ms);
-    }
+    process_ = startListening({HAPROXY_PATH, "-db", "-f", dir_.file("haproxy.cfg")}, {port_}, "haproxy");
   }
   int port() const { return port_; }
 

@@ -350,6 +350,22 @@ inline bool portAccepts(int port) {
 
 // Accepts TCP connections on a loopback port (the kernel completes the handshake) and never
 // sends a byte.
+// Starts a server process and waits until it accepts connections on each of ports; throws with
+// the process's output when it ends first or does not listen within the default deadline.
+inline std::unique_ptr<Process> startListening(const std::vector<std::string>& argv,
+                                               const std::vector<int>& ports, const std::string& what) {
+  auto process = std::make_unique<Process>(argv);
+  const auto deadline = Clock::now() + kDefaultDeadline;
+  for (;;) {
+    bool all = true;
+    for (const int port : ports) all = all && portAccepts(port);
+    if (all) return process;
+    if (!process->running() || Clock::now() >= deadline)
+      throw std::runtime_error(what + " did not start:\n" + process->log().dump());
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
 class SilentListener {
  public:
   // port 0 picks a free one; a given port may be one a stopped broker used a moment ago.
@@ -706,14 +722,8 @@ class Broker {
     if (!options.pskIdentity.empty()) conf << "psk_hint zal-test\n";
     if (secure) conf << "listener " << plainPort_ << " 127.0.0.1\n";
     writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port_) || !portAccepts(plainPort_)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("broker did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(20ms);
-    }
+    process_ =
+        startListening({MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")}, {port_, plainPort_}, "broker");
   }
   int port() const { return port_; }
   int plainPort() const { return plainPort_; }

@@ -26,14 +26,7 @@ class BrokerOnPort {
     if (const passwd* self = getpwuid(geteuid())) conf << "user " << self->pw_name << "\n";
     conf << "listener " << port << " 127.0.0.1\n";
     writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("broker did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(20ms);
-    }
+    process_ = startListening({MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")}, {port}, "broker");
   }
   Process& process() { return *process_; }
 

@@ -48,14 +48,7 @@ class ConfiguredBroker {
     }
     conf << "listener " << port_ << " 127.0.0.1\n" << extraConf;
     writeFile(dir_.file("mosquitto.conf"), conf.str());
-    process_ = std::make_unique<Process>(
-        std::vector<std::string>{MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")});
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (!portAccepts(port_)) {
-      if (!process_->running() || Clock::now() >= deadline)
-        throw std::runtime_error("broker did not start:\n" + process_->log().dump());
-      std::this_thread::sleep_for(20ms);
-    }
+    process_ = startListening({MOSQUITTO_PATH, "-c", dir_.file("mosquitto.conf")}, {port_}, "broker");
   }
   int port() const { return port_; }
 
