@@ -45,7 +45,7 @@ DataType sparkplugDataType(uint32_t iecType);
 // (data sets, templates, bytes, files, UUID, unknown codes).
 uint32_t iecTypeFor(uint32_t dataType);
 
-// The type's name as the Sparkplug B specification writes it ("Int8", "Boolean", ...), "Unknown"
+// The type's name as Sparkplug B names it ("Int8", "Boolean", ...), "Unknown"
 // for a code outside the table. For trace lines and the documentation.
 const char* dataTypeName(uint32_t dataType);
 

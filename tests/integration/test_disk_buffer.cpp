@@ -101,6 +101,16 @@ class DiskBufferTest : public ::testing::Test {
   TempDir sessions, store;
   const int port = freePort();
   std::unique_ptr<BrokerOnPort> broker = std::make_unique<BrokerOnPort>(port, sessions.path());
+
+  // Takes the broker away and waits until the service samples into its buffer; mark is the
+  // service's log position just before the loss.
+  ::testing::AssertionResult loseBroker(Service& service, size_t& mark) {
+    mark = service.mark();
+    broker.reset();
+    if (service.waitFor("sampling on while the connection is lost.", mark))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << service.dump(mark);
+  }
 };
 
 }  // namespace
@@ -115,9 +125,8 @@ TEST_F(DiskBufferTest, KilledDuringAnOutageLosesNothingOnceRunAgain) {
   ASSERT_TRUE(service->waitFor("state: Connected", 0, kStartDeadline)) << service->dump();
   ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 2))) << service->dump();
 
-  size_t mark = service->mark();
-  broker.reset();
-  ASSERT_TRUE(service->waitFor("sampling on while the connection is lost.", mark)) << service->dump(mark);
+  size_t mark = 0;
+  ASSERT_TRUE(loseBroker(*service, mark));
   const auto noticedAt = std::chrono::system_clock::now();
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 15)) << service->dump(mark);
   service->process().signal(SIGKILL);
@@ -152,9 +161,8 @@ TEST_F(DiskBufferTest, PowerCutMidWriteKeepsEveryCommittedBatch) {
   ASSERT_TRUE(service->waitFor("state: Connected", 0, kStartDeadline)) << service->dump();
   ASSERT_TRUE(subscriber.waitFor("plant/a", counterAtLeast(counterNow(server) + 2))) << service->dump();
 
-  const size_t mark = service->mark();
-  broker.reset();
-  ASSERT_TRUE(service->waitFor("sampling on while the connection is lost.", mark)) << service->dump(mark);
+  size_t mark = 0;
+  ASSERT_TRUE(loseBroker(*service, mark));
   const auto noticedAt = std::chrono::system_clock::now();
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 10)) << service->dump(mark);
   // The copy, taken while the sampler goes on writing.
@@ -203,9 +211,8 @@ TEST_F(DiskBufferTest, UnusableFileIsMovedAsideAndAFreshOneKeepsTheOutage) {
   EXPECT_EQ(first, "not a database, just some text that happens to be there");
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
 
-  const size_t mark = service.mark();
-  broker.reset();
-  ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
+  size_t mark = 0;
+  ASSERT_TRUE(loseBroker(service, mark));
   const auto noticedAt = std::chrono::system_clock::now();
   const long long atLoss = counterNow(server);
   ASSERT_TRUE(waitForCounter(server, atLoss + 8)) << service.dump(mark);
@@ -228,9 +235,8 @@ TEST_F(DiskBufferTest, MaximumAgeDropsOlderPayloadsAtTheDrainAndCountsThem) {
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
 
-  const size_t mark = service.mark();
-  broker.reset();
-  ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
+  size_t mark = 0;
+  ASSERT_TRUE(loseBroker(service, mark));
   const auto noticedAt = std::chrono::system_clock::now();
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 25)) << service.dump(mark);  // about 5 s
   broker = std::make_unique<BrokerOnPort>(port, sessions.path());
@@ -287,9 +293,8 @@ TEST_F(DiskBufferTest, FullDiskIsTracedOnceDropsAreCountedAndKeepingGoesOn) {
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
 
-  const size_t mark = service.mark();
-  broker.reset();
-  ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
+  size_t mark = 0;
+  ASSERT_TRUE(loseBroker(service, mark));
   const auto noticedAt = std::chrono::system_clock::now();
   ASSERT_TRUE(service.waitFor("': dropping the oldest kept payloads to make room.", mark, 120s))
       << service.dump(mark);
