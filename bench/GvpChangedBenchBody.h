@@ -49,11 +49,12 @@ int run(const char* name, bench::Clock::duration block, bool ownCost, Transport&
     [[maybe_unused]] const auto keep = transport(tree());
 
     // The store finds a handle through a hash table whose chains hold the handles of one bucket
-    // newest first: handles opened after the whole tree would be found faster than the tree's
-    // own, and the reference would gain time for nothing the change test does. So each member's
-    // node and its reference handle are opened side by side, in turn one before the other, and
-    // both sides hold the same places in that table. The members are the nodes the member walk
-    // builds: the same constructor, with the path text shared by all of them.
+    // in an order set by when they were opened (newest first until the table grows): handles
+    // opened after the whole tree were found faster than the tree's own, and the reference
+    // gained time for nothing the change test does. So each member's node and its reference
+    // handle are opened side by side, in turn one before the other, and both sides hold the
+    // same places in that table. The members are the nodes the member walk builds: the same
+    // constructor, with the path text shared by all of them.
     auto data = std::make_shared<GVPvariable>("APPL.Bench.", "data", true);
     const auto memberPath = std::make_shared<const std::string>("APPL.Bench.data.");
     std::vector<uint32_t> handles(kScalars);
