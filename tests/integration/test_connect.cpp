@@ -240,7 +240,7 @@ TEST_P(InterruptOnEachBroker, HandedOverFromSignalContextAndShutsDown) {
   ASSERT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
 
   const size_t mark = service.mark();
-  service.process().signal(SIGINT);
+  service.interrupt();
   const auto received = service.waitFor("Interrupt signal (2) received.", mark);
   ASSERT_TRUE(received) << service.dump(mark);
   EXPECT_TRUE(service.waitFor("     external event: SIGINT", *received)) << service.dump(mark);
@@ -255,7 +255,7 @@ TEST(Interrupt, KeepsDefaultActionDuringFirstInitialisation) {
   // No variable server on this socket: the service waits in its first initialisation.
   Service service(dir.file("nobody.sock"));
   ASSERT_TRUE(service.waitFor("connecting to variable server.. ", 0, kStartDeadline)) << service.dump();
-  service.process().signal(SIGINT);
+  service.interrupt();
   const auto status = service.process().waitExit(kDefaultDeadline);
   ASSERT_TRUE(status) << service.dump();
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << service.dump();

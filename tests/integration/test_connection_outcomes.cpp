@@ -150,7 +150,7 @@ TEST_P(ConnectionOutcome, EndsAsItMust) {
   if (row.connects) {
     ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
     EXPECT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1")) << service.dump();
-    service.process().signal(SIGINT);
+    service.interrupt();
     const auto status = service.process().waitExit(kDefaultDeadline);
     ASSERT_TRUE(status) << service.dump();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service.dump();
@@ -173,7 +173,7 @@ TEST_P(ConnectionOutcome, EndsAsItMust) {
     EXPECT_EQ(service.log().count("state action: Entry connected"), 0u) << service.dump();
     EXPECT_EQ(server.get(rootMember("xConnectedToBroker")), "0");
     // SIGINT ends the service in its orderly way.
-    service.process().signal(SIGINT);
+    service.interrupt();
     const auto status = service.process().waitExit(kDefaultDeadline);
     ASSERT_TRUE(status) << service.dump();
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service.dump();
@@ -207,7 +207,7 @@ TEST_P(ConnectionOutcome, EndsAsItMust) {
   }
 
   // In the error state SIGINT keeps its default action and still ends the service.
-  service.process().signal(SIGINT);
+  service.interrupt();
   const auto status = service.process().waitExit(kDefaultDeadline);
   ASSERT_TRUE(status) << service.dump();
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << service.dump();

@@ -130,7 +130,7 @@ TEST(Interrupt, WhileDisconnectedStillEndsWithGoodBye) {
   Service service(server);
   ASSERT_TRUE(service.waitFor("state: Disconnected", 0, kStartDeadline)) << service.dump();
   // The handler is installed on leaving the initialisation state, just before this line.
-  service.process().signal(SIGINT);
+  service.interrupt();
   ASSERT_TRUE(waitForSequence(
       service,
       {"Interrupt signal (2) received.", "external event: SIGINT", "state action: SIGINT entry",

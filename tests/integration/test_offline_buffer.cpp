@@ -246,7 +246,7 @@ TEST(OfflineBuffer, RequestedDisconnectAndInterruptDiscardWithTheirCount) {
   broker.reset();
   ASSERT_TRUE(service.waitFor("sampling on while the connection is lost.", mark)) << service.dump(mark);
   ASSERT_TRUE(waitForCounter(server, counterNow(server) + 5)) << service.dump(mark);
-  service.process().signal(SIGINT);
+  service.interrupt();
   ASSERT_TRUE(service.waitFor("buffered payloads discarded (SIGINT).", mark)) << service.dump(mark);
   ASSERT_TRUE(service.waitFor("Leaving MQTT service. Good bye!", mark)) << service.dump(mark);
   const auto status = service.process().waitExit(kDefaultDeadline);

@@ -110,7 +110,7 @@ TEST(StatusTopic, BirthIsRetainedAndOfflineCarriesTheReason) {
   server.set(rootMember("xActivateConnection"), "1");
   ASSERT_TRUE(watcher.waitFor("plant/status", has("\"status\":\"online\""), seen)) << service.dump();
   seen = watcher.count("plant/status");
-  service.process().signal(SIGINT);
+  service.interrupt();
   const std::optional<int> status = service.process().waitExit(kDefaultDeadline);
   ASSERT_TRUE(status);
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << service.dump();
@@ -397,7 +397,7 @@ TEST(Unchanged, TreeWithoutNewMembersTracesAndPublishesAsBefore) {
   server.set(rootMember("xActivateConnection"), "0");
   const auto disconnected = service.waitFor("state: Disconnected", *service.waitFor("state: Connected"));
   ASSERT_TRUE(disconnected) << service.dump();
-  service.process().signal(SIGINT);
+  service.interrupt();
   ASSERT_TRUE(service.process().waitExit(kDefaultDeadline)) << service.dump();
   ASSERT_TRUE(service.waitFor("Leaving MQTT service. Good bye!"));
 
