@@ -99,10 +99,17 @@ void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags,
 }
 
 // Network thread: the connection ended. A code of 0x80 or above is the reason of the broker's
-// DISCONNECT; anything else is the library's own code, judged as under MQTT 3.1.1.
+// DISCONNECT; anything else is the library's own code, judged as under MQTT 3.1.1, except 0
+// when the service did not ask to disconnect: that is the broker's DISCONNECT with reason 0
+// (normal disconnection), a lost connection like any other, which the attempts mend.
 void callbackOnDisconnect5(mosquitto* client, void* machine, int result, const mosquitto_property* props) {
   CancellationDisabled guard;
   const int error = errno;
+  if (result == 0 && !disconnectAsked.load()) {
+    handleDisconnect(client, machine, MOSQ_ERR_CONN_LOST, error,
+                     "the broker closed the connection: normal disconnection" + brokerReason(props), false);
+    return;
+  }
   if (result >= 0x80) {
     handleDisconnect(client, machine, result, error, disconnectCause(result, props, setUpClientId),
                      disconnectReasonIsPermanent(result));
@@ -154,15 +161,19 @@ void callbackOnSubscribe5(mosquitto*, void*, int mid, int count, const int* gran
 
 bool mqtt5Active() { return protocol5.load(); }
 
-std::string reasonText(int code, const mosquitto_property* properties) {
-  std::string text = mosquitto_reason_string(code);
+std::string brokerReason(const mosquitto_property* properties) {
+  std::string text;
   char* brokerText = nullptr;
   if (mosquitto_property_read_string(properties, MQTT_PROP_REASON_STRING, &brokerText, false) != nullptr &&
       brokerText != nullptr) {
-    text += std::string(" (") + brokerText + ")";
+    text = std::string(" (") + brokerText + ")";
   }
   std::free(brokerText);
   return text;
+}
+
+std::string reasonText(int code, const mosquitto_property* properties) {
+  return mosquitto_reason_string(code) + brokerReason(properties);
 }
 
 bool disconnectReasonIsPermanent(int code) {

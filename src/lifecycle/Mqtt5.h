@@ -36,6 +36,8 @@ bool prepareProtocol(mosquitto* client, const ZAL_MQTT_item& item);
 
 // "<the library's text of code>" and, when the broker sent a Reason String, " (<it>)".
 std::string reasonText(int code, const mosquitto_property* properties);
+// " (<the broker's Reason String>)" when the broker sent one; empty otherwise.
+std::string brokerReason(const mosquitto_property* properties);
 
 // A DISCONNECT reason code of the broker (0x80 and above) after which reconnecting cannot help
 // until someone changes something (session taken over, not authorised, a packet the broker

@@ -32,6 +32,7 @@ uint8_t prepareToConnectNextState = 0;
 int connectResult = 0;
 
 int disconnectResult = 0;
+std::atomic<bool> disconnectAsked{false};
 int sigintDisconnectResult = 0;
 uint32_t lastErrorRetry = 0;
 

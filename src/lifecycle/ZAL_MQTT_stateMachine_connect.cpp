@@ -453,9 +453,11 @@ void ZAL_MQTT_stateMachine::EN_EntryPrepareToConnect(const EventData*) {
   }
 
   // With a failover list the service times every reconnection attempt itself, so that it can
-  // choose the broker of each: without uiReconnectMaxS, one attempt a second, as the library's.
+  // choose the broker of each; under MQTT 5 too, because the library does not re-dial after a
+  // DISCONNECT from the broker. Without uiReconnectMaxS, one attempt a second, as the library's.
   failoverSetUp(*item);
-  reconnectMaxS = item->getReconnectMaxS() != 0 ? item->getReconnectMaxS() : failoverActive() ? 1 : 0;
+  const bool serviceTimed = failoverActive() || item->getProtocolVersion() == kProtocolVersion5;
+  reconnectMaxS = item->getReconnectMaxS() != 0 ? item->getReconnectMaxS() : serviceTimed ? 1 : 0;
   TRACE(1, "registering callbacks..");
   mosquitto_connect_callback_set(mosqClient, callback_on_connect);
   mosquitto_disconnect_callback_set(mosqClient, callback_on_disconnect);
@@ -538,6 +540,7 @@ void ZAL_MQTT_stateMachine::ST_PrepareToConnect(const EventData*) {
 void ZAL_MQTT_stateMachine::EN_EntryConnecting(const EventData*) {
   TRACE(1, "state: EntryConnecting");
   connectingVisit.fetch_add(1);
+  disconnectAsked = false;
   const std::shared_ptr<ZAL_MQTT_item> item = getConfiguration();
   if (!item) {
     TRACE(1, kNoConfiguration);

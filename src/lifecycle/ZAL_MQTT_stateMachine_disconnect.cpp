@@ -48,6 +48,7 @@ void ZAL_MQTT_stateMachine::EN_EntryDisconnecting(const EventData*) {
   ++disconnectingVisit;
   sparkplugDeath(mosqClient);
   publishOfflineStatus(mosqClient, "requested");
+  disconnectAsked = true;
   disconnectResult = mosquitto_disconnect(mosqClient);
 }
 

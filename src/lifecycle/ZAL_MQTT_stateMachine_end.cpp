@@ -151,6 +151,7 @@ void ZAL_MQTT_stateMachine::EN_SIGINToccuredEntry(const EventData*) {
   }
   sparkplugDeath(mosqClient);
   publishOfflineStatus(mosqClient, "shutdown");
+  disconnectAsked = true;
   sigintDisconnectResult = mosquitto_disconnect(mosqClient);
 }
 

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <mqtt_protocol.h>
 
+#include <algorithm>
+
 #include "OutageSupport.h"
 
 using namespace zaltest;
@@ -161,6 +163,84 @@ int probeUntilWritten(const VariableServer& server, Publisher& publisher, const 
   }
 }
 
+// A broker stand-in for what mosquitto never does: it answers each CONNECT with an accepting
+// MQTT 5 CONNACK and ignores what the client sends next; after disconnectNormally() it sends
+// the oldest open connection a DISCONNECT with reason 0 (normal disconnection) and closes it.
+class ScriptedBroker5 {
+ public:
+  ScriptedBroker5() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 4) != 0)
+      throw std::runtime_error("scripted broker: bind/listen failed");
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~ScriptedBroker5() {
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  int port() const { return port_; }
+  void disconnectNormally() { disconnect_ = true; }
+  // Waits until count CONNECTs have been answered.
+  bool waitForConnects(int count, Clock::duration timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    while (connects_.load() < count) {
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
+ private:
+  void run() {
+    std::deque<int> clients;
+    while (!stop_) {
+      std::vector<pollfd> waiting{{listener_, POLLIN, 0}};
+      for (int client : clients) waiting.push_back({client, POLLIN, 0});
+      if (poll(waiting.data(), waiting.size(), 100) > 0) {
+        for (size_t i = 1; i < waiting.size(); ++i) {
+          if (waiting[i].revents == 0) continue;
+          unsigned char buffer[4096];
+          const ssize_t got = read(waiting[i].fd, buffer, sizeof buffer);
+          if (got <= 0) {
+            close(waiting[i].fd);
+            clients.erase(std::find(clients.begin(), clients.end(), waiting[i].fd));
+          } else if (buffer[0] == 0x10) {  // CONNECT, sent in one piece by the client
+            const unsigned char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00};
+            if (write(waiting[i].fd, connack, sizeof connack) == static_cast<ssize_t>(sizeof connack))
+              ++connects_;
+          }
+        }
+        if (waiting[0].revents != 0) {
+          const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+          if (client >= 0) clients.push_back(client);
+        }
+      }
+      if (disconnect_.exchange(false) && !clients.empty()) {
+        const unsigned char disconnect[] = {0xE0, 0x02, 0x00, 0x00};
+        ssize_t ignored = write(clients.front(), disconnect, sizeof disconnect);
+        (void)ignored;
+        close(clients.front());
+        clients.pop_front();
+      }
+    }
+    for (int client : clients) close(client);
+  }
+
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false}, disconnect_{false};
+  std::atomic<int> connects_{0};
+  std::thread thread_;
+};
+
 size_t linesContaining(const Service& service, const std::string& text) {
   size_t n = 0;
   for (size_t i = 0; i < service.log().size(); ++i)
@@ -169,6 +249,32 @@ size_t linesContaining(const Service& service, const std::string& text) {
 }
 
 }  // namespace
+
+// The broker's DISCONNECT with reason 0 (normal disconnection), which the service did not ask
+// for, is a lost connection: traced as such, and the service connects again.
+TEST(Mqtt5, BrokersNormalDisconnectIsALostConnection) {
+  ScriptedBroker5 broker;
+  ServiceConfig config;
+  config.brokerPort = broker.port();
+  config.plantMembers = kPlant;
+  config.activate = 1;
+  config.keepAlive = 30;  // the stand-in answers no PINGREQ
+  config.publishes = {{200, {{"plant/count", {"Count"}}}}};
+  config.extraRootMembers = u32Member("uiProtocolVersion", 5);
+  VariableServer server(config.treeJson());
+  Service service(server);
+  ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
+  ASSERT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
+  const size_t mark = service.mark();
+  broker.disconnectNormally();
+  EXPECT_TRUE(service.waitFor(
+      "connection to the broker lost: the broker closed the connection: normal disconnection", mark))
+      << service.dump(mark);
+  ASSERT_TRUE(broker.waitForConnects(2, kDefaultDeadline)) << service.dump(mark);
+  const auto again = service.waitFor("state: Connected", mark);
+  EXPECT_TRUE(again) << service.dump(mark);
+  EXPECT_TRUE(service.waitFor("connection to the broker re-established", mark)) << service.dump(mark);
+}
 
 // A wrong password: the broker's reason for the refusal is traced, and the service fails for good.
 TEST(Mqtt5, RefusedLoginTracesTheBrokersReason) {
