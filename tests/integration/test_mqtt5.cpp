@@ -1,7 +1,8 @@
 // MQTT 5 against a real mosquitto: the broker's reasons in the trace (a refused login, a publish
 // refused by the broker's ACL), the
 // session kept for uiSessionExpiryS, and retained commands skipped with xIgnoreRetained under
-// both protocol versions.
+// both protocol versions; and, against a scripted peer, the broker's DISCONNECT that mosquitto
+// never sends (normal disconnection, server shutting down).
 #include <gtest/gtest.h>
 #include <mqtt_protocol.h>
 
@@ -164,8 +165,8 @@ int probeUntilWritten(const VariableServer& server, Publisher& publisher, const 
 }
 
 // A broker stand-in for what mosquitto never does: it answers each CONNECT with an accepting
-// MQTT 5 CONNACK and ignores what the client sends next; after disconnectNormally() it sends
-// the oldest open connection a DISCONNECT with reason 0 (normal disconnection) and closes it.
+// MQTT 5 CONNACK and ignores what the client sends next; disconnect(reason) sends the oldest
+// open connection a DISCONNECT with that reason code and closes it.
 class ScriptedBroker5 {
  public:
   ScriptedBroker5() {
@@ -187,7 +188,10 @@ class ScriptedBroker5 {
     close(listener_);
   }
   int port() const { return port_; }
-  void disconnectNormally() { disconnect_ = true; }
+  void disconnect(unsigned char reason) {
+    reason_ = reason;
+    disconnect_ = true;
+  }
   // Waits until count CONNECTs have been answered.
   bool waitForConnects(int count, Clock::duration timeout) const {
     const auto deadline = Clock::now() + timeout;
@@ -224,7 +228,7 @@ class ScriptedBroker5 {
         }
       }
       if (disconnect_.exchange(false) && !clients.empty()) {
-        const unsigned char disconnect[] = {0xE0, 0x02, 0x00, 0x00};
+        const unsigned char disconnect[] = {0xE0, 0x02, reason_.load(), 0x00};
         ssize_t ignored = write(clients.front(), disconnect, sizeof disconnect);
         (void)ignored;
         close(clients.front());
@@ -237,6 +241,7 @@ class ScriptedBroker5 {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false}, disconnect_{false};
+  std::atomic<unsigned char> reason_{0};
   std::atomic<int> connects_{0};
   std::thread thread_;
 };
@@ -250,9 +255,25 @@ size_t linesContaining(const Service& service, const std::string& text) {
 
 }  // namespace
 
-// The broker's DISCONNECT with reason 0 (normal disconnection), which the service did not ask
-// for, is a lost connection: traced as such, and the service connects again.
-TEST(Mqtt5, BrokersNormalDisconnectIsALostConnection) {
+// A DISCONNECT from the broker with a reason a retry can mend, normal disconnection (0, which
+// the service did not ask for) included, is a lost connection: traced with the broker's reason,
+// and the service connects again (by itself: the library does not re-dial after it).
+struct BrokerDisconnect {
+  const char* name;
+  unsigned char reason;
+  const char* text;
+};
+
+void PrintTo(const BrokerDisconnect& disconnect, std::ostream* out) { *out << disconnect.name; }
+
+class TransientDisconnect : public testing::TestWithParam<BrokerDisconnect> {};
+
+INSTANTIATE_TEST_SUITE_P(Mqtt5, TransientDisconnect,
+                         testing::Values(BrokerDisconnect{"Normal", 0x00, "normal disconnection"},
+                                         BrokerDisconnect{"ShuttingDown", 0x8B, "Server shutting down"}),
+                         [](const testing::TestParamInfo<BrokerDisconnect>& info) { return info.param.name; });
+
+TEST_P(TransientDisconnect, IsALostConnection) {
   ScriptedBroker5 broker;
   ServiceConfig config;
   config.brokerPort = broker.port();
@@ -266,9 +287,9 @@ TEST(Mqtt5, BrokersNormalDisconnectIsALostConnection) {
   ASSERT_TRUE(service.waitFor("state: Connected", 0, kStartDeadline)) << service.dump();
   ASSERT_TRUE(server.waitForValue(rootMember("xConnectedToBroker"), "1"));
   const size_t mark = service.mark();
-  broker.disconnectNormally();
+  broker.disconnect(GetParam().reason);
   EXPECT_TRUE(service.waitFor(
-      "connection to the broker lost: the broker closed the connection: normal disconnection", mark))
+      std::string("connection to the broker lost: the broker closed the connection: ") + GetParam().text, mark))
       << service.dump(mark);
   ASSERT_TRUE(broker.waitForConnects(2, kDefaultDeadline)) << service.dump(mark);
   const auto again = service.waitFor("state: Connected", mark);
