@@ -79,12 +79,12 @@ void leaveBrokerForError(mosquitto* client);
 // session that has ended) and traces their number once; returns it.
 size_t dropQueuedSubscribeMessages();
 extern int disconnectResult;        // result of mosquitto_disconnect in ST_DISCONNECTING
+extern int sigintDisconnectResult;  // result of mosquitto_disconnect in ST_SIGINT
+extern uint32_t lastErrorRetry;     // last known xErrorRetry while in ST_ERROR
 // Set just before each disconnection the service asks for (requested, SIGINT), cleared when it
 // sets up a new connection. Under MQTT 5 a disconnection with reason 0 that the service did not
 // ask for is the broker's own DISCONNECT, and counts as a lost connection.
 extern std::atomic<bool> disconnectAsked;
-extern int sigintDisconnectResult;  // result of mosquitto_disconnect in ST_SIGINT
-extern uint32_t lastErrorRetry;     // last known xErrorRetry while in ST_ERROR
 
 // ---- workers --------------------------------------------------------------------------------
 // Written by the connected state's entry and exit actions (main thread), polled by workers.

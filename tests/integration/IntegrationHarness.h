@@ -236,9 +236,9 @@ class Process {
     for (const auto& [key, value] : extraEnv) env[key] = value;
 #if defined(ZAL_TSAN_BUILD)
     // The MQTT library's own lock reports after a forced stop (see the file).
+    const std::string suppressions = ZAL_SOURCE_DIR "/tests/integration/tsan-suppressions.txt";
     std::string& tsanOptions = env["TSAN_OPTIONS"];
-    tsanOptions += std::string(tsanOptions.empty() ? "" : " ") + "suppressions=" ZAL_SOURCE_DIR
-                   "/tests/integration/tsan-suppressions.txt";
+    tsanOptions += (tsanOptions.empty() ? "suppressions=" : " suppressions=") + suppressions;
 #endif
     std::vector<std::string> envStrings;
     for (const auto& [key, value] : env) envStrings.push_back(key + "=" + value);
@@ -415,6 +415,26 @@ inline size_t pendingHandshakes(int port) {
   return count;
 }
 
+// A TCP socket listening on loopback at port (0: a free one, given back in *boundPort), with
+// SO_REUSEADDR so that a port a stopped broker used a moment ago can be taken again.
+inline int listenOnLoopback(int port, int backlog, int* boundPort, const std::string& who) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    throw std::runtime_error(who + ": bind/listen failed");
+  }
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *boundPort = ntohs(address.sin_port);
+  return fd;
+}
+
 // A loopback port on which the TCP handshake is never answered: a listener with a backlog of 0
 // whose accept queue is kept full by connections it never accepts, so the kernel drops every
 // further SYN and a client's connect stays pending (as with a host that is down).
@@ -422,20 +442,7 @@ class UnansweredListener {
  public:
   // port 0 picks a free one; a given port may be one a stopped broker used a moment ago.
   explicit UnansweredListener(int port = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 0) != 0) {
-      close(fd_);
-      throw std::runtime_error("unanswered listener: bind/listen failed");
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    fd_ = listenOnLoopback(port, 0, &port_, "unanswered listener");
     for (int i = 0; i < 2; ++i) fillers_.push_back(startConnect());
     // The queue is full once a further attempt stays unanswered.
     const int probe = startConnect();
@@ -490,18 +497,7 @@ class UnansweredListener {
 class TcpForwarder {
  public:
   explicit TcpForwarder(int targetPort) : target_(targetPort) {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = loopback(0);
-    if (bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listen_, 16) != 0) {
-      close(listen_);
-      throw std::runtime_error("forwarder: bind/listen failed");
-    }
-    socklen_t length = sizeof address;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_ = listenOnLoopback(0, 16, &port_, "forwarder");
     if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("forwarder: pipe failed");
     thread_ = std::thread([this] { run(); });
   }

@@ -71,15 +71,7 @@ std::vector<std::string> privateNetworkPrefix() {
 class HeldBroker {
  public:
   HeldBroker() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 4) != 0)
-      throw std::runtime_error("held broker: bind/listen failed");
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    fd_ = listenOnLoopback(0, 4, &port_, "held broker");
     thread_ = std::thread([this] { run(); });
   }
   ~HeldBroker() {
@@ -159,7 +151,7 @@ class HeldBroker {
 
 // Everything one case needs to live until the service has ended.
 struct Scene {
-  int port = 0;  // the broker's port, where one was started on a port of its own
+  int port = 0;                     // the broker's port, where one was started on a port of its own
   uint32_t keepAlive = kKeepAlive;  // the service's, which bounds its shut-down
   std::unique_ptr<Broker> broker;
   std::unique_ptr<UnansweredListener> unanswered;
@@ -270,8 +262,7 @@ TEST_P(Interrupt, EndsTheService) {
   const auto budget = std::chrono::seconds(scene.keepAlive) + kShutdownSlack;
   service.interrupt();
   const std::optional<int> status = service.process().waitExit(budget);
-  ASSERT_TRUE(status) << "still running " << ms(budget) << " ms after SIGINT:\n"
-                      << service.dump(mark);
+  ASSERT_TRUE(status) << "still running " << ms(budget) << " ms after SIGINT:\n" << service.dump(mark);
   if (GetParam().defaultAction) {
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGINT) << *status << "\n" << service.dump(mark);
     EXPECT_EQ(service.log().count("Interrupt signal", mark), 0u) << service.dump(mark);

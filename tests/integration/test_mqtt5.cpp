@@ -170,16 +170,7 @@ int probeUntilWritten(const VariableServer& server, Publisher& publisher, const 
 class ScriptedBroker5 {
  public:
   ScriptedBroker5() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 4) != 0)
-      throw std::runtime_error("scripted broker: bind/listen failed");
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(0, 4, &port_, "scripted broker");
     thread_ = std::thread([this] { run(); });
   }
   ~ScriptedBroker5() {
@@ -271,7 +262,9 @@ class TransientDisconnect : public testing::TestWithParam<BrokerDisconnect> {};
 INSTANTIATE_TEST_SUITE_P(Mqtt5, TransientDisconnect,
                          testing::Values(BrokerDisconnect{"Normal", 0x00, "normal disconnection"},
                                          BrokerDisconnect{"ShuttingDown", 0x8B, "Server shutting down"}),
-                         [](const testing::TestParamInfo<BrokerDisconnect>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<BrokerDisconnect>& info) {
+                           return info.param.name;
+                         });
 
 TEST_P(TransientDisconnect, IsALostConnection) {
   ScriptedBroker5 broker;
@@ -289,7 +282,8 @@ TEST_P(TransientDisconnect, IsALostConnection) {
   const size_t mark = service.mark();
   broker.disconnect(GetParam().reason);
   EXPECT_TRUE(service.waitFor(
-      std::string("connection to the broker lost: the broker closed the connection: ") + GetParam().text, mark))
+      std::string("connection to the broker lost: the broker closed the connection: ") + GetParam().text,
+      mark))
       << service.dump(mark);
   ASSERT_TRUE(broker.waitForConnects(2, kDefaultDeadline)) << service.dump(mark);
   const auto again = service.waitFor("state: Connected", mark);
