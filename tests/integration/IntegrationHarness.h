@@ -372,23 +372,30 @@ inline std::unique_ptr<Process> startListening(const std::vector<std::string>& a
   }
 }
 
+// A TCP socket listening on loopback at port (0: a free one, given back in *boundPort), with
+// SO_REUSEADDR so that a port a stopped broker used a moment ago can be taken again.
+inline int listenOnLoopback(int port, int backlog, int* boundPort, const std::string& who) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    throw std::runtime_error(who + ": bind/listen failed");
+  }
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  *boundPort = ntohs(address.sin_port);
+  return fd;
+}
+
 class SilentListener {
  public:
   // port 0 picks a free one; a given port may be one a stopped broker used a moment ago.
-  explicit SilentListener(int port = 0) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 16) != 0)
-      throw std::runtime_error("silent listener: bind/listen failed");
-    socklen_t length = sizeof address;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
+  explicit SilentListener(int port = 0) { fd_ = listenOnLoopback(port, 16, &port_, "silent listener"); }
   ~SilentListener() { close(fd_); }
   int port() const { return port_; }
 
@@ -413,26 +420,6 @@ inline size_t pendingHandshakes(int port) {
     if (rem == remote && state == "02") ++count;
   }
   return count;
-}
-
-// A TCP socket listening on loopback at port (0: a free one, given back in *boundPort), with
-// SO_REUSEADDR so that a port a stopped broker used a moment ago can be taken again.
-inline int listenOnLoopback(int port, int backlog, int* boundPort, const std::string& who) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, backlog) != 0) {
-    close(fd);
-    throw std::runtime_error(who + ": bind/listen failed");
-  }
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  *boundPort = ntohs(address.sin_port);
-  return fd;
 }
 
 // A loopback port on which the TCP handshake is never answered: a listener with a backlog of 0
