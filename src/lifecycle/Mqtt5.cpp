@@ -101,13 +101,15 @@ void callbackOnConnect5(mosquitto* client, void* machine, int result, int flags,
 // Network thread: the connection ended. A code of 0x80 or above is the reason of the broker's
 // DISCONNECT; anything else is the library's own code, judged as under MQTT 3.1.1, except 0
 // when the service did not ask to disconnect: that is the broker's DISCONNECT with reason 0
-// (normal disconnection), a lost connection like any other, which the attempts mend.
+// (normal disconnection), a lost connection like any other, which the attempts mend. Its text
+// is the protocol's name for the reason, in the library's style ("Server shutting down"); the
+// library's own text for code 0 is "Success".
 void callbackOnDisconnect5(mosquitto* client, void* machine, int result, const mosquitto_property* props) {
   CancellationDisabled guard;
   const int error = errno;
   if (result == 0 && !disconnectAsked.load()) {
     handleDisconnect(client, machine, MOSQ_ERR_CONN_LOST, error,
-                     "the broker closed the connection: normal disconnection" + brokerReason(props), false);
+                     "the broker closed the connection: Normal disconnection" + brokerReason(props), false);
     return;
   }
   if (result >= 0x80) {

@@ -260,7 +260,7 @@ void PrintTo(const BrokerDisconnect& disconnect, std::ostream* out) { *out << di
 class TransientDisconnect : public testing::TestWithParam<BrokerDisconnect> {};
 
 INSTANTIATE_TEST_SUITE_P(Mqtt5, TransientDisconnect,
-                         testing::Values(BrokerDisconnect{"Normal", 0x00, "normal disconnection"},
+                         testing::Values(BrokerDisconnect{"Normal", 0x00, "Normal disconnection"},
                                          BrokerDisconnect{"ShuttingDown", 0x8B, "Server shutting down"}),
                          [](const testing::TestParamInfo<BrokerDisconnect>& info) {
                            return info.param.name;
