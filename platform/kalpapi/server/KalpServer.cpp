@@ -329,6 +329,10 @@ void Server::run(int stopSignalFd) {
 }
 
 void Server::acceptOne(std::chrono::steady_clock::time_point& pausedUntil) {
+  // The spare goes missing when a refusal pass below cannot open it again. Take it back
+  // before accepting: a connection accepted first could hold the last free slot for its whole
+  // life, and the clients that come after it would wait unanswered instead of being told why.
+  if (spareFd_ < 0) spareFd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
