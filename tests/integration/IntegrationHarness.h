@@ -62,6 +62,18 @@ using namespace std::chrono_literals;
 inline constexpr auto kStartDeadline = 60s;
 inline constexpr auto kDefaultDeadline = 30s;
 
+// Looks at condition every step until it holds (true) or the timeout has passed (false). For
+// states that nothing signals (a process's exit, a value in the variable server, a count kept
+// by another thread); a trace line is waited for on the log's own notification instead.
+inline bool pollUntil(const std::function<bool()>& condition, Clock::duration timeout, Clock::duration step) {
+  const auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
 // ---- files -------------------------------------------------------------------------------
 
 class TempDir {
@@ -276,11 +288,7 @@ class Process {
   }
   // Waits for the process to end; its wait status, or nullopt at the deadline.
   std::optional<int> waitExit(Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!reap(false)) {
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(20ms);
-    }
+    if (!pollUntil([this] { return reap(false); }, timeout, 20ms)) return std::nullopt;
     return status_;
   }
   // SIGTERM, then SIGKILL after grace; returns the wait status.
@@ -452,12 +460,7 @@ class UnansweredListener {
   int port() const { return port_; }
   // Waits until a client other than our own fillers has a handshake pending here.
   bool waitForPendingClient(Clock::duration timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (pendingHandshakes(port_) <= baseline_) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return pollUntil([this] { return pendingHandshakes(port_) > baseline_; }, timeout, 50ms);
   }
 
  private:
@@ -953,12 +956,7 @@ class VariableServer {
   // Waits until get(path) equals value.
   bool waitForValue(const std::string& path, const std::string& value,
                     Clock::duration timeout = kDefaultDeadline) const {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-      if (get(path) == value) return true;
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(100ms);
-    }
+    return pollUntil([&] { return get(path) == value; }, timeout, 100ms);
   }
 
  private:
@@ -1174,12 +1172,7 @@ class Publisher {
   }
   // Waits until every publish so far has been handed over (QoS 0: written; QoS 1: acknowledged).
   bool waitAllSent(Clock::duration timeout = kDefaultDeadline) const {
-    const auto deadline = Clock::now() + timeout;
-    while (sent_.load() < queued_) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return pollUntil([this] { return sent_.load() >= queued_; }, timeout, 10ms);
   }
 
  private:

@@ -113,12 +113,7 @@ inline long long counterNow(const VariableServer& server) {
 
 // Waits until the counter has reached value.
 inline bool waitForCounter(const VariableServer& server, long long value, Clock::duration timeout = 60s) {
-  const auto deadline = Clock::now() + timeout;
-  while (counterNow(server) < value) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
+  return pollUntil([&] { return counterNow(server) >= value; }, timeout, 100ms);
 }
 
 // The sample time of a payload ("...","SampleTime":"2026-12-10T14:03:08.123Z"}); nullopt when

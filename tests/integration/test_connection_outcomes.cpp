@@ -164,9 +164,7 @@ TEST_P(ConnectionOutcome, EndsAsItMust) {
     // The library goes on trying (the broker logs a failed handshake per attempt), the cause is
     // traced once for the whole outage, and the service never reaches the error state.
     const char* const attempt = "Client connection from 127.0.0.1 failed: ";
-    const auto deadline = Clock::now() + kDefaultDeadline;
-    while (broker.log().count(attempt, brokerMark) < 4 && Clock::now() < deadline)
-      std::this_thread::sleep_for(100ms);
+    pollUntil([&] { return broker.log().count(attempt, brokerMark) >= 4; }, kDefaultDeadline, 100ms);
     EXPECT_GE(broker.log().count(attempt, brokerMark), 4u) << broker.log().dump();
     EXPECT_EQ(service.log().count(row.cause), 1u) << service.dump();
     EXPECT_EQ(service.log().count("state: Error"), 0u) << service.dump();

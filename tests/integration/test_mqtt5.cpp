@@ -145,8 +145,7 @@ void publishRetained(int port, const std::string& topic, const std::string& payl
   ASSERT_EQ(mosquitto_publish(client, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                               payload.data(), 1, true),
             MOSQ_ERR_SUCCESS);
-  const auto deadline = Clock::now() + kDefaultDeadline;
-  while (acknowledged.load() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  pollUntil([&] { return acknowledged.load() != 0; }, kDefaultDeadline, 10ms);
   EXPECT_EQ(acknowledged.load(), 1);
   mosquitto_disconnect(client);
   mosquitto_loop_stop(client, false);
@@ -185,12 +184,7 @@ class ScriptedBroker5 {
   }
   // Waits until count CONNECTs have been answered.
   bool waitForConnects(int count, Clock::duration timeout) const {
-    const auto deadline = Clock::now() + timeout;
-    while (connects_.load() < count) {
-      if (Clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return pollUntil([&] { return connects_.load() >= count; }, timeout, 20ms);
   }
 
  private:

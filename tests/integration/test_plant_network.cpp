@@ -254,9 +254,7 @@ TEST(PlantNetwork, ReconnectWaitsGrowAndSpread) {
   broker.reset();
   // Seven attempts after the loss: the first after about 1 s, then nominal waits of 2, 4, 4,
   // 4, 4, 4 s.
-  const auto deadline = Clock::now() + 90s;
-  while (forwarder.accepted() < acceptedBefore + 7 && Clock::now() < deadline)
-    std::this_thread::sleep_for(100ms);
+  pollUntil([&] { return forwarder.accepted() >= acceptedBefore + 7; }, 90s, 100ms);
   const std::vector<Clock::time_point> times = forwarder.acceptTimes();
   ASSERT_GE(times.size(), acceptedBefore + 7) << service.dump(mark);
   const double nominal[] = {2, 4, 4, 4, 4, 4};
